@@ -1,0 +1,81 @@
+// The directory search. The listing is taken once at the first call, so files deleted while
+// the transfer walks the spool do not disturb it.
+#include "base/dirsearch.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <memory>
+#include <vector>
+
+#include "base/path.h"
+#include "base/text.h"
+
+namespace sendal {
+namespace {
+
+std::vector<std::string> SearchMatches;
+std::size_t SearchNext = 0;
+
+bool Selected(const std::string& dir, const std::string& name, SearchSelection selection) {
+    struct stat info {};
+    std::string path = dir.back() == '/' ? dir + name : dir + "/" + name;
+    if (::stat(path.c_str(), &info) != 0) return false;  // symbolic links are followed
+    if (S_ISREG(info.st_mode)) return true;
+    return S_ISDIR(info.st_mode) && selection == SearchFilesAndDirectories;
+}
+
+}  // namespace
+
+bool MatchWildcard(std::string_view pattern, std::string_view name) {
+    if (pattern == "*.*") return true;
+    // Greedy match that backtracks only to the last "*": linear for ordinary masks.
+    std::size_t p = 0, n = 0, starP = std::string_view::npos, starN = 0;
+    while (n < name.size()) {
+        if (p < pattern.size() && pattern[p] == '*') {
+            starP = p++;
+            starN = n;
+        } else if (p < pattern.size() &&
+                   (pattern[p] == '?' || ToLowerAscii(pattern[p]) == ToLowerAscii(name[n]))) {
+            ++p;
+            ++n;
+        } else if (starP != std::string_view::npos) {
+            p = starP + 1;
+            n = ++starN;
+        } else {
+            return false;
+        }
+    }
+    while (p < pattern.size() && pattern[p] == '*') ++p;
+    return p == pattern.size();
+}
+
+std::string FindFirstEntry(const std::string& mask, SearchSelection selection) {
+    SearchMatches.clear();
+    SearchNext = 0;
+    std::size_t dirLength = DirectoryPartLength(mask);
+    std::string pattern = mask.substr(dirLength);
+    if (pattern.empty()) pattern = "*";
+    std::string dir = dirLength ? ResolvePath(mask.substr(0, dirLength)) : ".";
+    if (dir.empty()) dir = ".";
+
+    std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir(dir.c_str()), ::closedir);
+    if (!listing) return {};
+    while (dirent* entry = ::readdir(listing.get())) {
+        std::string name = entry->d_name;
+        if (name.empty() || name[0] == '.') continue;  // ".", ".." and hidden entries
+        if (MatchWildcard(pattern, name) && Selected(dir, name, selection))
+            SearchMatches.push_back(std::move(name));
+    }
+    std::sort(SearchMatches.begin(), SearchMatches.end(),
+              [](const std::string& a, const std::string& b) { return LessNoCase(a, b); });
+    return FindNextEntry();
+}
+
+std::string FindNextEntry() {
+    if (SearchNext >= SearchMatches.size()) return {};
+    return SearchMatches[SearchNext++];
+}
+
+}  // namespace sendal

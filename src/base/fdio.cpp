@@ -1,0 +1,78 @@
+// File-descriptor helpers: the one place that loops on short reads and writes.
+#include "base/fdio.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace sendal {
+
+UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
+    if (this != &other) Reset(other.Release());
+    return *this;
+}
+
+int UniqueFd::Release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+}
+
+void UniqueFd::Reset(int fd) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+}
+
+int WriteAll(int fd, std::string_view text) {
+    const char* data = text.data();
+    std::size_t left = text.size();
+    while (left > 0) {
+        ssize_t n = ::write(fd, data, left);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        data += n;
+        left -= static_cast<std::size_t>(n);
+    }
+    return 0;
+}
+
+int ReadWholeFile(const std::string& path, std::string& text) {
+    text.clear();
+    // O_NONBLOCK keeps a FIFO that slipped past the directory search from blocking the open.
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    struct stat info {};
+    if (!fd.Valid() || ::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode)) return -1;
+    text.resize(static_cast<std::size_t>(info.st_size));
+    std::size_t got = 0;
+    while (got < text.size()) {
+        ssize_t n = ::read(fd.Get(), text.data() + got, text.size() - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            text.clear();
+            return -1;
+        }
+        if (n == 0) break;  // the file shrank since fstat: keep what is there
+        got += static_cast<std::size_t>(n);
+    }
+    text.resize(got);
+    return 0;
+}
+
+int ReadUntilEnd(const std::string& path, std::string& text) {
+    text.clear();
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.Valid()) return -1;
+    char block[4096];
+    for (;;) {
+        ssize_t n = ::read(fd.Get(), block, sizeof block);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return n == 0 ? 0 : -1;
+        text.append(block, static_cast<std::size_t>(n));
+    }
+}
+
+}  // namespace sendal

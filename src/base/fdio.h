@@ -1,0 +1,40 @@
+// File descriptors: an owner that closes them, a write that takes every byte, and the whole-file
+// read that the spool reader and the help pager use.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace sendal {
+
+// Owns one file descriptor and closes it once.
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept;
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    ~UniqueFd() { Reset(); }
+
+    int Get() const { return fd_; }
+    bool Valid() const { return fd_ >= 0; }
+    int Release();
+    void Reset(int fd = -1);
+
+private:
+    int fd_ = -1;
+};
+
+// Writes every byte, going on after short counts and interrupts. 0, or -1 on an error.
+int WriteAll(int fd, std::string_view text);
+
+// Reads a regular file whole into `text` (open, fstat, read until the length is in, close).
+// A FIFO or device is refused without blocking. 0, or -1 with `text` empty.
+int ReadWholeFile(const std::string& path, std::string& text);
+
+// Reads a file of any kind until its end (for /proc files, whose size reads as 0).
+int ReadUntilEnd(const std::string& path, std::string& text);
+
+}  // namespace sendal

@@ -1,0 +1,70 @@
+// Case-insensitive path resolution.
+#include "base/path.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <memory>
+
+#include "base/text.h"
+
+namespace sendal {
+namespace {
+
+std::string Join(const std::string& dir, std::string_view name) {
+    if (dir.empty()) return std::string(name);
+    if (dir.back() == '/') return dir + std::string(name);
+    return dir + "/" + std::string(name);
+}
+
+bool Exists(const std::string& path) {
+    struct stat info {};
+    return ::lstat(path.c_str(), &info) == 0;
+}
+
+// The entry of `dir` equal to `name` ignoring case that sorts first, or `name` itself.
+std::string MatchComponent(const std::string& dir, std::string_view name) {
+    std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir(dir.empty() ? "." : dir.c_str()),
+                                                ::closedir);
+    std::string best;
+    if (listing) {
+        while (dirent* entry = ::readdir(listing.get())) {
+            std::string_view candidate = entry->d_name;
+            if (EqualsNoCase(candidate, name) && (best.empty() || LessNoCase(candidate, best)))
+                best = candidate;
+        }
+    }
+    return best.empty() ? std::string(name) : best;
+}
+
+}  // namespace
+
+bool IsPathSeparator(char c) { return c == '/' || c == '\\'; }
+
+std::size_t DirectoryPartLength(std::string_view path) {
+    std::size_t pos = path.find_last_of("\\/:");
+    return pos == std::string_view::npos ? 0 : pos + 1;
+}
+
+std::string ResolvePath(std::string_view path) {
+    std::string result;
+    if (!path.empty() && IsPathSeparator(path.front())) result = "/";
+    std::size_t pos = 0;
+    while (pos < path.size()) {
+        std::size_t end = pos;
+        while (end < path.size() && !IsPathSeparator(path[end])) ++end;
+        std::string_view component = path.substr(pos, end - pos);
+        pos = end + 1;
+        if (component.empty()) continue;
+        std::string exact = Join(result, component);
+        if (component == "." || component == ".." || Exists(exact))
+            result = exact;
+        else
+            result = Join(result, MatchComponent(result, component));
+    }
+    if (!path.empty() && IsPathSeparator(path.back()) && !result.empty() && result.back() != '/')
+        result += '/';
+    return result;
+}
+
+}  // namespace sendal

@@ -1,0 +1,23 @@
+// Paths as the program's users write them: "\" and "/" both separate directories, and every
+// component is found without regard to ASCII letter case (the names come in small letters from
+// the command line, the files on disk may be in any case).
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace sendal {
+
+bool IsPathSeparator(char c);
+
+// Length of the directory part of a mask or path: up to and including its last "\", "/" or
+// ":"; 0 when it has none.
+std::size_t DirectoryPartLength(std::string_view path);
+
+// The Linux path for `path`: separators become "/", and each component is the existing entry
+// of that name (an exact match first, otherwise the first entry equal ignoring case, in name
+// order), or the component as written when nothing matches.
+std::string ResolvePath(std::string_view path);
+
+}  // namespace sendal

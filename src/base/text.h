@@ -1,0 +1,20 @@
+// Small text helpers that know nothing of mail: ASCII case folding and blank trimming.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace sendal {
+
+char ToLowerAscii(char c);
+std::string ToLowerAscii(std::string_view text);
+std::string ToUpperAscii(std::string_view text);
+bool EqualsNoCase(std::string_view a, std::string_view b);
+// True when `text` begins with `prefix` ignoring ASCII case (`prefix` given in small letters).
+bool StartsWithNoCase(std::string_view text, std::string_view prefix);
+// Case-insensitive ordering, ties broken byte by byte so the order is total.
+bool LessNoCase(std::string_view a, std::string_view b);
+// `text` without blanks (character 32 only) at both ends.
+std::string TrimBlanks(std::string_view text);
+
+}  // namespace sendal

@@ -1,0 +1,62 @@
+// The usage screen and the help pager.
+#include "driver/usage.h"
+
+#include "base/console.h"
+#include "base/dirsearch.h"
+#include "base/fdio.h"
+#include "base/globals.h"
+#include "base/path.h"
+#include "base/text.h"
+
+namespace sendal {
+namespace {
+
+constexpr const char* HelpFileName = "sendal.hlp";
+constexpr int HelpPageLines = 24;
+constexpr char EndOfText = 26;  // Ctrl-Z
+constexpr const char* MorePrompt = "                                     -more- ";
+
+}  // namespace
+
+std::vector<std::string> SplitHelpLines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::size_t end = text.find(EndOfText);
+    if (end == std::string::npos) end = text.size();
+    std::size_t pos = 0;
+    while (pos < end) {
+        std::size_t cr = text.find('\r', pos);
+        if (cr == std::string::npos || cr >= end) {
+            lines.push_back(text.substr(pos, end - pos));
+            break;
+        }
+        lines.push_back(text.substr(pos, cr - pos));
+        pos = cr + 1;
+        if (pos < end && text[pos] == '\n') ++pos;
+    }
+    return lines;
+}
+
+void ShowUsage() {
+    WriteStdoutLine(ProgramTag + VersionText + " - sends the outgoing mail spool to an SMTP relay");
+    WriteStdoutLine("Written as free software by the sendal developers.");
+    WriteStdoutLine(" ");
+    WriteStdoutLine("Usage: sendal host [Portnbr][,options]");
+    WriteStdoutLine("Options: [-helo=host|domain] [dest-dir][filemask]");
+
+    std::string name = FindFirstEntry(HelpFileName, SearchFiles);
+    std::string text;
+    if (name.empty() || ReadWholeFile(ResolvePath(name), text) != 0) return;
+    int lineCount = 0;
+    for (const std::string& line : SplitHelpLines(text)) {
+        ConsoleWrite(line);
+        ConsoleLineEnd();
+        if (++lineCount < HelpPageLines) continue;
+        ConsoleWrite(MorePrompt);
+        int key = ConsoleReadKey();
+        ConsoleLineEnd();
+        if (key >= 0 && ToLowerAscii(static_cast<char>(key)) == 'q') break;
+        lineCount = 0;
+    }
+}
+
+}  // namespace sendal

@@ -1,0 +1,29 @@
+// The activity log VORK.LOG and the one reporting routine. Every report goes to standard output
+// as bare text and to the log as a line with level prefix, time and program tag.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace sendal {
+
+constexpr std::int16_t LevelNormal = 0;
+constexpr std::int16_t LevelError = 1;
+constexpr std::int16_t LevelWarning = 2;
+constexpr std::int16_t LevelStart = 5;
+
+// Opens VORK.LOG in the working directory for appending, locked against other runs, and
+// writes the run's header line. A log that cannot be opened or locked is skipped in silence.
+void WriteLogHeader();
+
+// `message` and CR LF on standard output, then the log line. Never fails.
+void LogMessage(const std::string& message, std::int32_t number, std::int16_t level);
+
+// Closes the log; does nothing when it is not open.
+void CloseLog();
+
+// The log line for a message, without the clock (for tests).
+std::string FormatLogLine(const std::string& clock, const std::string& message,
+                          std::int32_t number, std::int16_t level);
+
+}  // namespace sendal

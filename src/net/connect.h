@@ -1,0 +1,24 @@
+// The one TCP connection of a run: resolve the relay, connect, start the receiver thread.
+// Knows nothing of SMTP.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace sendal {
+
+// Socket library start-up and release: nothing to do on Linux, kept so the run's steps and
+// messages stay in their order. WSAStartup always gives 0.
+int WSAStartup();
+void WSACleanup();
+
+// Connects to `host` (a dotted address, else the first IPv4 address of the name) on the low
+// 16 bits of `port` and starts the receiver. 0 when connected; -1 after reporting
+// "WSAStartup failed!", "GetHostByName failed!", "Invalid Socket!" or "Connection failure!"
+// at level 1. After a failed connect, SocketHandle still holds the socket for the close-down.
+std::int32_t ConnectRelay(const std::string& host, const std::int32_t& port);
+
+// Shuts the connection down, so a receiver blocked in recv wakes and ends, then closes it.
+void CloseRelaySocket();
+
+}  // namespace sendal

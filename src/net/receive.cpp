@@ -1,0 +1,153 @@
+// The ring buffer, the receiver and the reply wait. The receiver wakes a waiting WaitReply
+// through a futex on the write index as soon as it has stored bytes, so a reply is taken the
+// moment its line is complete rather than at the next 10 ms poll.
+#include "net/receive.h"
+
+#include <linux/futex.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <thread>
+
+#include "base/console.h"
+#include "base/globals.h"
+#include "log/log.h"
+
+namespace sendal {
+namespace {
+
+static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t) &&
+              std::atomic<std::uint32_t>::is_always_lock_free);
+
+// How many WaitReply calls sleep on the write index; the receiver skips the wake-up call when
+// nobody does.
+std::atomic<std::uint32_t> ReplyWaiters{0};
+
+std::uint32_t* FutexWord(std::atomic<std::uint32_t>& word) {
+    return reinterpret_cast<std::uint32_t*>(&word);
+}
+
+void SleepWhileUnchanged(std::atomic<std::uint32_t>& word, std::uint32_t seen,
+                         std::chrono::nanoseconds limit) {
+    timespec timeout{0, static_cast<long>(limit.count())};
+    ::syscall(SYS_futex, FutexWord(word), FUTEX_WAIT_PRIVATE, seen, &timeout, nullptr, 0);
+}
+
+void WakeSleepers(std::atomic<std::uint32_t>& word) {
+    ::syscall(SYS_futex, FutexWord(word), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
+}
+
+// The unread bytes as two runs: from the read index on, and the wrapped part from position 0.
+struct UnreadRuns {
+    const char* first;
+    std::size_t firstLength;
+    std::size_t secondLength;  // starts at ReceiveBuffer[0]
+};
+
+UnreadRuns Unread(std::uint32_t read, std::uint32_t write) {
+    if (read <= write) return {ReceiveBuffer + read, write - read, 0};
+    return {ReceiveBuffer + read, ReceiveBufferSize - read, write};
+}
+
+char ByteAt(const UnreadRuns& runs, std::size_t offset) {
+    return offset < runs.firstLength ? runs.first[offset]
+                                     : ReceiveBuffer[offset - runs.firstLength];
+}
+
+// Offset of the CR of the first CR LF among the unread bytes, or -1.
+long FindLineEnd(const UnreadRuns& runs) {
+    std::size_t total = runs.firstLength + runs.secondLength;
+    for (std::size_t from = 0; from < total;) {
+        bool inFirst = from < runs.firstLength;
+        const char* base = inFirst ? runs.first : ReceiveBuffer;
+        std::size_t start = inFirst ? from : from - runs.firstLength;
+        std::size_t length = inFirst ? runs.firstLength : runs.secondLength;
+        auto* lf = static_cast<const char*>(std::memchr(base + start, '\n', length - start));
+        if (!lf) {
+            from = inFirst ? runs.firstLength : total;
+            continue;
+        }
+        std::size_t offset = (inFirst ? 0 : runs.firstLength) + static_cast<std::size_t>(lf - base);
+        if (offset > 0 && ByteAt(runs, offset - 1) == '\r') return static_cast<long>(offset - 1);
+        from = offset + 1;
+    }
+    return -1;
+}
+
+void CopyOut(const UnreadRuns& runs, std::size_t length, std::string& line) {
+    std::size_t fromFirst = length < runs.firstLength ? length : runs.firstLength;
+    line.assign(runs.first, fromFirst);
+    line.append(ReceiveBuffer, length - fromFirst);
+}
+
+// Moves the next complete line into `line`; false when there is none yet.
+bool TakeLine(std::string& line) {
+    std::uint32_t write = ReceiveWriteIndex.load(std::memory_order_acquire);
+    std::uint32_t read = ReceiveReadIndex.load(std::memory_order_relaxed);
+    UnreadRuns runs = Unread(read, write);
+    long cr = FindLineEnd(runs);
+    if (cr < 0) {
+        CopyOut(runs, runs.firstLength + runs.secondLength, line);
+        return false;
+    }
+    CopyOut(runs, static_cast<std::size_t>(cr), line);
+    std::uint32_t next = read + static_cast<std::uint32_t>(cr) + 2;
+    if (next >= ReceiveBufferSize) next -= ReceiveBufferSize;
+    ReceiveReadIndex.store(next, std::memory_order_release);
+    return true;
+}
+
+// Contiguous free space from the write index: one position always stays free.
+std::size_t FreeSpace(std::uint32_t write, std::uint32_t read) {
+    if (write < read) return read - write - 1;
+    return ReceiveBufferSize - write - (read == 0 ? 1 : 0);
+}
+
+}  // namespace
+
+void ReceiveData(int /*socketParameter*/) {
+    for (;;) {
+        std::uint32_t write = ReceiveWriteIndex.load(std::memory_order_relaxed);
+        std::uint32_t read = ReceiveReadIndex.load(std::memory_order_acquire);
+        std::size_t space = FreeSpace(write, read);
+        if (space == 0) {
+            // Full ring: the relay waits (TCP holds its data) until WaitReply takes a line.
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            continue;
+        }
+        ssize_t got = ::recv(SocketHandle, ReceiveBuffer + write, space, 0);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return;  // closed by the relay or by our close-down, or an error
+        write += static_cast<std::uint32_t>(got);
+        if (write == ReceiveBufferSize) write = 0;
+        ReceiveWriteIndex.store(write, std::memory_order_seq_cst);
+        if (ReplyWaiters.load(std::memory_order_seq_cst) != 0) WakeSleepers(ReceiveWriteIndex);
+    }
+}
+
+std::int16_t WaitReply(std::string& line) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline =
+        Clock::now() + std::chrono::milliseconds(ReplyPollMilliseconds) * ReplyPollCount;
+    for (;;) {
+        std::uint32_t seen = ReceiveWriteIndex.load(std::memory_order_acquire);
+        if (TakeLine(line)) return 0;
+        auto left = deadline - Clock::now();
+        if (left <= Clock::duration::zero()) break;
+        auto pause = std::chrono::nanoseconds(std::chrono::milliseconds(ReplyPollMilliseconds));
+        if (left < pause) pause = left;
+        ReplyWaiters.fetch_add(1, std::memory_order_seq_cst);
+        SleepWhileUnchanged(ReceiveWriteIndex, seen, pause);
+        ReplyWaiters.fetch_sub(1, std::memory_order_seq_cst);
+    }
+    WriteStdoutLineEnd();
+    LogMessage("ERROR ON NETWORK (Timeout).", -1, LevelError);
+    return -1;
+}
+
+}  // namespace sendal

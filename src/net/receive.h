@@ -1,0 +1,33 @@
+// The receiving side: the receiver thread copies every byte the relay sends into a fixed ring,
+// and WaitReply takes complete lines out of it. Only CR LF ends a line.
+//
+// The ring is a single-producer, single-consumer queue without locks: the receiver alone moves
+// the write index, WaitReply alone the read index. One position is always left free, so a full
+// ring never looks empty; at most 29999 bytes wait unread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+namespace sendal {
+
+constexpr std::uint32_t ReceiveBufferSize = 30000;
+inline char ReceiveBuffer[ReceiveBufferSize];
+inline std::atomic<std::uint32_t> ReceiveWriteIndex{0};
+inline std::atomic<std::uint32_t> ReceiveReadIndex{0};
+
+// How many 10 ms waits WaitReply allows for one line: about 50 seconds. Tests lower it.
+inline int ReplyPollCount = 5000;
+constexpr int ReplyPollMilliseconds = 10;
+
+// The receiver thread's body: stores what arrives on SocketHandle (the parameter is not used)
+// until the relay closes the connection or recv reports an error.
+void ReceiveData(int socketParameter);
+
+// Takes the next line from the relay, without its CR LF, into `line`: 0. When no complete line
+// arrives within the time-out: a line end on standard output, "ERROR ON NETWORK (Timeout)." at
+// level 1, `line` holding the unread bytes, and -1.
+std::int16_t WaitReply(std::string& line);
+
+}  // namespace sendal

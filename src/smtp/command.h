@@ -1,0 +1,25 @@
+// The greeting, one command and its reply of one or more lines; and the reply-code rule that
+// every part of the dialogue uses.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace sendal {
+
+// The number at the start of a reply line (blanks, tabs and line feeds skipped; 0 when the line
+// does not start with a number). "250 ok" and "250-ok" both give 250.
+double ReplyCode(const std::string& line);
+
+// A line whose fourth character is "-": more lines of the same reply follow.
+bool IsIntermediateReply(const std::string& line);
+
+// Reads the first greeting line, sends `command`, then reads reply lines (lines with code 220,
+// the rest of a long greeting, and intermediate lines are skipped) up to the final one. Every
+// line read is shown on the console window. 0 when the final line has code 250, else -1.
+std::int32_t SmtpCommand(const std::string& command);
+
+// Shows a relay's reply line on the console window, on a line of its own.
+void ShowReply(const std::string& line);
+
+}  // namespace sendal
