@@ -4,6 +4,7 @@
 #include "net/receive.h"
 
 #include <linux/futex.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -12,7 +13,6 @@
 #include <chrono>
 #include <climits>
 #include <cstring>
-#include <thread>
 
 #include "base/console.h"
 #include "base/globals.h"
@@ -117,7 +117,11 @@ void ReceiveData(int /*socketParameter*/) {
         std::size_t space = FreeSpace(write, read);
         if (space == 0) {
             // Full ring: the relay waits (TCP holds its data) until WaitReply takes a line.
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            // Look in every millisecond; leave once the close-down has shut the socket.
+            pollfd socketState{SocketHandle, 0, 0};
+            if (::poll(&socketState, 1, 1) == 1 &&
+                (socketState.revents & (POLLHUP | POLLERR | POLLNVAL)))
+                return;
             continue;
         }
         ssize_t got = ::recv(SocketHandle, ReceiveBuffer + write, space, 0);

@@ -1,0 +1,112 @@
+// The command line: fields, port, HELO name, mask and the default spool folder.
+#include "driver/cmdline.h"
+
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include "driver/usage.h"
+#include "test_support.h"
+
+namespace sendal {
+namespace {
+
+using testing::ScratchDir;
+
+struct Parsed {
+    std::int32_t result;
+    std::string host;
+    std::int32_t port;
+    std::string helo, mask;
+};
+
+Parsed Parse(const std::string& tail) {
+    Parsed p{0, "", 0, "", ""};
+    p.result = ParseCommandTail(tail, p.host, p.port, p.helo, p.mask);
+    return p;
+}
+
+TEST(ParseCommandTail, HostPortHeloAndMask) {
+    ScratchDir dir;
+    struct Row {
+        const char* tail;
+        const char *host;
+        int port;
+        const char *helo, *mask;
+    } rows[] = {
+        {"smtp.example.org", "smtp.example.org", 25, "example.org", ".\\spool\\m????.out"},
+        {"smtp.example.org 2525,-helo=MyHost.Example.NET C:\\Out\\*.MSG", "smtp.example.org",
+         2525, "myhost.example.net", "c:\\out\\*.msg"},
+        {"smtp.example.org,C:\\Out\\*.msg -helo=box", "smtp.example.org", 25, "box",
+         "c:\\out\\*.msg"},
+        {"smtp.example.org,-helo=", "smtp.example.org", 25, "example.org", ".\\spool\\m????.out"},
+        {"smtp.example.org abc", "smtp.example.org", 25, "example.org", ".\\spool\\m????.out"},
+        {"smtp.example.org 0", "smtp.example.org", 25, "example.org", ".\\spool\\m????.out"},
+        {"smtp.example.org  2525", "smtp.example.org", 25, "example.org", ".\\spool\\m????.out"},
+        {"smtp.example.org,c:\\out\\*.msg,extra", "smtp.example.org", 25, "example.org",
+         "c:\\out\\*.msg"},
+        {"192.168.1.10", "192.168.1.10", 25, "me", ".\\spool\\m????.out"},
+        {"localhost", "localhost", 25, "me", ".\\spool\\m????.out"},
+        {"0.example.org", "0.example.org", 25, "example.org", ".\\spool\\m????.out"},
+        {"  relay1 2525.4 ignored  ,  -HELO=pc7  ", "relay1", 2525, "pc7", ".\\spool\\m????.out"},
+        {"\"relay, quoted\" junk,x.out", "relay,", 25, "me", "x.out"},
+        {"relay 65561", "relay", 65561, "me", ".\\spool\\m????.out"},
+        {"relay -1", "relay", -1, "me", ".\\spool\\m????.out"},
+        {"relay,-helo=a  -helo=b", "relay", 25, "a", "-helo=b"},
+    };
+    for (const Row& row : rows) {
+        Parsed p = Parse(row.tail);
+        EXPECT_EQ(p.result, 0) << row.tail;
+        EXPECT_EQ(p.host, row.host) << row.tail;
+        EXPECT_EQ(p.port, row.port) << row.tail;
+        EXPECT_EQ(p.helo, row.helo) << row.tail;
+        EXPECT_EQ(p.mask, row.mask) << row.tail;
+    }
+}
+
+TEST(ParseCommandTail, UsageScreenStopsTheRun) {
+    ScratchDir dir;
+    for (const char* tail : {"", "?", "/?", "-?", "--help", "-h", "--version", "re?lay 25",
+                             ",-helo=box"}) {
+        Parsed p = Parse(tail);
+        EXPECT_EQ(p.result, -1) << "\"" << tail << "\"";
+    }
+    // A "?" in the port word is no request for help: the word reads as 0.
+    EXPECT_EQ(Parse("relay ?").port, 25);
+    EXPECT_EQ(Parse("relay ?").result, 0);
+}
+
+TEST(ParseCommandTail, DefaultSpoolFolder) {
+    ScratchDir dir;
+    EXPECT_EQ(Parse("relay").result, 0);
+    struct stat info {};
+    EXPECT_EQ(::stat("spool", &info), 0);
+    EXPECT_TRUE(S_ISDIR(info.st_mode));
+}
+
+TEST(ParseCommandTail, OrdinaryFileNamedSpoolSatisfiesTheTest) {
+    ScratchDir dir;
+    testing::WriteFile("SPOOL", "not a folder");
+    EXPECT_EQ(Parse("relay").result, 0);
+}
+
+TEST(ParseCommandTail, MissingSpoolFolderThatCannotBeMade) {
+    ScratchDir dir;
+    ASSERT_EQ(::chmod(".", 0500), 0);
+    Parsed p = Parse("relay");
+    ::chmod(".", 0700);
+    if (::geteuid() == 0) GTEST_SKIP() << "root may create the folder anyway";
+    EXPECT_EQ(p.result, -1);
+}
+
+TEST(SplitHelpLines, LineEndsAndCtrlZ) {
+    using Lines = std::vector<std::string>;
+    EXPECT_EQ(SplitHelpLines(""), Lines{});
+    EXPECT_EQ(SplitHelpLines("a\r\nb\rc"), (Lines{"a", "b", "c"}));
+    EXPECT_EQ(SplitHelpLines("a\nb\r\n"), (Lines{"a\nb"}));
+    EXPECT_EQ(SplitHelpLines("a\r\r\n"), (Lines{"a", ""}));
+    EXPECT_EQ(SplitHelpLines("a\r\nb\x1a" "c\r\n"), (Lines{"a", "b"}));
+}
+
+}  // namespace
+}  // namespace sendal

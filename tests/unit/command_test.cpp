@@ -1,0 +1,61 @@
+// The greeting, HELO and the reply-code rule, against a relay played on a socket pair.
+#include "smtp/command.h"
+
+#include <gtest/gtest.h>
+
+#include "test_support.h"
+
+namespace sendal {
+namespace {
+
+using testing::RelayPair;
+
+TEST(ReplyCode, NumberAtTheStart) {
+    EXPECT_EQ(ReplyCode("250 ok"), 250);
+    EXPECT_EQ(ReplyCode("250-ok"), 250);
+    EXPECT_EQ(ReplyCode("250"), 250);
+    EXPECT_EQ(ReplyCode(" 354 go"), 354);
+    EXPECT_EQ(ReplyCode(""), 0);
+    EXPECT_EQ(ReplyCode("ok 250"), 0);
+    EXPECT_TRUE(IsIntermediateReply("250-x"));
+    EXPECT_FALSE(IsIntermediateReply("250 x"));
+    EXPECT_FALSE(IsIntermediateReply("25-"));
+}
+
+struct Dialogue {
+    const char* name;
+    const char* relaySays;
+    std::int32_t want;
+};
+
+TEST(SmtpCommand, Dialogues) {
+    Dialogue rows[] = {
+        {"one-line greeting and reply", "220 hi\r\n250 ok\r\n", 0},
+        {"three-line greeting", "220-a\r\n220-b\r\n220 c\r\n250 ok\r\n", 0},
+        {"multi-line 250", "220 hi\r\n250-a\r\n250-b\r\n250 c\r\n", 0},
+        {"greeting 554 not judged", "554 busy\r\n250 ok\r\n", 0},
+        {"501 refused", "220 hi\r\n501 no\r\n", -1},
+        {"421- then 421", "220 hi\r\n421-a\r\n421 b\r\n", -1},
+        {"bare 250", "220 hi\r\n250\r\n", 0},
+        {"empty line is final", "220 hi\r\n\r\n", -1},
+        {"220 after the command skipped", "220 hi\r\n220 again\r\n220-more\r\n250 ok\r\n", 0},
+        {"251 refused", "220 hi\r\n251 x\r\n", -1},
+    };
+    for (const Dialogue& row : rows) {
+        RelayPair relay;
+        relay.Send(row.relaySays);
+        EXPECT_EQ(SmtpCommand("HELO box"), row.want) << row.name;
+        EXPECT_EQ(relay.Received(), "HELO box\r\n") << row.name;
+    }
+}
+
+TEST(SmtpCommand, SilentGreetingSendsNothing) {
+    testing::ScratchDir dir;
+    RelayPair relay;
+    ReplyPollCount = 3;
+    EXPECT_EQ(SmtpCommand("HELO box"), -1);
+    EXPECT_EQ(relay.Received(), "");
+}
+
+}  // namespace
+}  // namespace sendal

@@ -1,0 +1,94 @@
+// The header scan: sender and recipients from a spool file's header block.
+#include "message/headers.h"
+
+#include <gtest/gtest.h>
+
+#include "message/spool.h"
+#include "test_support.h"
+
+namespace sendal {
+namespace {
+
+using testing::ScratchDir;
+using testing::WriteFile;
+
+// Sender first, then the recipients up to the first empty entry.
+std::vector<std::string> Scan(const std::string& content) {
+    WriteFile("m.out", content);
+    AddressList list(AddressListSize);
+    EXPECT_EQ(ScanHeaders("m.out", list), 0);
+    std::vector<std::string> out{list[0]};
+    for (std::size_t i = 1; i < list.size() && !list[i].empty(); ++i) out.push_back(list[i]);
+    return out;
+}
+
+using V = std::vector<std::string>;
+
+TEST(ScanHeaders, Cases) {
+    ScratchDir dir;
+    struct Row {
+        const char* name;
+        std::string content;
+        V want;
+    } rows[] = {
+        {"four-line header",
+         "From: Name <a.box>\nTo: b.box, Other <c.box>\nCc: d.box (D)\nBcc: e.box\n\nTo: body\n",
+         {"a.box", "b.box", "c.box", "d.box", "e.box"}},
+        {"any letter case", "FROM: a\nto: b\nCC: c\nbCc: d\n", {"a", "b", "c", "d"}},
+        {"other headers ignored",
+         "Reply-To: r\nResent-Cc: s\nX-Bcc: t\nFrom a.box Mon\nSubject: To: x\n", {""}},
+        {"tab after the colon", "From:\ta.box\nTo:\tb.box\n", {"a.box", "b.box"}},
+        {"no blank after the colon", "From:a.box\nTo:b.box\n", {""}},
+        {"continuation after a comma", "To: b.box,\n c.box\n", {"", "b.box", "c.box"}},
+        {"continuation without a comma", "To: b.box\n c.box\n", {"", "b.box c.box"}},
+        {"empty piece stops the list", "To: a,,b\n", {"", "a"}},
+        {"comma at the end", "To: a,  \n", {"", "a"}},
+        {"quotes with a comma", "To: \"Last, First\" <x.box>\n", {"", "\"Last", "x.box"}},
+        {"two sender lines", "From: a\nFrom: b\n", {"b"}},
+        {"first line empty", "\nFrom: a\nTo: b\n", {""}},
+        {"CR LF like LF", "From: a\r\nTo: b\r\n\r\nTo: c\r\n", {"a", "b"}},
+        {"CR-only file read as lines", "From: a\rTo: b\r\rTo: c\r", {"a", "b"}},
+        {"body not read", "To: a\n\nTo: b\n", {"", "a"}},
+        {"same address twice", "To: a\nCc: a\n", {"", "a", "a"}},
+        {"spaces-only line continues", "To: a,\n   \nCc: b\n", {"", "a", "", }},
+    };
+    for (const Row& row : rows) {
+        V got = Scan(row.content);
+        // An empty entry ends the list a reader sees.
+        V want = row.want;
+        while (want.size() > 1 && want.back().empty()) want.pop_back();
+        EXPECT_EQ(got, want) << row.name;
+    }
+}
+
+TEST(ScanHeaders, HeaderOnlyFileThenRewindGivesEverything) {
+    ScratchDir dir;
+    EXPECT_EQ(Scan("From: a\nTo: b\n"), (V{"a", "b"}));
+    std::int32_t state = 1;
+    std::string text;
+    ReadSpoolLine(state, text);
+    ReadSpoolLine(state, text);
+    EXPECT_EQ(text, "From: a");
+}
+
+std::string Recipients(int count) {
+    std::string line = "To: ";
+    for (int i = 1; i <= count; ++i) line += (i > 1 ? "," : "") + std::to_string(i) + ".box";
+    return line + "\n";
+}
+
+TEST(ScanHeaders, RecipientLimit) {
+    ScratchDir dir;
+    V at999 = Scan(Recipients(999) + "From: late\n");
+    EXPECT_EQ(at999.size(), 1000u);
+    EXPECT_EQ(at999[0], "late");
+    EXPECT_EQ(at999[999], "999.box");
+
+    V over = Scan(Recipients(1000) + "From: late\n");
+    EXPECT_EQ(over.size(), 1000u);
+    EXPECT_EQ(over[0], "");  // the scan ended before the sender line
+    EXPECT_EQ(over[999], "999.box");
+}
+
+}  // namespace
+}  // namespace sendal

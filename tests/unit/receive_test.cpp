@@ -1,0 +1,135 @@
+// The ring and the reply wait: line framing, the wrap at 29999/0, the time-out, and a stress
+// run (the ThreadSanitizer build checks it for races).
+#include "net/receive.h"
+
+#include <sys/socket.h>
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "net/send.h"
+#include "test_support.h"
+
+namespace sendal {
+namespace {
+
+using testing::RelayPair;
+
+std::string Next() {
+    std::string line;
+    EXPECT_EQ(WaitReply(line), 0);
+    return line;
+}
+
+TEST(WaitReply, LineCases) {
+    RelayPair relay;
+    relay.Send("220 first part");
+    relay.Send(" and rest\r\n");
+    EXPECT_EQ(Next(), "220 first part and rest");
+    relay.Send("one\r\ntwo\r\n\r\n");
+    EXPECT_EQ(Next(), "one");
+    EXPECT_EQ(Next(), "two");
+    EXPECT_EQ(Next(), "");
+    relay.Send("a\nb\rc\r");
+    relay.Send("\r\n");
+    EXPECT_EQ(Next(), "a\nb\rc\r");
+}
+
+TEST(WaitReply, LineEndSplitAcrossTheWrap) {
+    RelayPair relay;
+    // Fill up to position 29998 with lines, so the next CR lands on 29999 and its LF on 0.
+    std::string filler(98, 'x');
+    for (int i = 0; i < 299; ++i) {
+        relay.Send(filler + "\r\n");
+        EXPECT_EQ(Next(), filler);
+    }
+    ASSERT_EQ(ReceiveReadIndex.load(), 29900u);
+    relay.Send(std::string(99, 'y') + "\r\n" + "after\r\n");
+    EXPECT_EQ(Next(), std::string(99, 'y'));
+    EXPECT_EQ(ReceiveReadIndex.load(), 1u);
+    EXPECT_EQ(Next(), "after");
+}
+
+TEST(WaitReply, TimeOutKeepsUnreadBytes) {
+    testing::ScratchDir dir;
+    RelayPair relay;
+    ReplyPollCount = 5;
+    relay.Send("250 no line end");
+    std::string line;
+    EXPECT_EQ(WaitReply(line), -1);
+    EXPECT_EQ(line, "250 no line end");
+    relay.Send("\r\n");
+    EXPECT_EQ(Next(), "250 no line end");
+}
+
+TEST(WaitReply, LongLineFillsTheRingAndTimesOut) {
+    testing::ScratchDir dir;
+    RelayPair relay;
+    ReplyPollCount = 20;
+    std::atomic<bool> stop{false};
+    std::thread flood([&] {
+        std::string block(4000, 'z');
+        for (int sent = 0; sent < 40000 && !stop;) {
+            ssize_t n = ::send(relay.RelayFd(), block.data(), block.size(), MSG_DONTWAIT);
+            if (n > 0) sent += static_cast<int>(n);
+            else std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    std::string line;
+    EXPECT_EQ(WaitReply(line), -1);
+    EXPECT_EQ(line.size(), ReceiveBufferSize - 1);  // one position always stays free
+    stop = true;
+    flood.join();
+}
+
+TEST(SendLine, AddsCrLfAndSendsEverything) {
+    RelayPair relay;
+    EXPECT_EQ(SendLine(""), 0);
+    EXPECT_EQ(SendLine("QUIT"), 0);
+    EXPECT_EQ(relay.Received(), "\r\nQUIT\r\n");
+}
+
+TEST(SendLine, ResetConnectionGivesMinusOneNotSigpipe) {
+    RelayPair relay;
+    ::shutdown(relay.RelayFd(), SHUT_RDWR);
+    ::close(relay.RelayFd());
+    std::int16_t result = 0;
+    for (int i = 0; i < 10 && result == 0; ++i) result = SendLine(std::string(100000, 'x'));
+    EXPECT_EQ(result, -1);
+}
+
+TEST(RingStress, EveryLineInOrderUnchanged) {
+    RelayPair relay;
+    std::mt19937 random(12345);
+    std::vector<std::string> lines;
+    std::string stream;
+    const char alphabet[] = "abcXYZ 0123\n\r-";
+    for (int i = 0; i < 20000; ++i) {
+        std::string line;
+        int length = static_cast<int>(random() % (i % 100 == 0 ? 3000 : 120));
+        for (int k = 0; k < length; ++k) line += alphabet[random() % (sizeof alphabet - 1)];
+        // A CR at the end of a line's text would join the line end; keep the stream unambiguous.
+        while (line.find("\r\n") != std::string::npos) line.replace(line.find("\r\n"), 2, "--");
+        if (!line.empty() && line.back() == '\r') line.back() = '-';
+        lines.push_back(line);
+        stream += line + "\r\n";
+    }
+    std::thread producer([&] {
+        std::mt19937 pieces(99);
+        for (std::size_t pos = 0; pos < stream.size();) {
+            std::size_t n = 1 + pieces() % 700;
+            relay.Send(stream.substr(pos, n));
+            pos += n;
+        }
+    });
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        std::string line;
+        ASSERT_EQ(WaitReply(line), 0) << "line " << i;
+        ASSERT_EQ(line, lines[i]) << "line " << i;
+    }
+    producer.join();
+}
+
+}  // namespace
+}  // namespace sendal

@@ -1,0 +1,147 @@
+// The message transfer against a relay played on a socket pair whose replies are queued ahead:
+// the exact bytes on the wire, the dropped header lines, pieces, and what is deleted.
+#include "smtp/transfer.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "test_support.h"
+
+namespace sendal {
+namespace {
+
+using testing::RelayPair;
+using testing::ScratchDir;
+using testing::WriteFile;
+
+bool Exists(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0;
+}
+
+TEST(IsDroppedHeader, Rules) {
+    std::string cont = " x.box", tabCont = "\tx.box";
+    EXPECT_TRUE(IsDroppedHeader("Bcc: x", nullptr));
+    EXPECT_TRUE(IsDroppedHeader("BCC: x", nullptr));
+    EXPECT_TRUE(IsDroppedHeader("bcc:\tx", nullptr));
+    EXPECT_TRUE(IsDroppedHeader("Bcc:", &cont));
+    EXPECT_TRUE(IsDroppedHeader("Bcc:", &tabCont));
+    EXPECT_FALSE(IsDroppedHeader("Bcc:", nullptr));
+    EXPECT_FALSE(IsDroppedHeader("Bcc:x.box", nullptr));
+    EXPECT_TRUE(IsDroppedHeader("From a.box Mon Dec  7", nullptr));
+    EXPECT_FALSE(IsDroppedHeader("FROM a.box", nullptr));
+    EXPECT_FALSE(IsDroppedHeader("From: a.box", nullptr));
+    EXPECT_FALSE(IsDroppedHeader("X-Bcc: a", nullptr));
+}
+
+TEST(SpoolDirectory, UpToTheLastSeparator) {
+    EXPECT_EQ(SpoolDirectory(".\\spool\\m????.out"), ".\\spool\\");
+    EXPECT_EQ(SpoolDirectory("c:*.msg"), "c:");
+    EXPECT_EQ(SpoolDirectory("out/x/*.msg"), "out/x/");
+    EXPECT_EQ(SpoolDirectory("*.msg"), "");
+}
+
+constexpr const char* AcceptOne = "250 a\r\n250 b\r\n354 go\r\n250 c\r\n221 bye\r\n";
+
+TEST(TransferSpool, WireBytesOfOneMessage) {
+    ScratchDir dir;
+    ASSERT_EQ(::mkdir("spool", 0777), 0);
+    WriteFile("spool/m0001.out",
+              "From a.box Mon Dec  7 10:00:00 2026\n"
+              "From: a.box\n"
+              "Bcc:\n"
+              " hidden.box\n"
+              "Bcc:\thidden2.box\n"
+              "To: b.box\n"
+              "Bcc:x.box\n"
+              "\n"
+              "Bcc: body line\n"
+              "From the body\n"
+              ".\n"
+              "..two\n");
+    RelayPair relay;
+    relay.Send(std::string("250 a\r\n") + "250 1\r\n250 2\r\n250 3\r\n" + "354 go\r\n250 c\r\n221 bye\r\n");
+    EXPECT_EQ(TransferSpool(".\\SPOOL\\M????.OUT"), 0);
+    EXPECT_EQ(relay.Received(),
+              "MAIL FROM:<a.box>\r\n"
+              "RCPT TO:<hidden.box>\r\nRCPT TO:<hidden2.box>\r\nRCPT TO:<b.box>\r\n"
+              "DATA\r\n"
+              "From: a.box\r\nTo: b.box\r\nBcc:x.box\r\n\r\n"
+              "Bcc: body line\r\nFrom the body\r\n..\r\n...two\r\n"
+              ".\r\nQUIT\r\n");
+    EXPECT_FALSE(Exists("spool/m0001.out"));
+}
+
+TEST(TransferSpool, PiecesOfWholeLinesAtTheThreshold) {
+    ScratchDir dir;
+    std::string body;
+    for (int i = 0; i < 250; ++i) body += std::string(99, 'a' + i % 26) + "\n";
+    WriteFile("m1.out", "To: b\n" + body);
+    RelayPair relay;
+    relay.Send(AcceptOne);
+    SentTotal = 0;
+    // Read the relay side while sending: the text is larger than a socket pair holds.
+    std::string wire;
+    std::thread reader([&] {
+        char block[65536];
+        for (;;) {
+            ssize_t n = ::read(relay.RelayFd(), block, sizeof block);
+            if (n <= 0) break;
+            wire.append(block, static_cast<std::size_t>(n));
+            if (wire.find("QUIT\r\n") != std::string::npos) break;
+        }
+    });
+    EXPECT_EQ(TransferSpool("m?.out"), 0);
+    reader.join();
+    // "To: b" and 101 lines make the first piece (10004), 102 lines the second (10098).
+    EXPECT_EQ(SentTotal, 5 + 101 * 99 + 102 * 99);
+    std::string want = "MAIL FROM:<>\r\nRCPT TO:<b>\r\nDATA\r\nTo: b\r\n";
+    for (int i = 0; i < 250; ++i) want += std::string(99, 'a' + i % 26) + "\r\n";
+    EXPECT_EQ(wire, want + ".\r\nQUIT\r\n");
+}
+
+TEST(TransferSpool, RefusalKeepsThisFileAndLaterOnes) {
+    ScratchDir dir;
+    WriteFile("m1.out", "To: b\n\nfirst\n");
+    WriteFile("m2.out", "To: b\n\nsecond\n");
+    WriteFile("m3.out", "To: b\n\nthird\n");
+    struct Row {
+        const char* name;
+        std::string replies;
+        bool firstDeleted;
+    } rows[] = {
+        {"MAIL refused", "550 no\r\n", false},
+        {"RCPT 251", "250 a\r\n251 b\r\n", false},
+        {"DATA 451", "250 a\r\n250 b\r\n451 later\r\n", false},
+        {"end of data 554", "250 a\r\n250 b\r\n354 go\r\n554 no\r\n", false},
+        {"second file refused",
+         "250 a\r\n250 b\r\n354 go\r\n250 ok\r\n250 a\r\n250 b\r\n354 go\r\n554 no\r\n", true},
+    };
+    for (const Row& row : rows) {
+        RelayPair relay;
+        relay.Send(row.replies);
+        EXPECT_EQ(TransferSpool("m?.out"), -1) << row.name;
+        EXPECT_EQ(Exists("m1.out"), !row.firstDeleted) << row.name;
+        EXPECT_TRUE(Exists("m2.out")) << row.name;
+        EXPECT_TRUE(Exists("m3.out")) << row.name;
+        EXPECT_EQ(relay.Received().find("QUIT"), std::string::npos) << row.name;
+        WriteFile("m1.out", "To: b\n\nfirst\n");
+    }
+}
+
+TEST(TransferSpool, UnreadableFileIsSkippedAndKept) {
+    ScratchDir dir;
+    WriteFile("m1.out", "To: b\n\nsecret\n");
+    ASSERT_EQ(::chmod("m1.out", 0), 0);
+    if (::geteuid() == 0) GTEST_SKIP() << "root reads the file anyway";
+    RelayPair relay;
+    relay.Send("221 bye\r\n");
+    EXPECT_EQ(TransferSpool("m?.out"), 0);
+    EXPECT_EQ(relay.Received(), "QUIT\r\n");
+    EXPECT_TRUE(Exists("m1.out"));
+}
+
+}  // namespace
+}  // namespace sendal
