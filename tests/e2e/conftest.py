@@ -1,0 +1,268 @@
+"""End-to-end harness: runs the built sendal in a fresh working directory with a
+pseudo-terminal as its controlling terminal (the console window) and standard output on a
+pipe of its own, and plays relays on 127.0.0.1."""
+import fcntl
+import os
+import select
+import signal
+import socket
+import subprocess
+import termios
+import threading
+import time
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[2]
+BINARY = os.environ.get("SENDAL_BINARY", str(ROOT / "build" / "sendal"))
+RUN_LIMIT = 240  # seconds; sendal runs at idle priority and may wait for the CPU
+
+
+class Result:
+    def __init__(self, returncode, stdout, console, log, pid):
+        self.returncode = returncode
+        self.stdout = stdout
+        self.console = console
+        self.log = log
+        self.pid = pid
+
+    def log_messages(self):
+        """The message texts of the log lines after the last header line."""
+        lines = self.log.split(b"\r\n")
+        start = max(i for i, l in enumerate(lines) if l.startswith(b"----------  "))
+        out = []
+        for line in lines[start + 1:]:
+            if not line:
+                continue
+            out.append(line.split(b"  SENDAL   : ", 1)[1])
+        return out
+
+
+def _controlling_tty(slave):
+    def setup():
+        os.setsid()
+        fcntl.ioctl(slave, termios.TIOCSCTTY, 0)
+    return setup
+
+
+def run_sendal(cwd, args, env=None, keys=(), console=True, timeout=RUN_LIMIT,
+               binary=None, while_running=None, netless=False):
+    """Runs sendal; `keys` is a list of (text seen on the console, bytes to type).
+    `netless` runs it in a network namespace of its own, so that looking up a name that is not
+    in /etc/hosts fails at once instead of asking a name server."""
+    environment = {k: v for k, v in os.environ.items() if k.upper() != "VORKLOG"}
+    environment.update(env or {})
+    master = slave = None
+    if console:
+        master, slave = os.openpty()
+        attrs = termios.tcgetattr(slave)
+        attrs[1] &= ~termios.OPOST  # see the exact bytes the program writes
+        termios.tcsetattr(slave, termios.TCSANOW, attrs)
+    proc = subprocess.Popen(
+        (["unshare", "--net"] if netless else []) + [binary or BINARY, *args], cwd=cwd, env=environment, stdin=subprocess.DEVNULL,
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        preexec_fn=_controlling_tty(slave) if console else os.setsid,
+        pass_fds=(slave,) if console else ())
+    if console:
+        os.close(slave)
+    screen = bytearray()
+    pending = list(keys)
+    stdout_chunks = []
+    reader = threading.Thread(target=lambda: stdout_chunks.append(proc.stdout.read()))
+    reader.start()
+    deadline = time.monotonic() + timeout
+    hook_done = False
+    while True:
+        if while_running and not hook_done:
+            hook_done = while_running(proc)
+        if console:
+            ready, _, _ = select.select([master], [], [], 0.05)
+            if ready:
+                try:
+                    data = os.read(master, 65536)
+                except OSError:
+                    data = b""
+                screen += data
+            while pending and pending[0][0].encode() in screen:
+                time.sleep(0.05)
+                os.write(master, pending.pop(0)[1])
+        else:
+            time.sleep(0.05)
+        if proc.poll() is not None:
+            break
+        if time.monotonic() > deadline:
+            os.killpg(proc.pid, signal.SIGKILL)
+            proc.wait()
+            raise AssertionError(f"sendal still running after {timeout} s: {bytes(screen)!r}")
+    if console:
+        while True:
+            ready, _, _ = select.select([master], [], [], 0.1)
+            if not ready:
+                break
+            try:
+                data = os.read(master, 65536)
+            except OSError:
+                break
+            if not data:
+                break
+            screen += data
+        os.close(master)
+    reader.join()
+    log_path = Path(cwd) / "VORK.LOG"
+    log = log_path.read_bytes() if log_path.exists() else b""
+    return Result(proc.returncode, stdout_chunks[0] if stdout_chunks else b"", bytes(screen),
+                  log, proc.pid)
+
+
+@pytest.fixture
+def workdir(tmp_path):
+    return tmp_path
+
+
+def write_spool(folder, name, text):
+    folder = Path(folder)
+    folder.mkdir(parents=True, exist_ok=True)
+    data = text.encode() if isinstance(text, str) else text
+    (folder / name).write_bytes(data)
+    return folder / name
+
+
+class ScriptedRelay:
+    """A relay on 127.0.0.1 that answers every command by a script.
+
+    `replies` maps a verb (HELO, MAIL, RCPT, DATA, END for the end-of-data line, QUIT) or a
+    verb with its 1-based occurrence ("RCPT#2") to the reply bytes, or to an action:
+    "close" (hang up), "reset" (hang up with RST), "silent" (never answer).
+    `greeting` is the bytes sent on connect, or one of those actions.
+    `data_fault` = (bytes, action): the action once that many message bytes have arrived.
+    """
+
+    DEFAULTS = {"HELO": b"250 hello\r\n", "EHLO": b"250 hello\r\n", "MAIL": b"250 ok\r\n",
+                "RCPT": b"250 ok\r\n", "DATA": b"354 go ahead\r\n", "END": b"250 queued\r\n",
+                "QUIT": b"221 bye\r\n", "RSET": b"250 ok\r\n"}
+
+    def __init__(self, greeting=b"220 scripted relay\r\n", replies=None, data_fault=None):
+        self.greeting = greeting
+        self.replies = dict(replies or {})
+        self.data_fault = data_fault
+        self.received = bytearray()
+        self.messages = []  # (mail from line, [rcpt lines], data bytes) that got a 2xx
+        self.listener = socket.socket()
+        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(5)
+        self.listener.settimeout(RUN_LIMIT)
+        self.port = self.listener.getsockname()[1]
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def close(self):
+        try:
+            self.listener.close()
+        except OSError:
+            pass
+
+    def commands(self):
+        return [l for l in bytes(self.received).split(b"\r\n")]
+
+    def _act(self, conn, answer):
+        if answer == "close":
+            conn.close()
+            return False
+        if answer == "reset":
+            conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\x00\x00\x00\x00\x00\x00\x00")
+            conn.close()
+            return False
+        if answer == "silent":
+            time.sleep(RUN_LIMIT)
+            return False
+        conn.sendall(answer)
+        return True
+
+    def _serve(self):
+        try:
+            conn, _ = self.listener.accept()
+        except OSError:
+            return
+        conn.settimeout(RUN_LIMIT)
+        with conn:
+            self._dialogue(conn)
+
+    def _reply(self, verb, counts):
+        counts[verb] = counts.get(verb, 0) + 1
+        key = f"{verb}#{counts[verb]}"
+        return self.replies.get(key, self.replies.get(verb, self.DEFAULTS.get(verb, b"500 what\r\n")))
+
+    def _dialogue(self, conn):
+        if not self._act(conn, self.greeting):
+            return
+        buffer = b""
+        counts = {}
+        in_data = False
+        data = bytearray()
+        envelope = [None, []]
+        while True:
+            try:
+                chunk = conn.recv(65536)
+            except OSError:
+                return
+            if not chunk:
+                return
+            self.received += chunk
+            buffer += chunk
+            while b"\r\n" in buffer:
+                line, buffer = buffer.split(b"\r\n", 1)
+                if in_data:
+                    if line == b".":
+                        in_data = False
+                        answer = self._reply("END", counts)
+                        if isinstance(answer, bytes) and answer[:1] == b"2":
+                            self.messages.append((envelope[0], list(envelope[1]), bytes(data)))
+                        if not self._act(conn, answer):
+                            return
+                        envelope = [None, []]
+                        continue
+                    data += line + b"\r\n"
+                    if self.data_fault and len(data) >= self.data_fault[0]:
+                        self._act(conn, self.data_fault[1])
+                        return
+                    continue
+                verb = line[:4].upper().decode("latin-1")
+                if verb == "MAIL":
+                    envelope[0] = line
+                elif verb == "RCPT":
+                    envelope[1].append(line)
+                answer = self._reply(verb, counts)
+                if verb == "DATA" and isinstance(answer, bytes) and answer[:3] == b"354":
+                    in_data = True
+                    data = bytearray()
+                if not self._act(conn, answer):
+                    return
+                if verb == "QUIT":
+                    return
+
+
+@pytest.fixture
+def relay():
+    relays = []
+
+    def make(**kwargs):
+        r = ScriptedRelay(**kwargs)
+        relays.append(r)
+        return r
+    yield make
+    for r in relays:
+        r.close()
+
+
+def unstuff(data):
+    """Message bytes as the relay's user sees them: transparency dots removed."""
+    lines = data.split(b"\r\n")
+    return b"\r\n".join(l[1:] if l.startswith(b".") else l for l in lines)
