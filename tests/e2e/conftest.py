@@ -262,7 +262,9 @@ def relay():
         r.close()
 
 
-def unstuff(data):
-    """Message bytes as the relay's user sees them: transparency dots removed."""
-    lines = data.split(b"\r\n")
-    return b"\r\n".join(l[1:] if l.startswith(b".") else l for l in lines)
+def free_port():
+    probe = socket.socket()
+    probe.bind(("127.0.0.1", 0))
+    port = probe.getsockname()[1]
+    probe.close()
+    return port
