@@ -37,5 +37,23 @@ test-tsan:
 demo: deps build
 	/usr/bin/python3 tools/demo.py $(BUILD)/sendal
 
+# Each fuzz target runs FUZZ_SECONDS on a copy of its seed corpus; findings land in $(FUZZ_BUILD).
+FUZZ_BUILD   ?= build-fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS := $(basename $(notdir $(wildcard tests/fuzz/*_fuzz.cpp)))
+
+fuzz: deps
+	@dpkg-query -W libclang-rt-14-dev >/dev/null 2>&1 || apt-get install -y -qq clang libclang-rt-14-dev >/dev/null
+	@CXX=clang++ cmake -S . -B $(FUZZ_BUILD) $(CMAKE_GEN) -DSENDAL_SANITIZE=fuzzer >/dev/null
+	@cmake --build $(FUZZ_BUILD) -j $(JOBS)
+	@set -e; for t in $(FUZZ_TARGETS); do \
+	  mkdir -p $(FUZZ_BUILD)/corpus/$$t $(FUZZ_BUILD)/findings/$$t; \
+	  cp -n tests/fuzz/corpus/$$t/* $(FUZZ_BUILD)/corpus/$$t/ 2>/dev/null || true; \
+	  echo "== $$t: $(FUZZ_SECONDS) s"; \
+	  $(FUZZ_BUILD)/$$t -max_total_time=$(FUZZ_SECONDS) -max_len=65536 -print_final_stats=1 \
+	    -artifact_prefix=$(CURDIR)/$(FUZZ_BUILD)/findings/$$t/ $(CURDIR)/$(FUZZ_BUILD)/corpus/$$t 2>&1 | \
+	    grep -E '^(stat::number_of_executed_units|Done|==.*ERROR|SUMMARY|invariant)' || true; \
+	done; ls $(FUZZ_BUILD)/findings/*/ 2>/dev/null | grep -v '^$$' || true
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD)
