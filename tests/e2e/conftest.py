@@ -135,7 +135,9 @@ class ScriptedRelay:
     verb with its 1-based occurrence ("RCPT#2") to the reply bytes, or to an action:
     "close" (hang up), "reset" (hang up with RST), "silent" (never answer).
     `greeting` is the bytes sent on connect, or one of those actions.
-    `data_fault` = (bytes, action): the action once that many message bytes have arrived.
+    `data_fault` = (bytes, action) or (message number, bytes, action): the action once that
+    many bytes of that message's data (of every message when no number) have arrived.
+    Actions besides bytes: "close", "reset", "silent", and "354 then reset" for DATA.
     """
 
     DEFAULTS = {"HELO": b"250 hello\r\n", "EHLO": b"250 hello\r\n", "MAIL": b"250 ok\r\n",
@@ -183,6 +185,9 @@ class ScriptedRelay:
         if answer == "silent":
             time.sleep(RUN_LIMIT)
             return False
+        if answer == "354 then reset":
+            conn.sendall(b"354 go ahead\r\n")
+            return self._act(conn, "reset")
         conn.sendall(answer)
         return True
 
@@ -207,6 +212,9 @@ class ScriptedRelay:
         counts = {}
         in_data = False
         data = bytearray()
+        fault = self.data_fault
+        if fault and len(fault) == 2:
+            fault = (None, *fault)
         envelope = [None, []]
         while True:
             try:
@@ -230,8 +238,8 @@ class ScriptedRelay:
                         envelope = [None, []]
                         continue
                     data += line + b"\r\n"
-                    if self.data_fault and len(data) >= self.data_fault[0]:
-                        self._act(conn, self.data_fault[1])
+                    if fault and fault[0] in (None, counts.get("DATA")) and len(data) >= fault[1]:
+                        self._act(conn, fault[2])
                         return
                     continue
                 verb = line[:4].upper().decode("latin-1")
@@ -240,6 +248,9 @@ class ScriptedRelay:
                 elif verb == "RCPT":
                     envelope[1].append(line)
                 answer = self._reply(verb, counts)
+                if verb == "DATA" and answer == "354 then reset":
+                    self._act(conn, answer)
+                    return
                 if verb == "DATA" and isinstance(answer, bytes) and answer[:3] == b"354":
                     in_data = True
                     data = bytearray()
