@@ -55,5 +55,10 @@ fuzz: deps
 	    grep -E '^(stat::number_of_executed_units|Done|==.*ERROR|SUMMARY|invariant)' || true; \
 	done; ls $(FUZZ_BUILD)/findings/*/ 2>/dev/null | grep -v '^$$' || true
 
+bench: deps build
+	@bench/install-tools
+	@echo "== round trip of one command"; $(BUILD)/bench/roundtrip_bench
+	@/usr/bin/python3 bench/compare.py $(BUILD)/sendal
+
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD)

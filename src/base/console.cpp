@@ -30,11 +30,15 @@ int Console() {
     return ConsoleFd;
 }
 
-void WriteShown(int fd, std::string_view text) {
-    if (::isatty(fd))
-        WriteAll(fd, ShowControlBytes(text));
-    else
-        WriteAll(fd, text);
+// Whether standard output is a terminal, asked once: it does not change during a run.
+bool StdoutIsTerminal() {
+    static const bool terminal = ::isatty(StdoutFd);
+    return terminal;
+}
+
+std::string Shown(int fd, std::string_view text) {
+    bool terminal = fd == StdoutFd ? StdoutIsTerminal() : ::isatty(fd);
+    return terminal ? ShowControlBytes(text) : std::string(text);
 }
 
 // Saved for the signal handler, which can only restore what it finds here.
@@ -107,8 +111,7 @@ std::string ShowControlBytes(std::string_view text) {
 }
 
 void WriteStdoutLine(std::string_view text) {
-    WriteShown(StdoutFd, text);
-    WriteStdoutLineEnd();
+    WriteAll(StdoutFd, Shown(StdoutFd, text) + "\r\n");  // one write for the line and its end
 }
 
 void WriteStdoutLineEnd() { WriteAll(StdoutFd, "\r\n"); }
@@ -118,7 +121,7 @@ void ConsoleWrite(std::string_view text) {
 }
 
 void ConsoleWriteOutside(std::string_view text) {
-    if (Console() >= 0) WriteShown(Console(), text);
+    if (Console() >= 0) WriteAll(Console(), Shown(Console(), text));
 }
 
 void ConsoleLineEnd() { ConsoleWrite("\r\n"); }

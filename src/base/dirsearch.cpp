@@ -18,7 +18,12 @@ namespace {
 std::vector<std::string> SearchMatches;
 std::size_t SearchNext = 0;
 
-bool Selected(const std::string& dir, const std::string& name, SearchSelection selection) {
+bool Selected(const std::string& dir, const std::string& name, unsigned char type,
+              SearchSelection selection) {
+    // The listing already tells plain files and folders; links and the rest need a look.
+    if (type == DT_REG) return true;
+    if (type == DT_DIR) return selection == SearchFilesAndDirectories;
+    if (type != DT_LNK && type != DT_UNKNOWN) return false;
     struct stat info {};
     std::string path = dir.back() == '/' ? dir + name : dir + "/" + name;
     if (::stat(path.c_str(), &info) != 0) return false;  // symbolic links are followed
@@ -65,7 +70,7 @@ std::string FindFirstEntry(const std::string& mask, SearchSelection selection) {
     while (dirent* entry = ::readdir(listing.get())) {
         std::string name = entry->d_name;
         if (name.empty() || name[0] == '.') continue;  // ".", ".." and hidden entries
-        if (MatchWildcard(pattern, name) && Selected(dir, name, selection))
+        if (MatchWildcard(pattern, name) && Selected(dir, name, entry->d_type, selection))
             SearchMatches.push_back(std::move(name));
     }
     std::sort(SearchMatches.begin(), SearchMatches.end(),

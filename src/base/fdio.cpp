@@ -1,6 +1,8 @@
 // File-descriptor helpers: the one place that loops on short reads and writes.
 #include "base/fdio.h"
 
+#include "base/path.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -43,7 +45,9 @@ int WriteAll(int fd, std::string_view text) {
 int ReadWholeFile(const std::string& path, std::string& text) {
     text.clear();
     // O_NONBLOCK keeps a FIFO that slipped past the directory search from blocking the open.
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    constexpr int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK;
+    UniqueFd fd(::open(PlainPath(path).c_str(), flags));
+    if (!fd.Valid() && errno == ENOENT) fd.Reset(::open(ResolvePath(path).c_str(), flags));
     struct stat info {};
     if (!fd.Valid() || ::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode)) return -1;
     text.resize(static_cast<std::size_t>(info.st_size));
@@ -73,6 +77,12 @@ int ReadUntilEnd(const std::string& path, std::string& text) {
         if (n <= 0) return n == 0 ? 0 : -1;
         text.append(block, static_cast<std::size_t>(n));
     }
+}
+
+int RemoveFile(const std::string& path) {
+    if (::unlink(PlainPath(path).c_str()) == 0) return 0;
+    if (errno != ENOENT) return -1;
+    return ::unlink(ResolvePath(path).c_str()) == 0 ? 0 : -1;
 }
 
 }  // namespace sendal

@@ -30,11 +30,16 @@ private:
 // Writes every byte, going on after short counts and interrupts. 0, or -1 on an error.
 int WriteAll(int fd, std::string_view text);
 
+// `path` may use "\\" or "/" and names in any letter case (see path.h).
+
 // Reads a regular file whole into `text` (open, fstat, read until the length is in, close).
 // A FIFO or device is refused without blocking. 0, or -1 with `text` empty.
 int ReadWholeFile(const std::string& path, std::string& text);
 
 // Reads a file of any kind until its end (for /proc files, whose size reads as 0).
 int ReadUntilEnd(const std::string& path, std::string& text);
+
+// Deletes the file at `path`. 0, or -1.
+int RemoveFile(const std::string& path);
 
 }  // namespace sendal

@@ -46,7 +46,18 @@ std::size_t DirectoryPartLength(std::string_view path) {
     return pos == std::string_view::npos ? 0 : pos + 1;
 }
 
+std::string PlainPath(std::string_view path) {
+    std::string plain(path);
+    for (char& c : plain)
+        if (c == '\\') c = '/';
+    return plain;
+}
+
 std::string ResolvePath(std::string_view path) {
+    // Most paths name an existing entry exactly as written: one look settles them.
+    std::string plain = PlainPath(path);
+    if (!plain.empty() && Exists(plain)) return plain;
+
     std::string result;
     if (!path.empty() && IsPathSeparator(path.front())) result = "/";
     std::size_t pos = 0;

@@ -20,4 +20,7 @@ std::size_t DirectoryPartLength(std::string_view path);
 // order), or the component as written when nothing matches.
 std::string ResolvePath(std::string_view path);
 
+// `path` with every "\\" turned into "/", for the common case that it exists as written.
+std::string PlainPath(std::string_view path);
+
 }  // namespace sendal

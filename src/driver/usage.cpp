@@ -5,7 +5,6 @@
 #include "base/dirsearch.h"
 #include "base/fdio.h"
 #include "base/globals.h"
-#include "base/path.h"
 #include "base/text.h"
 
 namespace sendal {
@@ -45,7 +44,7 @@ void ShowUsage() {
 
     std::string name = FindFirstEntry(HelpFileName, SearchFiles);
     std::string text;
-    if (name.empty() || ReadWholeFile(ResolvePath(name), text) != 0) return;
+    if (name.empty() || ReadWholeFile(name, text) != 0) return;
     int lineCount = 0;
     for (const std::string& line : SplitHelpLines(text)) {
         ConsoleWrite(line);

@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "base/fdio.h"
-#include "base/path.h"
 
 namespace sendal {
 namespace {
@@ -43,7 +42,7 @@ void ReadSpoolLine(std::int32_t& readerState, std::string& text) {
         ReadNextLine(readerState, text);
         return;
     }
-    if (!text.empty()) SpoolLoaded = ReadWholeFile(ResolvePath(text), SpoolText) == 0;
+    if (!text.empty()) SpoolLoaded = ReadWholeFile(text, SpoolText) == 0;
     SpoolPos = 1;
     readerState = 0;
 }

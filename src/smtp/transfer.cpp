@@ -2,11 +2,10 @@
 // end-of-data line: users hand us their only copy.
 #include "smtp/transfer.h"
 
-#include <unistd.h>
-
 #include "base/console.h"
 #include "base/dirsearch.h"
 #include "base/number.h"
+#include "base/fdio.h"
 #include "base/path.h"
 #include "base/text.h"
 #include "log/log.h"
@@ -61,9 +60,8 @@ std::int16_t AddLine(Piece& piece, const std::string& line) {
 }
 
 // Sends the held text from its first line: the header block without its dropped lines, then
-// the body whole.
-std::int16_t SendMessageText() {
-    Piece piece;
+// the body whole. The last piece is left in `piece` to go out with the end-of-data line.
+std::int16_t SendMessageText(Piece& piece) {
     std::string line;
     bool have = NextLine(line);
     while (have && !line.empty()) {  // the header block ends at the first empty line
@@ -82,7 +80,6 @@ std::int16_t SendMessageText() {
     }
     for (; have; have = NextLine(line))
         if (AddLine(piece, line) != 0) return -1;
-    if (!piece.buffer.empty() && SendPiece(piece) != 0) return -1;
     return 0;
 }
 
@@ -105,10 +102,13 @@ std::int32_t SendSpoolFile(const std::string& spoolDir, const std::string& spool
     std::int32_t readerState = 1;
     std::string rewind;
     ReadSpoolLine(readerState, rewind);
-    if (SendMessageText() != 0) return -1;
+    Piece piece;
+    if (SendMessageText(piece) != 0) return -1;
     ConsoleLineEnd();
-    if (SendLine(".") != 0 || ExpectReply(OkCode) != 0) return -1;
-    ::unlink(ResolvePath(spoolDir + spoolName).c_str());  // accepted: now, and only now
+    // The last piece and the end-of-data line in one send: the same bytes, one segment less.
+    piece.buffer += ".\r\n";
+    if (SendPiece(piece) != 0 || ExpectReply(OkCode) != 0) return -1;
+    RemoveFile(spoolDir + spoolName);  // accepted: now, and only now
     return 0;
 }
 
