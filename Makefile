@@ -7,7 +7,9 @@ TSAN_BUILD ?= build-tsan
 JOBS       ?= $(shell nproc)
 CMAKE_GEN  := $(shell command -v ninja >/dev/null 2>&1 && echo -G Ninja)
 
-.PHONY: all build deps test test-main test-asan test-tsan demo fuzz bench clean
+PREFIX     ?= /usr/local
+
+.PHONY: all build deps test install package test-main test-asan test-tsan demo fuzz bench clean
 
 all: build
 
@@ -33,6 +35,17 @@ test-tsan:
 	@cmake -S . -B $(TSAN_BUILD) $(CMAKE_GEN) -DSENDAL_SANITIZE=thread >/dev/null
 	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target unit_tests
 	cd $(TSAN_BUILD) && ctest --output-on-failure -j $(JOBS) -L unit
+
+# DESTDIR=/tmp/x make install PREFIX=/usr lays the files out below /tmp/x.
+install: build
+	@cmake --install $(BUILD) --prefix $(PREFIX)
+
+# The Debian package, with the manual page compressed as Debian wants it.
+package:
+	@cmake -S . -B build-package $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
+	  -DCMAKE_INSTALL_PREFIX=/usr -DSENDAL_COMPRESS_MAN=ON >/dev/null
+	@cmake --build build-package -j $(JOBS) --target sendal manpage
+	@cd build-package && cpack -G DEB >/dev/null && ls -1 $$PWD/*.deb
 
 demo: deps build
 	/usr/bin/python3 tools/demo.py $(BUILD)/sendal
@@ -61,4 +74,4 @@ bench: deps build
 	@/usr/bin/python3 bench/compare.py $(BUILD)/sendal
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) build-package

@@ -95,7 +95,9 @@ def run_sendal(cwd, args, env=None, keys=(), console=True, timeout=RUN_LIMIT,
             os.killpg(proc.pid, signal.SIGKILL)
             proc.wait()
             raise AssertionError(f"sendal still running after {timeout} s: {bytes(screen)!r}")
+    tty_attrs = None
     if console:
+        tty_attrs = termios.tcgetattr(master)
         while True:
             ready, _, _ = select.select([master], [], [], 0.1)
             if not ready:
@@ -111,8 +113,10 @@ def run_sendal(cwd, args, env=None, keys=(), console=True, timeout=RUN_LIMIT,
     reader.join()
     log_path = Path(cwd) / "VORK.LOG"
     log = log_path.read_bytes() if log_path.exists() else b""
-    return Result(proc.returncode, stdout_chunks[0] if stdout_chunks else b"", bytes(screen),
-                  log, proc.pid)
+    result = Result(proc.returncode, stdout_chunks[0] if stdout_chunks else b"", bytes(screen),
+                    log, proc.pid)
+    result.tty_attrs = tty_attrs
+    return result
 
 
 @pytest.fixture
@@ -185,6 +189,22 @@ class ScriptedRelay:
         if answer == "silent":
             time.sleep(RUN_LIMIT)
             return False
+        if answer == "flood":  # bytes without a line end until the connection breaks
+            block = b"x" * 65536
+            try:
+                for _ in range(100 * 16):
+                    conn.sendall(block)
+            except OSError:
+                pass
+            return False
+        if isinstance(answer, tuple) and answer[0] == "trickle":  # one byte at a time
+            try:
+                for byte in answer[1]:
+                    conn.sendall(bytes([byte]))
+                    time.sleep(answer[2] if len(answer) > 2 else 0.003)
+            except OSError:
+                return False
+            return True
         if answer == "354 then reset":
             conn.sendall(b"354 go ahead\r\n")
             return self._act(conn, "reset")

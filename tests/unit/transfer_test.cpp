@@ -2,6 +2,8 @@
 // the exact bytes on the wire, the dropped header lines, pieces, and what is deleted.
 #include "smtp/transfer.h"
 
+#include "smtp/envelope.h"
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -141,6 +143,19 @@ TEST(TransferSpool, UnreadableFileIsSkippedAndKept) {
     EXPECT_EQ(TransferSpool("m?.out"), 0);
     EXPECT_EQ(relay.Received(), "QUIT\r\n");
     EXPECT_TRUE(Exists("m1.out"));
+}
+
+}  // namespace
+}  // namespace sendal
+
+namespace sendal {
+namespace {
+
+TEST(SendEnvelope, FileThatVanishedSendsNothing) {
+    testing::ScratchDir dir;
+    testing::RelayPair relay;
+    EXPECT_EQ(SendEnvelope("gone.out"), EnvelopeUnreadable);
+    EXPECT_EQ(relay.Received(), "");
 }
 
 }  // namespace
