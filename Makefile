@@ -42,7 +42,7 @@ install: build
 
 # The Debian package, with the manual page compressed as Debian wants it.
 package:
-	@cmake -S . -B build-package $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
+	@cmake -S . -B build-package $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF \
 	  -DCMAKE_INSTALL_PREFIX=/usr -DSENDAL_COMPRESS_MAN=ON >/dev/null
 	@cmake --build build-package -j $(JOBS) --target sendal manpage
 	@cd build-package && cpack -G DEB >/dev/null && ls -1 $$PWD/*.deb

@@ -61,9 +61,9 @@ std::string FindFirstEntry(const std::string& mask, SearchSelection selection) {
     SearchNext = 0;
     std::size_t dirLength = DirectoryPartLength(mask);
     std::string pattern = mask.substr(dirLength);
-    if (pattern.empty()) pattern = "*";
-    std::string dir = dirLength ? ResolvePath(mask.substr(0, dirLength)) : ".";
-    if (dir.empty()) dir = ".";
+    if (pattern.empty()) pattern.assign(1, '*');
+    std::string dir = dirLength ? ResolvePath(mask.substr(0, dirLength)) : std::string();
+    if (dir.empty()) dir.assign(1, '.');
 
     std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir(dir.c_str()), ::closedir);
     if (!listing) return {};

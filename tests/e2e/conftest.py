@@ -251,7 +251,8 @@ class ScriptedRelay:
                     if line == b".":
                         in_data = False
                         answer = self._reply("END", counts)
-                        if isinstance(answer, bytes) and answer[:1] == b"2":
+                        said = answer[1] if isinstance(answer, tuple) else answer
+                        if isinstance(said, bytes) and said[:1] == b"2":
                             self.messages.append((envelope[0], list(envelope[1]), bytes(data)))
                         if not self._act(conn, answer):
                             return
@@ -271,7 +272,8 @@ class ScriptedRelay:
                 if verb == "DATA" and answer == "354 then reset":
                     self._act(conn, answer)
                     return
-                if verb == "DATA" and isinstance(answer, bytes) and answer[:3] == b"354":
+                said = answer[1] if isinstance(answer, tuple) else answer
+                if verb == "DATA" and isinstance(said, bytes) and said[:3] == b"354":
                     in_data = True
                     data = bytearray()
                 if not self._act(conn, answer):
