@@ -12,6 +12,10 @@ namespace {
 constexpr double GreetingCode = 220;
 constexpr double OkCode = 250;
 
+// Reply lines taken for one command at most. Each line has its own time-out, so a relay that
+// sent intermediate or greeting lines without end would otherwise keep the run going for ever.
+constexpr int MaxReplyLines = 1000;
+
 }  // namespace
 
 double ReplyCode(const std::string& line) { return ReadNumber(line); }
@@ -30,12 +34,13 @@ std::int32_t SmtpCommand(const std::string& command) {
     if (WaitReply(line) != 0) return -1;
     ShowReply(line);
     if (SendLine(command) != 0) return -1;
-    for (;;) {
+    for (int lines = 0; lines < MaxReplyLines; ++lines) {
         if (WaitReply(line) != 0) return -1;
         ShowReply(line);
         if (ReplyCode(line) == GreetingCode || IsIntermediateReply(line)) continue;
         return ReplyCode(line) == OkCode ? 0 : -1;
     }
+    return -1;
 }
 
 }  // namespace sendal

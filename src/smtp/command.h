@@ -16,7 +16,8 @@ bool IsIntermediateReply(const std::string& line);
 
 // Reads the first greeting line, sends `command`, then reads reply lines (lines with code 220,
 // the rest of a long greeting, and intermediate lines are skipped) up to the final one. Every
-// line read is shown on the console window. 0 when the final line has code 250, else -1.
+// line read is shown on the console window. 0 when the final line has code 250, else -1 (also
+// when a reply runs past 1000 lines).
 std::int32_t SmtpCommand(const std::string& command);
 
 // Shows a relay's reply line on the console window, on a line of its own.

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include "test_support.h"
 
 namespace sendal {
@@ -47,6 +49,20 @@ TEST(SmtpCommand, Dialogues) {
         EXPECT_EQ(SmtpCommand("HELO box"), row.want) << row.name;
         EXPECT_EQ(relay.Received(), "HELO box\r\n") << row.name;
     }
+}
+
+TEST(SmtpCommand, EndlessReplyIsCutOff) {
+    RelayPair relay;
+    std::atomic<bool> stop{false};
+    std::thread flood([&] {
+        relay.Send("220 hi\r\n");
+        while (!stop)
+            if (::send(relay.RelayFd(), "250-more\r\n", 10, MSG_DONTWAIT | MSG_NOSIGNAL) < 0)
+                std::this_thread::sleep_for(std::chrono::microseconds(100));
+    });
+    EXPECT_EQ(SmtpCommand("HELO box"), -1);
+    stop = true;
+    flood.join();
 }
 
 TEST(SmtpCommand, SilentGreetingSendsNothing) {
