@@ -228,7 +228,8 @@ class ScriptedRelay:
     def _dialogue(self, conn):
         if not self._act(conn, self.greeting):
             return
-        buffer = b""
+        buffer = bytearray()
+        scanned = 0  # the buffer holds no line end before this offset
         counts = {}
         in_data = False
         data = bytearray()
@@ -245,8 +246,14 @@ class ScriptedRelay:
                 return
             self.received += chunk
             buffer += chunk
-            while b"\r\n" in buffer:
-                line, buffer = buffer.split(b"\r\n", 1)
+            while True:
+                end = buffer.find(b"\r\n", max(scanned - 1, 0))
+                if end < 0:
+                    scanned = len(buffer)
+                    break
+                line = bytes(buffer[:end])
+                del buffer[:end + 2]
+                scanned = 0
                 if in_data:
                     if line == b".":
                         in_data = False
