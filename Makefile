@@ -34,7 +34,7 @@ test-asan:
 test-tsan:
 	@cmake -S . -B $(TSAN_BUILD) $(CMAKE_GEN) -DSENDAL_SANITIZE=thread >/dev/null
 	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target unit_tests
-	cd $(TSAN_BUILD) && ctest --output-on-failure -j $(JOBS) -L unit
+	cd $(TSAN_BUILD) && ctest --output-on-failure -j $(JOBS) -L unit -LE fuzz
 
 # DESTDIR=/tmp/x make install PREFIX=/usr lays the files out below /tmp/x.
 install: build

@@ -21,11 +21,13 @@ constexpr int StdoutFd = 1;
 
 bool ConsoleOpened = false;
 int ConsoleFd = -1;
+bool ConsoleIsTerminal = false;
 
 int Console() {
     if (!ConsoleOpened) {
         ConsoleOpened = true;
         ConsoleFd = ::open("/dev/tty", O_RDWR | O_CLOEXEC | O_NOCTTY);
+        ConsoleIsTerminal = ConsoleFd >= 0 && ::isatty(ConsoleFd);
     }
     return ConsoleFd;
 }
@@ -36,8 +38,7 @@ bool StdoutIsTerminal() {
     return terminal;
 }
 
-std::string Shown(int fd, std::string_view text) {
-    bool terminal = fd == StdoutFd ? StdoutIsTerminal() : ::isatty(fd);
+std::string Shown(bool terminal, std::string_view text) {
     return terminal ? ShowControlBytes(text) : std::string(text);
 }
 
@@ -99,6 +100,7 @@ void DrainPendingInput(int fd) {
 void SetConsoleFd(int fd) {
     ConsoleOpened = true;
     ConsoleFd = fd;
+    ConsoleIsTerminal = fd >= 0 && ::isatty(fd);
 }
 
 std::string ShowControlBytes(std::string_view text) {
@@ -111,22 +113,29 @@ std::string ShowControlBytes(std::string_view text) {
 }
 
 void WriteStdoutLine(std::string_view text) {
-    WriteAll(StdoutFd, Shown(StdoutFd, text) + "\r\n");  // one write for the line and its end
+    WriteAll(StdoutFd,
+             Shown(StdoutIsTerminal(), text) + "\r\n");  // one write for the line and its end
 }
 
-void WriteStdoutLineEnd() { WriteAll(StdoutFd, "\r\n"); }
+void WriteStdoutLineEnd() {
+    WriteAll(StdoutFd, "\r\n");
+}
 
 void ConsoleWrite(std::string_view text) {
     if (Console() >= 0) WriteAll(Console(), text);
 }
 
 void ConsoleWriteOutside(std::string_view text) {
-    if (Console() >= 0) WriteAll(Console(), Shown(Console(), text));
+    if (Console() >= 0) WriteAll(Console(), Shown(ConsoleIsTerminal, text));
 }
 
-void ConsoleLineEnd() { ConsoleWrite("\r\n"); }
+void ConsoleLineEnd() {
+    ConsoleWrite("\r\n");
+}
 
-void ConsoleColumnOne() { ConsoleWrite("\r"); }
+void ConsoleColumnOne() {
+    ConsoleWrite("\r");
+}
 
 int ConsoleReadKey() {
     int fd = Console();

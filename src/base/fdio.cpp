@@ -1,13 +1,13 @@
 // File-descriptor helpers: the one place that loops on short reads and writes.
 #include "base/fdio.h"
 
-#include "base/path.h"
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+
+#include "base/path.h"
 
 namespace sendal {
 

@@ -22,11 +22,21 @@ double ReadBased(const std::string& text, std::size_t pos) {
     int base = 8;
     if (pos < text.size()) {
         switch (text[pos] | 0x20) {
-            case 'b': base = 2; ++pos; break;
-            case 'h': base = 16; ++pos; break;
+            case 'b':
+                base = 2;
+                ++pos;
+                break;
+            case 'h':
+                base = 16;
+                ++pos;
+                break;
             case 'o':
-            case 'q': base = 8; ++pos; break;
-            default: break;
+            case 'q':
+                base = 8;
+                ++pos;
+                break;
+            default:
+                break;
         }
     }
     double value = 0;
@@ -43,8 +53,7 @@ bool IsDigit(const std::string& text, std::size_t pos) {
 
 double ReadNumber(const std::string& text) {
     std::size_t pos = 0;
-    while (pos < text.size() && (text[pos] == ' ' || text[pos] == '\t' || text[pos] == '\n'))
-        ++pos;
+    while (pos < text.size() && (text[pos] == ' ' || text[pos] == '\t' || text[pos] == '\n')) ++pos;
     if (pos < text.size() && text[pos] == '&') return ReadBased(text, pos + 1);
 
     // Gather the mantissa in a plain form that strtod reads the same in every locale.
@@ -83,8 +92,8 @@ std::int32_t ReadWholeNumber(const std::string& text) {
 }
 
 std::string FormatNumber(std::int64_t value) {
-    std::string digits =
-        std::to_string(value < 0 ? -static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value));
+    std::string digits = std::to_string(value < 0 ? -static_cast<std::uint64_t>(value)
+                                                  : static_cast<std::uint64_t>(value));
     return (value < 0 ? "-" : " ") + digits + " ";
 }
 

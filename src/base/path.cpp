@@ -39,7 +39,9 @@ std::string MatchComponent(const std::string& dir, std::string_view name) {
 
 }  // namespace
 
-bool IsPathSeparator(char c) { return c == '/' || c == '\\'; }
+bool IsPathSeparator(char c) {
+    return c == '/' || c == '\\';
+}
 
 std::size_t DirectoryPartLength(std::string_view path) {
     std::size_t pos = path.find_last_of("\\/:");

@@ -79,7 +79,9 @@ std::string DeriveHeloName(const std::string& host) {
     return dot == std::string::npos ? "me" : host.substr(dot + 1);
 }
 
-bool SpoolFolderExists() { return !FindFirstEntry(SpoolFolder, SearchFilesAndDirectories).empty(); }
+bool SpoolFolderExists() {
+    return !FindFirstEntry(SpoolFolder, SearchFilesAndDirectories).empty();
+}
 
 // Makes sure the default spool folder is there; 0, or -1 after reporting it missing.
 std::int32_t EnsureSpoolFolder() {

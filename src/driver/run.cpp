@@ -28,16 +28,14 @@ void SetIdlePriority() {
     if (::sched_setscheduler(0, SCHED_IDLE, &param) != 0) ::setpriority(PRIO_PROCESS, 0, 19);
 }
 
-void ShowStatusLine(std::int32_t port, const std::string& heloName,
-                    const std::string& fileMask) {
-    ConsoleWriteOutside("Host:" + RelayHost + " Port:" + FormatNumber(port) +
-                        "HElO:" + heloName + " File:" + fileMask);
+void ShowStatusLine(std::int32_t port, const std::string& heloName, const std::string& fileMask) {
+    ConsoleWriteOutside("Host:" + RelayHost + " Port:" + FormatNumber(port) + "HElO:" + heloName +
+                        " File:" + fileMask);
     ConsoleLineEnd();
 }
 
 // From the status line to the close-down of the socket.
-void RunSession(std::int32_t relayPort, const std::string& heloName,
-                const std::string& fileMask) {
+void RunSession(std::int32_t relayPort, const std::string& heloName, const std::string& fileMask) {
     ShowStatusLine(relayPort, heloName, fileMask);
     if (ConnectRelay(RelayHost, relayPort) == 0) {
         LogMessage("SMTP starting...", -1, LevelStart);

@@ -24,17 +24,17 @@ UniqueFd LogFile;
 }  // namespace
 
 void WriteLogHeader() {
-    UniqueFd fd(::open(ResolvePath(LogFileName).c_str(),
-                       O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+    UniqueFd fd(
+        ::open(ResolvePath(LogFileName).c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
     // A log held by another run counts as not openable: that run's lines stay together.
     if (!fd.Valid() || ::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) return;
     LogFile = std::move(fd);
-    WriteAll(LogFile.Get(), "----------  " + FormatTimestamp() + ", VORK " + VersionText +
-                                LogCredits + "\r\n");
+    WriteAll(LogFile.Get(),
+             "----------  " + FormatTimestamp() + ", VORK " + VersionText + LogCredits + "\r\n");
 }
 
-std::string FormatLogLine(const std::string& clock, const std::string& message,
-                          std::int32_t number, std::int16_t level) {
+std::string FormatLogLine(const std::string& clock, const std::string& message, std::int32_t number,
+                          std::int16_t level) {
     std::string numberTag = number < 0 ? "  " : "#" + std::to_string(number);
     std::string prefix = (level >= 0 && level <= 10) ? LevelPrefixes[level] : "";
     return prefix + clock + "  " + ProgramTag + numberTag + ": " + message + "\r\n";
@@ -46,6 +46,8 @@ void LogMessage(const std::string& message, std::int32_t number, std::int16_t le
         WriteAll(LogFile.Get(), FormatLogLine(FormatClockTime(), message, number, level));
 }
 
-void CloseLog() { LogFile.Reset(); }
+void CloseLog() {
+    LogFile.Reset();
+}
 
 }  // namespace sendal

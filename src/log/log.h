@@ -23,7 +23,7 @@ void LogMessage(const std::string& message, std::int32_t number, std::int16_t le
 void CloseLog();
 
 // The log line for a message, without the clock (for tests).
-std::string FormatLogLine(const std::string& clock, const std::string& message,
-                          std::int32_t number, std::int16_t level);
+std::string FormatLogLine(const std::string& clock, const std::string& message, std::int32_t number,
+                          std::int16_t level);
 
 }  // namespace sendal

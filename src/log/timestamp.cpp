@@ -41,8 +41,12 @@ std::string FormatClockTimeAt(const std::tm& when) {
     return text;
 }
 
-std::string FormatTimestamp() { return FormatTimestampAt(LocalNow(), GetEnvironment("VORKLOG")); }
+std::string FormatTimestamp() {
+    return FormatTimestampAt(LocalNow(), GetEnvironment("VORKLOG"));
+}
 
-std::string FormatClockTime() { return FormatClockTimeAt(LocalNow()); }
+std::string FormatClockTime() {
+    return FormatClockTimeAt(LocalNow());
+}
 
 }  // namespace sendal

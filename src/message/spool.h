@@ -7,9 +7,9 @@
 
 namespace sendal {
 
-inline std::string SpoolText;    // the whole file loaded last, byte for byte
+inline std::string SpoolText;      // the whole file loaded last, byte for byte
 inline std::int64_t SpoolPos = 1;  // 1-based position of the next line's first byte
-inline bool SpoolLoaded = false;  // whether the last load read the file
+inline bool SpoolLoaded = false;   // whether the last load read the file
 
 // Three modes, chosen by what is passed:
 // - load (readerState > 0, text a path): the file is read whole into SpoolText and closed;

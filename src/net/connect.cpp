@@ -40,7 +40,9 @@ std::int32_t Fail(const char* message) {
 
 }  // namespace
 
-int WSAStartup() { return 0; }
+int WSAStartup() {
+    return 0;
+}
 
 void WSACleanup() {}
 

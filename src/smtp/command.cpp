@@ -18,9 +18,13 @@ constexpr int MaxReplyLines = 1000;
 
 }  // namespace
 
-double ReplyCode(const std::string& line) { return ReadNumber(line); }
+double ReplyCode(const std::string& line) {
+    return ReadNumber(line);
+}
 
-bool IsIntermediateReply(const std::string& line) { return line.size() >= 4 && line[3] == '-'; }
+bool IsIntermediateReply(const std::string& line) {
+    return line.size() >= 4 && line[3] == '-';
+}
 
 void ShowReply(const std::string& line) {
     ConsoleWriteOutside(line);

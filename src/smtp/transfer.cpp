@@ -4,8 +4,8 @@
 
 #include "base/console.h"
 #include "base/dirsearch.h"
-#include "base/number.h"
 #include "base/fdio.h"
+#include "base/number.h"
 #include "base/path.h"
 #include "base/text.h"
 #include "log/log.h"

@@ -28,12 +28,12 @@ inline const std::string& ScratchFolder() {
     return folder;
 }
 
-#define FUZZ_CHECK(condition)                                              \
-    do {                                                                   \
-        if (!(condition)) {                                                \
-            std::fprintf(stderr, "invariant broken: %s\n", #condition);    \
-            std::abort();                                                  \
-        }                                                                  \
+#define FUZZ_CHECK(condition)                                           \
+    do {                                                                \
+        if (!(condition)) {                                             \
+            std::fprintf(stderr, "invariant broken: %s\n", #condition); \
+            std::abort();                                               \
+        }                                                               \
     } while (0)
 
 }  // namespace sendal::fuzzing

@@ -1,6 +1,8 @@
 // A spool file of any bytes through the header scan and the spool reader: at most 999
 // recipients, no address with CR or LF, and the lines after a rewind give back the whole text
 // less only its line ends.
+#include <fcntl.h>
+
 #include <cstdint>
 #include <string>
 
@@ -8,8 +10,6 @@
 #include "fuzz_support.h"
 #include "message/headers.h"
 #include "message/spool.h"
-
-#include <fcntl.h>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace sendal;

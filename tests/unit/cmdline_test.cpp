@@ -1,9 +1,8 @@
 // The command line: fields, port, HELO name, mask and the default spool folder.
 #include "driver/cmdline.h"
 
-#include <sys/stat.h>
-
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "driver/usage.h"
 #include "test_support.h"
@@ -30,13 +29,13 @@ TEST(ParseCommandTail, HostPortHeloAndMask) {
     ScratchDir dir;
     struct Row {
         const char* tail;
-        const char *host;
+        const char* host;
         int port;
         const char *helo, *mask;
     } rows[] = {
         {"smtp.example.org", "smtp.example.org", 25, "example.org", ".\\spool\\m????.out"},
-        {"smtp.example.org 2525,-helo=MyHost.Example.NET C:\\Out\\*.MSG", "smtp.example.org",
-         2525, "myhost.example.net", "c:\\out\\*.msg"},
+        {"smtp.example.org 2525,-helo=MyHost.Example.NET C:\\Out\\*.MSG", "smtp.example.org", 2525,
+         "myhost.example.net", "c:\\out\\*.msg"},
         {"smtp.example.org,C:\\Out\\*.msg -helo=box", "smtp.example.org", 25, "box",
          "c:\\out\\*.msg"},
         {"smtp.example.org,-helo=", "smtp.example.org", 25, "example.org", ".\\spool\\m????.out"},
@@ -66,8 +65,8 @@ TEST(ParseCommandTail, HostPortHeloAndMask) {
 
 TEST(ParseCommandTail, UsageScreenStopsTheRun) {
     ScratchDir dir;
-    for (const char* tail : {"", "?", "/?", "-?", "--help", "-h", "--version", "re?lay 25",
-                             ",-helo=box"}) {
+    for (const char* tail :
+         {"", "?", "/?", "-?", "--help", "-h", "--version", "re?lay 25", ",-helo=box"}) {
         Parsed p = Parse(tail);
         EXPECT_EQ(p.result, -1) << "\"" << tail << "\"";
     }
@@ -105,7 +104,9 @@ TEST(SplitHelpLines, LineEndsAndCtrlZ) {
     EXPECT_EQ(SplitHelpLines("a\r\nb\rc"), (Lines{"a", "b", "c"}));
     EXPECT_EQ(SplitHelpLines("a\nb\r\n"), (Lines{"a\nb"}));
     EXPECT_EQ(SplitHelpLines("a\r\r\n"), (Lines{"a", ""}));
-    EXPECT_EQ(SplitHelpLines("a\r\nb\x1a" "c\r\n"), (Lines{"a", "b"}));
+    EXPECT_EQ(SplitHelpLines("a\r\nb\x1a"
+                             "c\r\n"),
+              (Lines{"a", "b"}));
 }
 
 }  // namespace

@@ -1,10 +1,9 @@
 // The directory search and path resolution: case-insensitive names, wildcards, selection.
 #include "base/dirsearch.h"
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include "base/path.h"
 #include "test_support.h"
@@ -17,8 +16,7 @@ using testing::WriteFile;
 
 std::vector<std::string> All(const std::string& mask, SearchSelection selection = SearchFiles) {
     std::vector<std::string> names;
-    for (std::string name = FindFirstEntry(mask, selection); !name.empty();
-         name = FindNextEntry())
+    for (std::string name = FindFirstEntry(mask, selection); !name.empty(); name = FindNextEntry())
         names.push_back(name);
     return names;
 }
@@ -28,12 +26,18 @@ TEST(MatchWildcard, Patterns) {
         const char *pattern, *name;
         bool want;
     } rows[] = {
-        {"m????.out", "M0001.OUT", true}, {"m????.out", "m001.out", false},
-        {"m????.out", "m00001.out", false}, {"*.*", "spool", true},
-        {"*.*", "a.b", true},             {"*", "anything.x", true},
-        {"*.msg", "a.b.msg", true},       {"*.msg", "a.msgx", false},
-        {"a*b*c", "aXbYbZc", true},       {"a*b*c", "aXbYc-", false},
-        {"?", "", false},                 {"", "", true},
+        {"m????.out", "M0001.OUT", true},
+        {"m????.out", "m001.out", false},
+        {"m????.out", "m00001.out", false},
+        {"*.*", "spool", true},
+        {"*.*", "a.b", true},
+        {"*", "anything.x", true},
+        {"*.msg", "a.b.msg", true},
+        {"*.msg", "a.msgx", false},
+        {"a*b*c", "aXbYbZc", true},
+        {"a*b*c", "aXbYc-", false},
+        {"?", "", false},
+        {"", "", true},
         {"REdez.No", "redez.no", true},
     };
     for (const Row& row : rows)

@@ -36,7 +36,8 @@ TEST(ScanHeaders, Cases) {
          {"a.box", "b.box", "c.box", "d.box", "e.box"}},
         {"any letter case", "FROM: a\nto: b\nCC: c\nbCc: d\n", {"a", "b", "c", "d"}},
         {"other headers ignored",
-         "Reply-To: r\nResent-Cc: s\nX-Bcc: t\nFrom a.box Mon\nSubject: To: x\n", {""}},
+         "Reply-To: r\nResent-Cc: s\nX-Bcc: t\nFrom a.box Mon\nSubject: To: x\n",
+         {""}},
         {"tab after the colon", "From:\ta.box\nTo:\tb.box\n", {"a.box", "b.box"}},
         {"no blank after the colon", "From:a.box\nTo:b.box\n", {""}},
         {"continuation after a comma", "To: b.box,\n c.box\n", {"", "b.box", "c.box"}},
@@ -50,7 +51,13 @@ TEST(ScanHeaders, Cases) {
         {"CR-only file read as lines", "From: a\rTo: b\r\rTo: c\r", {"a", "b"}},
         {"body not read", "To: a\n\nTo: b\n", {"", "a"}},
         {"same address twice", "To: a\nCc: a\n", {"", "a", "a"}},
-        {"spaces-only line continues", "To: a,\n   \nCc: b\n", {"", "a", "", }},
+        {"spaces-only line continues",
+         "To: a,\n   \nCc: b\n",
+         {
+             "",
+             "a",
+             "",
+         }},
     };
     for (const Row& row : rows) {
         V got = Scan(row.content);

@@ -2,9 +2,8 @@
 // run (the ThreadSanitizer build checks it for races).
 #include "net/receive.h"
 
-#include <sys/socket.h>
-
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
 #include <random>
 
@@ -72,8 +71,10 @@ TEST(WaitReply, LongLineFillsTheRingAndTimesOut) {
         std::string block(4000, 'z');
         for (int sent = 0; sent < 40000 && !stop;) {
             ssize_t n = ::send(relay.RelayFd(), block.data(), block.size(), MSG_DONTWAIT);
-            if (n > 0) sent += static_cast<int>(n);
-            else std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            if (n > 0)
+                sent += static_cast<int>(n);
+            else
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     });
     std::string line;

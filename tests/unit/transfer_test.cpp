@@ -2,13 +2,11 @@
 // the exact bytes on the wire, the dropped header lines, pieces, and what is deleted.
 #include "smtp/transfer.h"
 
-#include "smtp/envelope.h"
-
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
+#include "smtp/envelope.h"
 #include "test_support.h"
 
 namespace sendal {
@@ -64,7 +62,8 @@ TEST(TransferSpool, WireBytesOfOneMessage) {
               ".\n"
               "..two\n");
     RelayPair relay;
-    relay.Send(std::string("250 a\r\n") + "250 1\r\n250 2\r\n250 3\r\n" + "354 go\r\n250 c\r\n221 bye\r\n");
+    relay.Send(std::string("250 a\r\n") + "250 1\r\n250 2\r\n250 3\r\n" +
+               "354 go\r\n250 c\r\n221 bye\r\n");
     EXPECT_EQ(TransferSpool(".\\SPOOL\\M????.OUT"), 0);
     EXPECT_EQ(relay.Received(),
               "MAIL FROM:<a.box>\r\n"
