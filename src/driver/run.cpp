@@ -5,6 +5,7 @@
 #include <sched.h>
 #include <sys/resource.h>
 
+#include <csignal>
 #include <string>
 
 #include "base/console.h"
@@ -56,6 +57,9 @@ void RunSession(std::int32_t relayPort, const std::string& heloName, const std::
 }  // namespace
 
 std::int32_t RunMain() {
+    // A reader of standard output that went away (sendal | head) must not end the run
+    // midway: writes to it fail quietly instead, and the log still gets every line.
+    std::signal(SIGPIPE, SIG_IGN);
     VersionText = "v1.33g";
     CrLf = "\r\n";
     ProgramTag = "SENDAL ";

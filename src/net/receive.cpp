@@ -159,9 +159,9 @@ std::int16_t WaitReply(std::string& line) {
     for (;;) {
         std::uint32_t seen = ReceiveWriteIndex.load(std::memory_order_acquire);
         if (TakeLine(line)) return 0;
-        if (SpinUntilChanged(seen)) continue;
         auto left = deadline - Clock::now();
         if (left <= Clock::duration::zero()) break;
+        if (SpinUntilChanged(seen)) continue;
         auto pause = std::chrono::nanoseconds(std::chrono::milliseconds(ReplyPollMilliseconds));
         if (left < pause) pause = left;
         ReplyWaiters.fetch_add(1, std::memory_order_seq_cst);

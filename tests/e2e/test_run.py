@@ -5,7 +5,9 @@ import os
 import re
 import time
 
-from conftest import run_sendal, write_spool
+import subprocess
+
+from conftest import BINARY, RUN_LIMIT, run_sendal, write_spool
 
 HEADER = re.compile(rb"^---------- {2}(.{13}|\d\d\.\d\d\.\d{4}), VORK v1\.33g.*\r\n")
 LINE = re.compile(rb"^(  |! |\? |: )\d\d:\d\d:\d\d  SENDAL   : ")
@@ -100,3 +102,14 @@ def test_runs_in_the_idle_class(workdir, relay):
         return False
     run_sendal(workdir, ["127.0.0.1", str(silent.port)], while_running=look)
     assert seen["policy"] == os.SCHED_IDLE or seen["nice"] == 19
+
+
+def test_closed_standard_output_does_not_end_the_run(workdir):
+    (workdir / "REdez.No").write_text("")
+    reader, writer = os.pipe()
+    os.close(reader)  # nobody reads standard output
+    proc = subprocess.run([BINARY, "relay"], cwd=workdir, stdout=writer, stderr=subprocess.DEVNULL,
+                          stdin=subprocess.DEVNULL, start_new_session=True, timeout=RUN_LIMIT)
+    os.close(writer)
+    assert proc.returncode == 0
+    assert (workdir / "VORK.LOG").read_bytes().endswith(b"SENDAL no actice connection!\r\n")
