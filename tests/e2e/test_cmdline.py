@@ -142,3 +142,13 @@ def test_default_spool_folder_created_or_reported(workdir):
     result = run_sendal(workdir, ["127.0.0.1", "1"])
     assert (workdir / "spool").is_dir()
     assert b"spool doesn't exist" not in result.stdout
+
+
+def test_spool_folder_that_cannot_be_made_is_reported(workdir):
+    (workdir / "spool").symlink_to("nowhere")
+    result = run_sendal(workdir, ["relay"])
+    assert result.returncode == 0
+    assert result.stdout == b".\\spool doesn't exist!\r\n"
+    assert result.log_messages() == [b".\\spool doesn't exist!"]
+    assert result.log.split(b"\r\n")[1].startswith(b"! ")
+    assert result.console == b""
