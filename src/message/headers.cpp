@@ -9,16 +9,6 @@
 namespace sendal {
 namespace {
 
-bool NextLine(std::string& line) {
-    std::int32_t readerState = 0;
-    ReadSpoolLine(readerState, line);
-    return readerState != -1;
-}
-
-bool IsContinuation(const std::string& line) {
-    return !line.empty() && (line[0] == ' ' || line[0] == '\t');
-}
-
 // Stores each comma piece of a recipient line's value; false once the limit stopped the scan.
 bool AddRecipients(const std::string& line, AddressList& list, std::size_t& stored) {
     std::string value = line.substr(line.find(' ') + 1);
@@ -60,14 +50,14 @@ std::int32_t ScanHeaders(const std::string& path, AddressList& list) {
     ReadSpoolLine(readerState, load);
 
     std::string current;
-    if (!NextLine(current) || current.empty()) return 0;
+    if (!NextSpoolLine(current) || current.empty()) return 0;
     std::size_t stored = 0;
     for (;;) {
         std::string ahead;
-        bool more = NextLine(ahead);
-        while (more && IsContinuation(ahead)) {
+        bool more = NextSpoolLine(ahead);
+        while (more && IsContinuationLine(ahead)) {
             current += ahead;
-            more = NextLine(ahead);
+            more = NextSpoolLine(ahead);
         }
         if (!ScanLine(std::move(current), list, stored)) return 0;
         if (!more || ahead.empty()) return 0;

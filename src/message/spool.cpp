@@ -47,4 +47,14 @@ void ReadSpoolLine(std::int32_t& readerState, std::string& text) {
     readerState = 0;
 }
 
+bool NextSpoolLine(std::string& line) {
+    std::int32_t readerState = 0;
+    ReadSpoolLine(readerState, line);
+    return readerState != -1;
+}
+
+bool IsContinuationLine(const std::string& line) {
+    return !line.empty() && (line[0] == ' ' || line[0] == '\t');
+}
+
 }  // namespace sendal

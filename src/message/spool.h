@@ -21,4 +21,10 @@ inline bool SpoolLoaded = false;   // whether the last load read the file
 // CR-only line ends reads as its lines; no other byte is ever dropped.
 void ReadSpoolLine(std::int32_t& readerState, std::string& text);
 
+// The next line of the held text into `line`; false at its end (next-line mode above).
+bool NextSpoolLine(std::string& line);
+
+// A line that continues the header line before it: it begins with a blank or a tab.
+bool IsContinuationLine(const std::string& line);
+
 }  // namespace sendal

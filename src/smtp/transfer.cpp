@@ -27,17 +27,6 @@ struct Piece {
     std::int64_t chunkCount = 0;  // line text in `buffer`, line ends and added dots not counted
 };
 
-bool IsContinuation(const std::string& line) {
-    return !line.empty() && (line[0] == ' ' || line[0] == '\t');
-}
-
-// Next line of the held text; false at its end.
-bool NextLine(std::string& line) {
-    std::int32_t readerState = 0;
-    ReadSpoolLine(readerState, line);
-    return readerState != -1;
-}
-
 std::int16_t SendPiece(Piece& piece) {
     piece.chunkCount = 0;
     std::int16_t result = SendData(piece.buffer);  // each line already carries its CR LF
@@ -63,22 +52,22 @@ std::int16_t AddLine(Piece& piece, const std::string& line) {
 // the body whole. The last piece is left in `piece` to go out with the end-of-data line.
 std::int16_t SendMessageText(Piece& piece) {
     std::string line;
-    bool have = NextLine(line);
+    bool have = NextSpoolLine(line);
     while (have && !line.empty()) {  // the header block ends at the first empty line
         std::string next;
-        bool haveNext = NextLine(next);
-        bool continued = haveNext && IsContinuation(next);
+        bool haveNext = NextSpoolLine(next);
+        bool continued = haveNext && IsContinuationLine(next);
         bool dropped = IsDroppedHeader(line, continued ? &next : nullptr);
         if (!dropped && AddLine(piece, line) != 0) return -1;
         while (continued) {
             if (!dropped && AddLine(piece, next) != 0) return -1;
-            haveNext = NextLine(next);
-            continued = haveNext && IsContinuation(next);
+            haveNext = NextSpoolLine(next);
+            continued = haveNext && IsContinuationLine(next);
         }
         line = std::move(next);
         have = haveNext;
     }
-    for (; have; have = NextLine(line))
+    for (; have; have = NextSpoolLine(line))
         if (AddLine(piece, line) != 0) return -1;
     return 0;
 }
