@@ -10,13 +10,16 @@ import datetime
 import os
 import re
 import shutil
-import socket
 import statistics
 import subprocess
 import sys
 import tempfile
 import time
 from pathlib import Path
+
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tools"))
+from loopback import free_port  # noqa: E402
 
 ROOT = Path(__file__).resolve().parents[1]
 SENDAL = Path(sys.argv[1] if len(sys.argv) > 1 else ROOT / "build" / "sendal").resolve()
@@ -25,14 +28,6 @@ SMALL = int(os.environ.get("BENCH_SMALL", "2000"))
 MSMTP_SMALL = int(os.environ.get("BENCH_MSMTP_SMALL", "300"))  # msmtp is slow: a sample
 LARGE_MB = int(os.environ.get("BENCH_LARGE_MB", "200"))
 LINE = ("0123456789" * 8)[:76] + "\n"
-
-
-def free_port():
-    probe = socket.socket()
-    probe.bind(("127.0.0.1", 0))
-    port = probe.getsockname()[1]
-    probe.close()
-    return port
 
 
 def small_message(i):

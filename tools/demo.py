@@ -1,13 +1,14 @@
 #!/usr/bin/python3
 """make demo: sends a few sample spool files to a demo relay on 127.0.0.1 and shows what the
 relay received and what sendal logged."""
-import socket
 import subprocess
 import sys
 import tempfile
 from pathlib import Path
 
 from aiosmtpd.controller import Controller
+
+from loopback import free_port
 
 SAMPLES = {
     "m0001.out": "From: Alice Example <alice@example.org>\n"
@@ -43,14 +44,6 @@ class Printer:
         print(envelope.original_content.decode("utf-8", "replace").replace("\r\n", "\n"), end="")
         print("=== end of message\n", flush=True)
         return "250 OK delivered to the demo relay"
-
-
-def free_port():
-    probe = socket.socket()
-    probe.bind(("127.0.0.1", 0))
-    port = probe.getsockname()[1]
-    probe.close()
-    return port
 
 
 def main():

@@ -12,9 +12,13 @@ import threading
 import time
 from pathlib import Path
 
+import sys
+
 import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
+from loopback import free_port  # noqa: E402,F401
 BINARY = os.environ.get("SENDAL_BINARY", str(ROOT / "build" / "sendal"))
 RUN_LIMIT = 240  # seconds; sendal runs at idle priority and may wait for the CPU
 
@@ -302,9 +306,3 @@ def relay():
         r.close()
 
 
-def free_port():
-    probe = socket.socket()
-    probe.bind(("127.0.0.1", 0))
-    port = probe.getsockname()[1]
-    probe.close()
-    return port
