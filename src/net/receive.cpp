@@ -5,6 +5,7 @@
 
 #include <linux/futex.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -142,12 +143,9 @@ bool SpinUntilChanged(std::uint32_t seen) {
     using Clock = std::chrono::steady_clock;
     const auto until = Clock::now() + std::chrono::microseconds(SpinMicroseconds);
     do {
-        for (int i = 0; i < 64; ++i) {
-            if (ReceiveWriteIndex.load(std::memory_order_acquire) != seen) return true;
-#if defined(__x86_64__) || defined(__i386__)
-            __builtin_ia32_pause();
-#endif
-        }
+        if (ReceiveWriteIndex.load(std::memory_order_acquire) != seen) return true;
+        // Give the processor to the receiver should it be waiting for this very core.
+        sched_yield();
     } while (Clock::now() < until);
     return false;
 }
