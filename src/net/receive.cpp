@@ -111,6 +111,19 @@ std::size_t FreeSpace(std::uint32_t write, std::uint32_t read) {
     return ReceiveBufferSize - write - (read == 0 ? 1 : 0);
 }
 
+// A relay on the same machine or network answers within tens of microseconds: watching the
+// write index that long costs less than sleeping and being woken for every reply line.
+bool SpinUntilChanged(std::uint32_t seen) {
+    using Clock = std::chrono::steady_clock;
+    const auto until = Clock::now() + std::chrono::microseconds(SpinMicroseconds);
+    do {
+        if (ReceiveWriteIndex.load(std::memory_order_acquire) != seen) return true;
+        // Give the processor to the receiver should it be waiting for this very core.
+        sched_yield();
+    } while (Clock::now() < until);
+    return false;
+}
+
 }  // namespace
 
 void ReceiveData(int /*socketParameter*/) {
@@ -135,19 +148,6 @@ void ReceiveData(int /*socketParameter*/) {
         ReceiveWriteIndex.store(write, std::memory_order_seq_cst);
         if (ReplyWaiters.load(std::memory_order_seq_cst) != 0) WakeSleepers(ReceiveWriteIndex);
     }
-}
-
-// A relay on the same machine or network answers within tens of microseconds: watching the
-// write index that long costs less than sleeping and being woken for every reply line.
-bool SpinUntilChanged(std::uint32_t seen) {
-    using Clock = std::chrono::steady_clock;
-    const auto until = Clock::now() + std::chrono::microseconds(SpinMicroseconds);
-    do {
-        if (ReceiveWriteIndex.load(std::memory_order_acquire) != seen) return true;
-        // Give the processor to the receiver should it be waiting for this very core.
-        sched_yield();
-    } while (Clock::now() < until);
-    return false;
 }
 
 std::int16_t WaitReply(std::string& line) {
