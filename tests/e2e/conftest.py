@@ -50,11 +50,23 @@ def _controlling_tty(slave):
     return setup
 
 
+def _can_unshare_network():
+    try:
+        return subprocess.run(["unshare", "--net", "true"], capture_output=True).returncode == 0
+    except OSError:
+        return False
+
+
+CAN_UNSHARE_NETWORK = _can_unshare_network()
+
+
 def run_sendal(cwd, args, env=None, keys=(), console=True, timeout=RUN_LIMIT,
                binary=None, while_running=None, netless=False):
     """Runs sendal; `keys` is a list of (text seen on the console, bytes to type).
     `netless` runs it in a network namespace of its own, so that looking up a name that is not
     in /etc/hosts fails at once instead of asking a name server."""
+    if netless and not CAN_UNSHARE_NETWORK:
+        pytest.skip("needs a network namespace of its own (unshare --net, as root)")
     environment = {k: v for k, v in os.environ.items() if k.upper() != "VORKLOG"}
     environment.update(env or {})
     master = slave = None
