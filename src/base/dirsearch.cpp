@@ -25,8 +25,7 @@ bool Selected(const std::string& dir, const std::string& name, unsigned char typ
     if (type == DT_DIR) return selection == SearchFilesAndDirectories;
     if (type != DT_LNK && type != DT_UNKNOWN) return false;
     struct stat info {};
-    std::string path = dir.back() == '/' ? dir + name : dir + "/" + name;
-    if (::stat(path.c_str(), &info) != 0) return false;  // symbolic links are followed
+    if (::stat(JoinPath(dir, name).c_str(), &info) != 0) return false;  // symbolic links are followed
     if (S_ISREG(info.st_mode)) return true;
     return S_ISDIR(info.st_mode) && selection == SearchFilesAndDirectories;
 }
@@ -56,9 +55,11 @@ bool MatchWildcard(std::string_view pattern, std::string_view name) {
     return p == pattern.size();
 }
 
-std::string FindFirstEntry(const std::string& mask, SearchSelection selection) {
-    SearchMatches.clear();
-    SearchNext = 0;
+namespace {
+
+// Every entry that `mask` selects, in case-insensitive name order.
+std::vector<std::string> ListMatches(const std::string& mask, SearchSelection selection) {
+    std::vector<std::string> matches;
     std::size_t dirLength = DirectoryPartLength(mask);
     std::string pattern = mask.substr(dirLength);
     if (pattern.empty()) pattern.assign(1, '*');
@@ -66,16 +67,28 @@ std::string FindFirstEntry(const std::string& mask, SearchSelection selection) {
     if (dir.empty()) dir.assign(1, '.');
 
     std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir(dir.c_str()), ::closedir);
-    if (!listing) return {};
+    if (!listing) return matches;
     while (dirent* entry = ::readdir(listing.get())) {
         std::string name = entry->d_name;
         if (name.empty() || name[0] == '.') continue;  // ".", ".." and hidden entries
         if (MatchWildcard(pattern, name) && Selected(dir, name, entry->d_type, selection))
-            SearchMatches.push_back(std::move(name));
+            matches.push_back(std::move(name));
     }
-    std::sort(SearchMatches.begin(), SearchMatches.end(),
+    std::sort(matches.begin(), matches.end(),
               [](const std::string& a, const std::string& b) { return LessNoCase(a, b); });
+    return matches;
+}
+
+}  // namespace
+
+std::string FindFirstEntry(const std::string& mask, SearchSelection selection) {
+    SearchMatches = ListMatches(mask, selection);
+    SearchNext = 0;
     return FindNextEntry();
+}
+
+bool EntryExists(const std::string& mask, SearchSelection selection) {
+    return !ListMatches(mask, selection).empty();
 }
 
 std::string FindNextEntry() {

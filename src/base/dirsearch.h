@@ -18,6 +18,9 @@ enum SearchSelection { SearchFiles = 0, SearchFilesAndDirectories = 1 };
 // The bare name of the first match, or empty text when nothing matches.
 std::string FindFirstEntry(const std::string& mask, SearchSelection selection);
 
+// Whether `mask` selects anything, without disturbing the current search.
+bool EntryExists(const std::string& mask, SearchSelection selection);
+
 // The bare name of the next match of the current search, or empty text when no more.
 std::string FindNextEntry();
 

@@ -28,18 +28,9 @@ void UniqueFd::Reset(int fd) {
 }
 
 int WriteAll(int fd, std::string_view text) {
-    const char* data = text.data();
-    std::size_t left = text.size();
-    while (left > 0) {
-        ssize_t n = ::write(fd, data, left);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return -1;
-        }
-        data += n;
-        left -= static_cast<std::size_t>(n);
-    }
-    return 0;
+    return WriteEvery(text, [fd](const char* data, std::size_t length) {
+        return static_cast<long>(::write(fd, data, length));
+    });
 }
 
 int ReadWholeFile(const std::string& path, std::string& text) {

@@ -2,6 +2,7 @@
 // read that the spool reader and the help pager use.
 #pragma once
 
+#include <cerrno>
 #include <string>
 #include <string_view>
 
@@ -27,7 +28,23 @@ private:
     int fd_ = -1;
 };
 
-// Writes every byte, going on after short counts and interrupts. 0, or -1 on an error.
+// Hands `text` to `writeSome(data, length)` (a write or send returning its count, or -1 with
+// errno) until every byte is taken, going on after short counts and interrupts. 0, or -1.
+template <typename WriteSome>
+int WriteEvery(std::string_view text, WriteSome writeSome) {
+    const char* data = text.data();
+    std::size_t left = text.size();
+    while (left > 0) {
+        long n = writeSome(data, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return -1;
+        data += n;
+        left -= static_cast<std::size_t>(n);
+    }
+    return 0;
+}
+
+// Writes every byte to `fd`. 0, or -1 on an error.
 int WriteAll(int fd, std::string_view text);
 
 // `path` may use "\\" or "/" and names in any letter case (see path.h).

@@ -8,7 +8,6 @@ namespace sendal {
 
 inline std::string VersionText;  // "v1.33g"
 inline std::string ProgramTag;   // "SENDAL ", seven characters with the trailing blank
-inline std::string CrLf;         // bytes 13 and 10
 inline std::string RelayHost;    // the relay's name or dotted address from the command line
 
 // The one socket of the run; -1 while none exists.

@@ -11,12 +11,6 @@
 namespace sendal {
 namespace {
 
-std::string Join(const std::string& dir, std::string_view name) {
-    if (dir.empty()) return std::string(name);
-    if (dir.back() == '/') return dir + std::string(name);
-    return dir + "/" + std::string(name);
-}
-
 bool Exists(const std::string& path) {
     struct stat info {};
     return ::lstat(path.c_str(), &info) == 0;
@@ -38,6 +32,12 @@ std::string MatchComponent(const std::string& dir, std::string_view name) {
 }
 
 }  // namespace
+
+std::string JoinPath(const std::string& dir, std::string_view name) {
+    if (dir.empty()) return std::string(name);
+    if (dir.back() == '/') return dir + std::string(name);
+    return dir + "/" + std::string(name);
+}
 
 bool IsPathSeparator(char c) {
     return c == '/' || c == '\\';
@@ -69,11 +69,11 @@ std::string ResolvePath(std::string_view path) {
         std::string_view component = path.substr(pos, end - pos);
         pos = end + 1;
         if (component.empty()) continue;
-        std::string exact = Join(result, component);
+        std::string exact = JoinPath(result, component);
         if (component == "." || component == ".." || Exists(exact))
             result = exact;
         else
-            result = Join(result, MatchComponent(result, component));
+            result = JoinPath(result, MatchComponent(result, component));
     }
     if (!path.empty() && IsPathSeparator(path.back()) && !result.empty() && result.back() != '/')
         result += '/';

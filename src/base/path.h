@@ -11,6 +11,9 @@ namespace sendal {
 
 bool IsPathSeparator(char c);
 
+// `dir` and `name` with one "/" between them; `name` alone when `dir` is empty.
+std::string JoinPath(const std::string& dir, std::string_view name);
+
 // Length of the directory part of a mask or path: up to and including its last "\", "/" or
 // ":"; 0 when it has none.
 std::size_t DirectoryPartLength(std::string_view path);

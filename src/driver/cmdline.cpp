@@ -39,9 +39,7 @@ std::vector<std::string> SplitFields(const std::string& tail) {
         } else {
             comma = tail.find(',', pos);
             std::size_t stop = comma == std::string::npos ? tail.size() : comma;
-            std::string field = tail.substr(pos, stop - pos);
-            field.erase(field.find_last_not_of(' ') + 1);
-            fields.push_back(field);
+            fields.push_back(TrimBlanks(tail.substr(pos, stop - pos)));
         }
         if (comma == std::string::npos) break;
         pos = comma + 1;
@@ -80,7 +78,7 @@ std::string DeriveHeloName(const std::string& host) {
 }
 
 bool SpoolFolderExists() {
-    return !FindFirstEntry(SpoolFolder, SearchFilesAndDirectories).empty();
+    return EntryExists(SpoolFolder, SearchFilesAndDirectories);
 }
 
 // Makes sure the default spool folder is there; 0, or -1 after reporting it missing.

@@ -40,7 +40,7 @@ void RunSession(std::int32_t relayPort, const std::string& heloName, const std::
     ShowStatusLine(relayPort, heloName, fileMask);
     if (ConnectRelay(RelayHost, relayPort) == 0) {
         LogMessage("SMTP starting...", -1, LevelStart);
-        if (FindFirstEntry(fileMask, SearchFiles).empty()) {
+        if (!EntryExists(fileMask, SearchFiles)) {
             // Nothing to do: the connection ends with the process, without HELO or QUIT.
             LogMessage("Nothing to send!", -1, LevelNormal);
             return;
@@ -61,7 +61,6 @@ std::int32_t RunMain() {
     // midway: writes to it fail quietly instead, and the log still gets every line.
     std::signal(SIGPIPE, SIG_IGN);
     VersionText = "v1.33g";
-    CrLf = "\r\n";
     ProgramTag = "SENDAL ";
     WriteLogHeader();
     SetIdlePriority();
@@ -71,7 +70,7 @@ std::int32_t RunMain() {
     std::string heloName;
     std::string fileMask;
     if (ParseCommandLine(RelayHost, relayPort, heloName, fileMask) == 0) {
-        if (!FindFirstEntry(MarkerFileName, SearchFiles).empty())
+        if (EntryExists(MarkerFileName, SearchFiles))
             LogMessage(ProgramTag + "no actice connection!", -1, LevelNormal);
         else
             RunSession(relayPort, heloName, fileMask);

@@ -2,7 +2,6 @@
 #include "driver/usage.h"
 
 #include "base/console.h"
-#include "base/dirsearch.h"
 #include "base/fdio.h"
 #include "base/globals.h"
 #include "base/text.h"
@@ -42,9 +41,8 @@ void ShowUsage() {
     WriteStdoutLine("Usage: sendal host [Portnbr][,options]");
     WriteStdoutLine("Options: [-helo=host|domain] [dest-dir][filemask]");
 
-    std::string name = FindFirstEntry(HelpFileName, SearchFiles);
     std::string text;
-    if (name.empty() || ReadWholeFile(name, text) != 0) return;
+    if (ReadWholeFile(HelpFileName, text) != 0) return;
     int lineCount = 0;
     for (const std::string& line : SplitHelpLines(text)) {
         ConsoleWrite(line);

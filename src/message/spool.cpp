@@ -9,16 +9,27 @@
 namespace sendal {
 namespace {
 
-void ReadNextLine(std::int32_t& readerState, std::string& text) {
-    readerState = 0;
-    auto start = static_cast<std::size_t>(SpoolPos - 1);
-    if (start >= SpoolText.size()) {
-        text.clear();
-        readerState = -1;
-        return;
+std::string SpoolText;     // the whole file loaded last, byte for byte
+std::size_t SpoolPos = 0;  // offset of the next line's first byte
+
+}  // namespace
+
+int LoadSpoolFile(const std::string& path) {
+    SpoolPos = 0;
+    return ReadWholeFile(path, SpoolText);
+}
+
+void RewindSpool() {
+    SpoolPos = 0;
+}
+
+bool NextSpoolLine(std::string& line) {
+    if (SpoolPos >= SpoolText.size()) {
+        line.clear();
+        return false;
     }
-    const char* begin = SpoolText.data() + start;
-    std::size_t left = SpoolText.size() - start;
+    const char* begin = SpoolText.data() + SpoolPos;
+    std::size_t left = SpoolText.size() - SpoolPos;
     auto* lf = static_cast<const char*>(std::memchr(begin, '\n', left));
     std::size_t lineEnd = lf ? static_cast<std::size_t>(lf - begin) : left;
     auto* cr = static_cast<const char*>(std::memchr(begin, '\r', lineEnd));
@@ -31,30 +42,9 @@ void ReadNextLine(std::int32_t& readerState, std::string& text) {
         while (after < lineEnd && begin[after] == '\r') ++after;
         if (after < lineEnd) next = textLength + 1;
     }
-    text.assign(begin, textLength);
-    SpoolPos += static_cast<std::int64_t>(next);
-}
-
-}  // namespace
-
-void ReadSpoolLine(std::int32_t& readerState, std::string& text) {
-    if (readerState <= 0) {
-        ReadNextLine(readerState, text);
-        return;
-    }
-    if (!text.empty()) SpoolLoaded = ReadWholeFile(text, SpoolText) == 0;
-    SpoolPos = 1;
-    readerState = 0;
-}
-
-bool NextSpoolLine(std::string& line) {
-    std::int32_t readerState = 0;
-    ReadSpoolLine(readerState, line);
-    return readerState != -1;
-}
-
-bool IsContinuationLine(const std::string& line) {
-    return !line.empty() && (line[0] == ' ' || line[0] == '\t');
+    line.assign(begin, textLength);
+    SpoolPos += next;
+    return true;
 }
 
 }  // namespace sendal

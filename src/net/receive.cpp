@@ -10,13 +10,13 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstring>
 
 #include "base/console.h"
-#include "base/globals.h"
 #include "log/log.h"
 
 namespace sendal {
@@ -26,6 +26,10 @@ static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t) &&
               std::atomic<std::uint32_t>::is_always_lock_free);
 
 constexpr int SpinMicroseconds = 60;
+
+char ReceiveBuffer[ReceiveBufferSize];
+std::atomic<std::uint32_t> ReceiveWriteIndex{0};
+std::atomic<std::uint32_t> ReceiveReadIndex{0};
 
 // How many WaitReply calls sleep on the write index; the receiver skips the wake-up call when
 // nobody does.
@@ -124,9 +128,30 @@ bool SpinUntilChanged(std::uint32_t seen) {
     return false;
 }
 
+// Makes `got` bytes stored at the write index visible to WaitReply and wakes it.
+void PublishReceived(std::uint32_t write, std::size_t got) {
+    write += static_cast<std::uint32_t>(got);
+    if (write == ReceiveBufferSize) write = 0;
+    ReceiveWriteIndex.store(write, std::memory_order_seq_cst);
+    if (ReplyWaiters.load(std::memory_order_seq_cst) != 0) WakeSleepers(ReceiveWriteIndex);
+}
+
 }  // namespace
 
-void ReceiveData(int /*socketParameter*/) {
+void ResetReceiveRing(std::uint32_t position) {
+    ReceiveReadIndex.store(position % ReceiveBufferSize);
+    ReceiveWriteIndex.store(position % ReceiveBufferSize);
+}
+
+void FeedReceiveRing(std::string_view bytes) {
+    for (char byte : bytes) {
+        std::uint32_t write = ReceiveWriteIndex.load(std::memory_order_relaxed);
+        ReceiveBuffer[write] = byte;
+        PublishReceived(write, 1);
+    }
+}
+
+void ReceiveData(int socket) {
     for (;;) {
         std::uint32_t write = ReceiveWriteIndex.load(std::memory_order_relaxed);
         std::uint32_t read = ReceiveReadIndex.load(std::memory_order_acquire);
@@ -134,19 +159,16 @@ void ReceiveData(int /*socketParameter*/) {
         if (space == 0) {
             // Full ring: the relay waits (TCP holds its data) until WaitReply takes a line.
             // Look in every millisecond; leave once the close-down has shut the socket.
-            pollfd socketState{SocketHandle, 0, 0};
+            pollfd socketState{socket, 0, 0};
             if (::poll(&socketState, 1, 1) == 1 &&
                 (socketState.revents & (POLLHUP | POLLERR | POLLNVAL)))
                 return;
             continue;
         }
-        ssize_t got = ::recv(SocketHandle, ReceiveBuffer + write, space, 0);
+        ssize_t got = ::recv(socket, ReceiveBuffer + write, space, 0);
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) return;  // closed by the relay or by our close-down, or an error
-        write += static_cast<std::uint32_t>(got);
-        if (write == ReceiveBufferSize) write = 0;
-        ReceiveWriteIndex.store(write, std::memory_order_seq_cst);
-        if (ReplyWaiters.load(std::memory_order_seq_cst) != 0) WakeSleepers(ReceiveWriteIndex);
+        PublishReceived(write, static_cast<std::size_t>(got));
     }
 }
 

@@ -6,24 +6,27 @@
 // ring never looks empty; at most 29999 bytes wait unread.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace sendal {
 
 constexpr std::uint32_t ReceiveBufferSize = 30000;
-inline char ReceiveBuffer[ReceiveBufferSize];
-inline std::atomic<std::uint32_t> ReceiveWriteIndex{0};
-inline std::atomic<std::uint32_t> ReceiveReadIndex{0};
 
 // How many 10 ms waits WaitReply allows for one line: about 50 seconds. Tests lower it.
 inline int ReplyPollCount = 5000;
 constexpr int ReplyPollMilliseconds = 10;
 
-// The receiver thread's body: stores what arrives on SocketHandle (the parameter is not used)
-// until the relay closes the connection or recv reports an error.
-void ReceiveData(int socketParameter);
+// The receiver thread's body: stores what arrives on `socket` until the relay closes the
+// connection or recv reports an error.
+void ReceiveData(int socket);
+
+// Empties the ring with both indices at `position`, before a receiver starts (and for tests).
+void ResetReceiveRing(std::uint32_t position = 0);
+
+// Stores `bytes` as the receiver would, for tests and fuzzing; they must fit.
+void FeedReceiveRing(std::string_view bytes);
 
 // Takes the next line from the relay, without its CR LF, into `line`: 0. When no complete line
 // arrives within the time-out: a line end on standard output, "ERROR ON NETWORK (Timeout)." at

@@ -1,20 +1,21 @@
-// Command and reply for the greeting and HELO.
+// Command and reply: the greeting with HELO, and the exchange every later command uses.
 #include "smtp/command.h"
 
 #include "base/console.h"
 #include "base/number.h"
+#include "log/log.h"
 #include "net/receive.h"
 #include "net/send.h"
+#include "smtp/codes.h"
 
 namespace sendal {
 namespace {
 
-constexpr double GreetingCode = 220;
-constexpr double OkCode = 250;
-
 // Reply lines taken for one command at most. Each line has its own time-out, so a relay that
 // sent intermediate or greeting lines without end would otherwise keep the run going for ever.
 constexpr int MaxReplyLines = 1000;
+
+std::string LastReplyLine;
 
 }  // namespace
 
@@ -31,18 +32,35 @@ void ShowReply(const std::string& line) {
     ConsoleLineEnd();
 }
 
+const std::string& LastReply() {
+    return LastReplyLine;
+}
+
+std::int32_t AwaitReply(double wantedCode, ReplyEcho echo) {
+    if (WaitReply(LastReplyLine) != 0) return -1;
+    if (echo == EchoLog)
+        LogMessage(LastReplyLine, -1, LevelNormal);
+    else
+        ShowReply(LastReplyLine);
+    return wantedCode == AnyCode || ReplyCode(LastReplyLine) == wantedCode ? 0 : -1;
+}
+
+std::int32_t Exchange(const std::string& command, double wantedCode, ReplyEcho echo) {
+    if (echo == EchoLog) LogMessage(command, -1, LevelNormal);
+    if (SendLine(command) != 0) return -1;
+    return AwaitReply(wantedCode, echo);
+}
+
 std::int32_t SmtpCommand(const std::string& command) {
-    std::string line;
     // The command goes out after the first greeting line; the rest of a greeting of several
     // lines is skipped below with the reply lines.
-    if (WaitReply(line) != 0) return -1;
-    ShowReply(line);
+    if (AwaitReply(AnyCode, EchoConsole) != 0) return -1;
     if (SendLine(command) != 0) return -1;
     for (int lines = 0; lines < MaxReplyLines; ++lines) {
-        if (WaitReply(line) != 0) return -1;
-        ShowReply(line);
-        if (ReplyCode(line) == GreetingCode || IsIntermediateReply(line)) continue;
-        return ReplyCode(line) == OkCode ? 0 : -1;
+        if (AwaitReply(AnyCode, EchoConsole) != 0) return -1;
+        double code = ReplyCode(LastReplyLine);
+        if (code == GreetingCode || IsIntermediateReply(LastReplyLine)) continue;
+        return code == OkCode ? 0 : -1;
     }
     return -1;
 }

@@ -1,5 +1,5 @@
-// The greeting, one command and its reply of one or more lines; and the reply-code rule that
-// every part of the dialogue uses.
+// The greeting, one command and its reply of one or more lines; the one exchange of a command
+// and its reply line; and the reply-code rule that every part of the dialogue uses.
 #pragma once
 
 #include <cstdint>
@@ -13,6 +13,20 @@ double ReplyCode(const std::string& line);
 
 // A line whose fourth character is "-": more lines of the same reply follow.
 bool IsIntermediateReply(const std::string& line);
+
+// Where an exchange writes: the envelope logs its command and reply at level 0; the rest of the
+// dialogue sends its command unlogged and shows the reply on the console window.
+enum ReplyEcho { EchoLog, EchoConsole };
+
+// Reads one reply line, logs or shows it, and judges it: 0 when its code is `wantedCode` (or
+// `wantedCode` is AnyCode), else -1; -1 also on a time-out or a closed connection.
+std::int32_t AwaitReply(double wantedCode, ReplyEcho echo);
+
+// Logs the command (EchoLog), sends it, then AwaitReply.
+std::int32_t Exchange(const std::string& command, double wantedCode, ReplyEcho echo);
+
+// The last reply line read, for the log line that says why a file stays.
+const std::string& LastReply();
 
 // Reads the first greeting line, sends `command`, then reads reply lines (lines with code 220,
 // the rest of a long greeting, and intermediate lines are skipped) up to the final one. Every

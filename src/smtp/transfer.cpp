@@ -7,28 +7,25 @@
 #include "base/fdio.h"
 #include "base/number.h"
 #include "base/path.h"
-#include "base/text.h"
 #include "log/log.h"
+#include "message/headers.h"
 #include "message/spool.h"
-#include "net/receive.h"
 #include "net/send.h"
+#include "smtp/codes.h"
 #include "smtp/command.h"
 #include "smtp/envelope.h"
 
 namespace sendal {
 namespace {
 
-constexpr double DataCode = 354;
-constexpr double OkCode = 250;
-
 // The message lines gathered since the last piece went out.
 struct Piece {
     std::string buffer;
-    std::int64_t chunkCount = 0;  // line text in `buffer`, line ends and added dots not counted
+    std::int64_t textLength = 0;  // line text in `buffer`, line ends and added dots not counted
 };
 
 std::int16_t SendPiece(Piece& piece) {
-    piece.chunkCount = 0;
+    piece.textLength = 0;
     std::int16_t result = SendData(piece.buffer);  // each line already carries its CR LF
     piece.buffer.clear();
     return result;
@@ -40,9 +37,9 @@ std::int16_t AddLine(Piece& piece, const std::string& line) {
     if (!line.empty() && line[0] == '.') piece.buffer += '.';
     piece.buffer += line;
     piece.buffer += "\r\n";
-    piece.chunkCount += static_cast<std::int64_t>(line.size());
-    if (piece.chunkCount < FlushThreshold) return 0;
-    SentTotal += piece.chunkCount;
+    piece.textLength += static_cast<std::int64_t>(line.size());
+    if (piece.textLength < FlushThreshold) return 0;
+    SentTotal += piece.textLength;
     ConsoleColumnOne();
     ConsoleWrite(FormatNumber(SentTotal));
     return SendPiece(piece);
@@ -51,52 +48,34 @@ std::int16_t AddLine(Piece& piece, const std::string& line) {
 // Sends the held text from its first line: the header block without its dropped lines, then
 // the body whole. The last piece is left in `piece` to go out with the end-of-data line.
 std::int16_t SendMessageText(Piece& piece) {
-    std::string line;
-    bool have = NextSpoolLine(line);
-    while (have && !line.empty()) {  // the header block ends at the first empty line
-        std::string next;
-        bool haveNext = NextSpoolLine(next);
-        bool continued = haveNext && IsContinuationLine(next);
-        bool dropped = IsDroppedHeader(line, continued ? &next : nullptr);
-        if (!dropped && AddLine(piece, line) != 0) return -1;
-        while (continued) {
-            if (!dropped && AddLine(piece, next) != 0) return -1;
-            haveNext = NextSpoolLine(next);
-            continued = haveNext && IsContinuationLine(next);
-        }
-        line = std::move(next);
-        have = haveNext;
+    RewindSpool();
+    HeaderWalk walk;
+    StartHeaderWalk(walk);
+    HeaderLine header;
+    while (NextHeaderLine(walk, header)) {
+        if (IsDroppedHeader(header)) continue;
+        for (const std::string& line : header.raw)
+            if (AddLine(piece, line) != 0) return -1;
     }
-    for (; have; have = NextSpoolLine(line))
+    std::string line = std::move(walk.ahead);
+    for (bool have = walk.haveAhead; have; have = NextSpoolLine(line))
         if (AddLine(piece, line) != 0) return -1;
     return 0;
-}
-
-// Reads one reply line, shows it, and checks its code.
-std::int32_t ExpectReply(double code) {
-    std::string reply;
-    if (WaitReply(reply) != 0) return -1;
-    ShowReply(reply);
-    return ReplyCode(reply) == code ? 0 : -1;
 }
 
 // One spool file from envelope to deletion. 0 sent (or unreadable and skipped), -1 failure.
 std::int32_t SendSpoolFile(const std::string& spoolDir, const std::string& spoolName) {
     std::int32_t envelope = SendEnvelope(spoolDir + spoolName);
     if (envelope == EnvelopeUnreadable) return 0;
-    if (envelope != 0) return -1;
-    if (SendLine("DATA") != 0 || ExpectReply(DataCode) != 0) return -1;
+    if (envelope != 0 || Exchange("DATA", DataCode, EchoConsole) != 0) return -1;
     ConsoleWrite("         Sending ");
     ConsoleWriteOutside(spoolName);
-    std::int32_t readerState = 1;
-    std::string rewind;
-    ReadSpoolLine(readerState, rewind);
     Piece piece;
     if (SendMessageText(piece) != 0) return -1;
     ConsoleLineEnd();
     // The last piece and the end-of-data line in one send: the same bytes, one segment less.
     piece.buffer += ".\r\n";
-    if (SendPiece(piece) != 0 || ExpectReply(OkCode) != 0) return -1;
+    if (SendPiece(piece) != 0 || AwaitReply(OkCode, EchoConsole) != 0) return -1;
     RemoveFile(spoolDir + spoolName);  // accepted: now, and only now
     return 0;
 }
@@ -107,27 +86,13 @@ std::string SpoolDirectory(const std::string& fileMask) {
     return fileMask.substr(0, DirectoryPartLength(fileMask));
 }
 
-bool IsDroppedHeader(const std::string& line, const std::string* continuation) {
-    if (line.compare(0, 5, "From ") == 0) return true;
-    // Five characters of the joined line decide; the first continuation line is always enough.
-    std::string joined = line.substr(0, 5);
-    if (continuation && joined.size() < 5) joined += continuation->substr(0, 5);
-    for (char& c : joined)
-        if (c == '\t') c = ' ';
-    return StartsWithNoCase(joined, "bcc: ");
-}
-
 std::int32_t TransferSpool(const std::string& fileMask) {
     std::string spoolName = FindFirstEntry(fileMask, SearchFiles);
     std::string spoolDir = SpoolDirectory(fileMask);
     for (; !spoolName.empty(); spoolName = FindNextEntry())
         if (SendSpoolFile(spoolDir, spoolName) != 0) return -1;
     LogMessage("QUIT", -1, LevelNormal);
-    if (SendLine("QUIT") != 0) return -1;
-    std::string reply;
-    if (WaitReply(reply) != 0) return -1;
-    ShowReply(reply);
-    return 0;
+    return Exchange("QUIT", AnyCode, EchoConsole);
 }
 
 }  // namespace sendal

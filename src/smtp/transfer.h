@@ -22,9 +22,4 @@ std::int32_t TransferSpool(const std::string& fileMask);
 // The directory part of a mask: up to and including its last "\", "/" or ":".
 std::string SpoolDirectory(const std::string& fileMask);
 
-// True when a header line, with the first of its continuation lines (or null), is left out of
-// the sent text: a mailbox separator ("From " as written) or a line that the header scan takes
-// for blind-copy recipients (joined, tabs read as spaces, beginning "bcc: " in any case).
-bool IsDroppedHeader(const std::string& line, const std::string* continuation);
-
 }  // namespace sendal

@@ -49,8 +49,8 @@ def test_header_date_forms(workdir):
     (workdir / "REdez.No").write_text("")
     plain = rb"---------- {2}(Sun|Mon|Tue|Wed|Thu|Fri|Sat) \d\d (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) \d\d, "
     dotted = rb"---------- {2}\d\d\.\d\d\.20\d\d, "
-    cases = [(None, plain), ("FD", plain), ("anything", plain), ("XP", dotted), ("xp", dotted),
-             (" XP", plain), ("", plain)]
+    # Which values give which form is the unit table's; here the variable reaches the log.
+    cases = [(None, plain), ("xp", dotted)]
     for value, pattern in cases:
         log = workdir / "VORK.LOG"
         if log.exists():

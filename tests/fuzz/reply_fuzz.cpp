@@ -16,10 +16,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (stream.size() > ReceiveBufferSize - 1) stream.resize(ReceiveBufferSize - 1);
     // Start somewhere in the ring so that lines wrap at its end, as they do in a long run.
     std::uint32_t start = size ? (data[0] * 131u) % ReceiveBufferSize : 0;
-    ReceiveReadIndex = start;
-    for (std::size_t i = 0; i < stream.size(); ++i)
-        ReceiveBuffer[(start + i) % ReceiveBufferSize] = stream[i];
-    ReceiveWriteIndex = static_cast<std::uint32_t>((start + stream.size()) % ReceiveBufferSize);
+    ResetReceiveRing(start);
+    FeedReceiveRing(stream);
 
     std::string taken, line;
     while (WaitReply(line) == 0) {

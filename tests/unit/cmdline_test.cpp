@@ -48,6 +48,7 @@ TEST(ParseCommandTail, HostPortHeloAndMask) {
         {"192.168.1.10", "192.168.1.10", 25, "me", ".\\spool\\m????.out"},
         {"localhost", "localhost", 25, "me", ".\\spool\\m????.out"},
         {"0.example.org", "0.example.org", 25, "example.org", ".\\spool\\m????.out"},
+        {"1relay", "1relay", 25, "me", ".\\spool\\m????.out"},
         {"  relay1 2525.4 ignored  ,  -HELO=pc7  ", "relay1", 2525, "pc7", ".\\spool\\m????.out"},
         {"\"relay, quoted\" junk,x.out", "relay,", 25, "me", "x.out"},
         {"relay 65561", "relay", 65561, "me", ".\\spool\\m????.out"},

@@ -68,7 +68,7 @@ TEST(SmtpCommand, EndlessReplyIsCutOff) {
 TEST(SmtpCommand, SilentGreetingSendsNothing) {
     testing::ScratchDir dir;
     RelayPair relay;
-    ReplyPollCount = 3;
+    testing::ShortReplyWait shortWait(3);
     EXPECT_EQ(SmtpCommand("HELO box"), -1);
     EXPECT_EQ(relay.Received(), "");
 }

@@ -13,17 +13,10 @@ using testing::WriteFile;
 
 std::vector<std::string> LoadLines(const std::string& content) {
     WriteFile("m.out", content);
-    std::int32_t state = 1;
-    std::string text = "m.out";
-    ReadSpoolLine(state, text);
-    EXPECT_EQ(state, 0);
-    EXPECT_EQ(text, "m.out");
+    EXPECT_EQ(LoadSpoolFile("m.out"), 0);
     std::vector<std::string> lines;
-    for (;;) {
-        ReadSpoolLine(state, text);
-        if (state == -1) break;
-        lines.push_back(text);
-    }
+    std::string text;
+    while (NextSpoolLine(text)) lines.push_back(text);
     EXPECT_EQ(text, "");
     return lines;
 }
@@ -53,26 +46,18 @@ TEST(ReadSpoolLine, LineEnds) {
 TEST(ReadSpoolLine, RewindGivesTheWholeTextAgainAndEndRepeats) {
     ScratchDir dir;
     LoadLines("x: 1\ny: 2\n");
-    std::int32_t state = 0;
     std::string text;
-    ReadSpoolLine(state, text);
-    EXPECT_EQ(state, -1);  // the end keeps being reported
-    state = 1;
-    text.clear();
-    ReadSpoolLine(state, text);
-    ReadSpoolLine(state, text);
+    EXPECT_FALSE(NextSpoolLine(text));  // the end keeps being reported
+    RewindSpool();
+    EXPECT_TRUE(NextSpoolLine(text));
     EXPECT_EQ(text, "x: 1");
-    EXPECT_TRUE(SpoolLoaded);
 }
 
 TEST(ReadSpoolLine, UnreadableFileGivesEmptyText) {
     ScratchDir dir;
-    std::int32_t state = 1;
-    std::string text = "missing.out";
-    ReadSpoolLine(state, text);
-    EXPECT_FALSE(SpoolLoaded);
-    ReadSpoolLine(state, text);
-    EXPECT_EQ(state, -1);
+    EXPECT_EQ(LoadSpoolFile("missing.out"), -1);
+    std::string text;
+    EXPECT_FALSE(NextSpoolLine(text));
 }
 
 }  // namespace

@@ -47,17 +47,29 @@ inline std::string ReadFile(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+// Lowers the reply time-out to `polls` waits of 10 ms while it lives, and restores it, so the
+// tests pass in any order.
+class ShortReplyWait {
+public:
+    explicit ShortReplyWait(int polls) : saved_(ReplyPollCount) { ReplyPollCount = polls; }
+    ~ShortReplyWait() { ReplyPollCount = saved_; }
+    ShortReplyWait(const ShortReplyWait&) = delete;
+    ShortReplyWait& operator=(const ShortReplyWait&) = delete;
+
+private:
+    int saved_;
+};
+
 // The program's socket is one end of a socket pair; the test plays the relay on the other.
 // The receiver runs on a thread that the pair joins when it is done.
 class RelayPair {
 public:
-    RelayPair() {
+    explicit RelayPair(std::uint32_t ringStart = 0) {
         int ends[2];
         if (::socketpair(AF_UNIX, SOCK_STREAM, 0, ends) != 0) std::abort();
         SocketHandle = ends[0];
         relay_ = ends[1];
-        ReceiveWriteIndex = 0;
-        ReceiveReadIndex = 0;
+        ResetReceiveRing(ringStart);
         receiver_ = std::thread(ReceiveData, SocketHandle);
     }
     ~RelayPair() {
