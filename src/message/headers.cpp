@@ -3,7 +3,6 @@
 #include "message/headers.h"
 
 #include "base/text.h"
-#include "log/log.h"
 #include "message/address.h"
 #include "message/spool.h"
 
@@ -16,33 +15,31 @@ std::string TabsAsSpaces(std::string line) {
     return line;
 }
 
-// Stores each comma piece of a recipient line's value; false once the limit stopped the scan.
-bool AddRecipients(const std::string& line, AddressList& list, std::size_t& stored) {
-    std::string value = line.substr(line.find(' ') + 1);
-    std::size_t pos = 0;
-    for (;;) {
-        std::size_t comma = value.find(',', pos);
-        if (stored == MaxRecipients) {
-            LogMessage("Too many (>999) recipients!", -1, LevelWarning);
-            return false;
-        }
-        list[++stored] = ExtractAddress(value.substr(pos, comma - pos));
-        list[stored + 1].clear();
-        if (comma == std::string::npos) return true;
-        pos = comma + 1;
+// Stores each address of a recipient line's value; pieces without one are skipped.
+void AddRecipients(const std::string& line, AddressList& list) {
+    for (const std::string& piece : SplitAddressList(line.substr(line.find(' ') + 1))) {
+        std::string address = ExtractAddress(piece);
+        if (!address.empty()) list.push_back(std::move(address));
     }
 }
 
-// Classifies one header line; false when the scan must end.
-bool ScanLine(const HeaderLine& header, AddressList& list, std::size_t& stored) {
+// One character of an address list outside quotes and comments.
+void SplitOutside(char c, bool inAngle, std::vector<std::string>& pieces) {
+    if (inAngle || (c != ',' && c != ';' && c != ':'))
+        pieces.back() += c;
+    else if (c == ':')
+        pieces.back().clear();  // what stood before is a group's name
+    else
+        pieces.emplace_back();
+}
+
+void ScanLine(const HeaderLine& header, AddressList& list) {
     std::string line = TabsAsSpaces(header.joined);
-    if (StartsWithNoCase(line, "from: ")) {
+    if (StartsWithNoCase(line, "from: "))
         list[0] = ExtractAddress(line.substr(6));
-        return true;
-    }
-    if (StartsWithNoCase(line, "to: ") || StartsWithNoCase(line, "cc: ") || IsBlindCopyLine(header))
-        return AddRecipients(line, list, stored);
-    return true;
+    else if (StartsWithNoCase(line, "to: ") || StartsWithNoCase(line, "cc: ") ||
+             IsBlindCopyLine(header))
+        AddRecipients(line, list);
 }
 
 }  // namespace
@@ -77,16 +74,38 @@ bool IsDroppedHeader(const HeaderLine& header) {
     return header.raw.front().compare(0, 5, "From ") == 0 || IsBlindCopyLine(header);
 }
 
+std::vector<std::string> SplitAddressList(const std::string& value) {
+    std::vector<std::string> pieces(1);
+    bool quoted = false, inAngle = false;
+    int commentDepth = 0;
+    for (std::size_t i = 0; i < value.size(); ++i) {
+        char c = value[i];
+        bool escaped = c == '\\' && i + 1 < value.size() && (quoted || commentDepth > 0);
+        if (commentDepth > 0) {
+            if (escaped) ++i;
+            commentDepth += c == '(' ? 1 : c == ')' ? -1 : 0;
+        } else if (quoted) {
+            pieces.back() += c;
+            if (escaped) pieces.back() += value[++i];
+            quoted = c != '"';
+        } else if (c == '(') {
+            commentDepth = 1;
+        } else {
+            quoted = c == '"';
+            inAngle = c == '<' || (inAngle && c != '>');
+            SplitOutside(c, inAngle || c == '>', pieces);
+        }
+    }
+    return pieces;
+}
+
 std::int32_t ScanHeaders(const std::string& path, AddressList& list) {
-    if (list.size() < AddressListSize) list.resize(AddressListSize);
-    list[1].clear();
+    list.assign(1, std::string());
     if (LoadSpoolFile(path) != 0) return ScanUnreadable;
     HeaderWalk walk;
     StartHeaderWalk(walk);
     HeaderLine header;
-    std::size_t stored = 0;
-    while (NextHeaderLine(walk, header))
-        if (!ScanLine(header, list, stored)) break;
+    while (NextHeaderLine(walk, header)) ScanLine(header, list);
     return 0;
 }
 

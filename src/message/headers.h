@@ -37,19 +37,20 @@ bool IsBlindCopyLine(const HeaderLine& header);
 // Left out of the sent text: a mailbox separator ("From " as written) or a blind-copy line.
 bool IsDroppedHeader(const HeaderLine& header);
 
-// Entry 0 the sender, entries 1 on the recipients, ended by the first empty entry.
+// Entry 0 the sender (may be empty), entries 1 on the recipients (never empty).
 using AddressList = std::vector<std::string>;
-constexpr std::size_t AddressListSize = 1001;
-// The most recipients one message may have; the relay would refuse more in any case.
-constexpr std::size_t MaxRecipients = 999;
 
 // ScanHeaders' result when the spool file could not be read.
 constexpr std::int32_t ScanUnreadable = 1;
 
-// Loads the file at `path` and scans its header block: the last "From: " line gives entry 0,
-// every comma piece of "To: ", "Cc: " and "Bcc: " lines the next entry. Names are matched in
-// any case. A 1000th recipient logs "Too many (>999) recipients!" at level 2 and ends the scan.
-// 0, or ScanUnreadable with the list holding no recipient.
+// Loads the file at `path` and scans its whole header block: the last "From: " line gives
+// entry 0, each address of "To: ", "Cc: " and "Bcc: " lines one more entry. Names are matched
+// in any case. 0, or ScanUnreadable with the list holding no recipient.
 std::int32_t ScanHeaders(const std::string& path, AddressList& list);
+
+// The pieces of an address list, split at the commas between addresses: commas inside double
+// quotes (a backslash escapes the next character), comments (nested) and angle brackets do
+// not split. Comments are left out; a group ("name: member, member;") gives its members.
+std::vector<std::string> SplitAddressList(const std::string& value);
 
 }  // namespace sendal

@@ -16,6 +16,7 @@ namespace {
 constexpr int MaxReplyLines = 1000;
 
 std::string LastReplyLine;
+bool Refused = false;
 
 }  // namespace
 
@@ -36,16 +37,23 @@ const std::string& LastReply() {
     return LastReplyLine;
 }
 
+bool LastReplyRefused() {
+    return Refused;
+}
+
 std::int32_t AwaitReply(double wantedCode, ReplyEcho echo) {
+    Refused = false;
     if (WaitReply(LastReplyLine) != 0) return -1;
     if (echo == EchoLog)
         LogMessage(LastReplyLine, -1, LevelNormal);
     else
         ShowReply(LastReplyLine);
-    return wantedCode == AnyCode || ReplyCode(LastReplyLine) == wantedCode ? 0 : -1;
+    Refused = wantedCode != AnyCode && ReplyCode(LastReplyLine) != wantedCode;
+    return Refused ? -1 : 0;
 }
 
 std::int32_t Exchange(const std::string& command, double wantedCode, ReplyEcho echo) {
+    Refused = false;
     if (echo == EchoLog) LogMessage(command, -1, LevelNormal);
     if (SendLine(command) != 0) return -1;
     return AwaitReply(wantedCode, echo);

@@ -27,6 +27,9 @@ std::int32_t Exchange(const std::string& command, double wantedCode, ReplyEcho e
 
 // The last reply line read, for the log line that says why a file stays.
 const std::string& LastReply();
+// Whether the last exchange failed because its reply was judged and refused (not a network
+// failure).
+bool LastReplyRefused();
 
 // Reads the first greeting line, sends `command`, then reads reply lines (lines with code 220,
 // the rest of a long greeting, and intermediate lines are skipped) up to the final one. Every

@@ -63,20 +63,54 @@ std::int16_t SendMessageText(Piece& piece) {
     return 0;
 }
 
-// One spool file from envelope to deletion. 0 sent (or unreadable and skipped), -1 failure.
-std::int32_t SendSpoolFile(const std::string& spoolDir, const std::string& spoolName) {
-    std::int32_t envelope = SendEnvelope(spoolDir + spoolName);
-    if (envelope == EnvelopeUnreadable) return 0;
-    if (envelope != 0 || Exchange("DATA", DataCode, EchoConsole) != 0) return -1;
+// One transaction: the envelope from `list[first]`, DATA, the text and the end of data.
+// 0 with `announced` recipients accepted, or -1.
+std::int32_t SendTransaction(const AddressList& list, std::size_t first,
+                             const std::string& spoolName, std::size_t& announced) {
+    if (SendEnvelope(list, first, announced) != 0 || Exchange("DATA", DataCode, EchoConsole) != 0)
+        return -1;
     ConsoleWrite("         Sending ");
     ConsoleWriteOutside(spoolName);
     Piece piece;
-    if (SendMessageText(piece) != 0) return -1;
-    ConsoleLineEnd();
+    std::int16_t sent = SendMessageText(piece);
+    ConsoleLineEnd();  // also when the text failed, so no later line stands glued to the figure
+    if (sent != 0) return -1;
     // The last piece and the end-of-data line in one send: the same bytes, one segment less.
     piece.buffer += ".\r\n";
-    if (SendPiece(piece) != 0 || AwaitReply(OkCode, EchoConsole) != 0) return -1;
-    RemoveFile(spoolDir + spoolName);  // accepted: now, and only now
+    if (SendPiece(piece) != 0) return -1;
+    return AwaitReply(OkCode, EchoConsole);
+}
+
+// The log tells which file stays, and why, when the run ends inside it.
+void LogNotSent(const std::string& spoolName, std::size_t delivered) {
+    if (delivered > 0)
+        LogMessage("Already sent to " + std::to_string(delivered) + " recipients of " + spoolName +
+                       " in this run!",
+                   -1, LevelError);
+    std::string line = "Not sent: " + spoolName;
+    if (LastReplyRefused()) line += " (" + LastReply() + ")";
+    LogMessage(line, -1, LevelError);
+}
+
+// One spool file from its header scan to its deletion, in as many transactions as its
+// recipients need. 0 sent (or skipped and kept), -1 failure.
+std::int32_t SendSpoolFile(const std::string& spoolDir, const std::string& spoolName) {
+    AddressList list;
+    // An unreadable file must not go out as an empty message and then be deleted.
+    if (ScanHeaders(spoolDir + spoolName, list) == ScanUnreadable) return 0;
+    if (list.size() == 1) {  // a relay would refuse it, and it would block every later file
+        LogMessage("No recipient in " + spoolName + "!", -1, LevelError);
+        return 0;
+    }
+    std::size_t delivered = 0, announced = 0;
+    for (std::size_t first = 1; first < list.size(); first += announced) {
+        if (SendTransaction(list, first, spoolName, announced) != 0) {
+            LogNotSent(spoolName, delivered);
+            return -1;
+        }
+        delivered += announced;
+    }
+    RemoveFile(spoolDir + spoolName);  // accepted by every transaction: now, and only now
     return 0;
 }
 

@@ -22,6 +22,10 @@ def expected_data(i):
     return spool_text(i).replace("\n", "\r\n").encode()
 
 
+def not_sent(k, reply=None):
+    return b"Not sent: m000%d.out" % k + (b" (" + reply + b")" if reply else b"")
+
+
 # step name -> (relay arguments for a fault at message k, accepted before the fault, log tail)
 def step_setup(step, k):
     if step == "silent greeting":
@@ -31,12 +35,12 @@ def step_setup(step, k):
     if step == "HELO refused":
         return {"replies": {"HELO": b"554 go away\r\n"}}, 0, [b"SMTP starting...", b"Closed!"]
     if step == "MAIL FROM refused":
-        return {"replies": {f"MAIL#{k}": b"550 sender\r\n"}}, k - 1, [b"MAIL FROM:<a>", b"550 sender", b"Closed!"]
+        return {"replies": {f"MAIL#{k}": b"550 sender\r\n"}}, k - 1, [b"MAIL FROM:<a>", b"550 sender", not_sent(k, b"550 sender"), b"Closed!"]
     if step == "2nd RCPT TO refused":
         return ({"replies": {f"RCPT#{2 * k}": b"550 user\r\n"}}, k - 1,
-                [b"RCPT TO:<c>", b"550 user", b"Closed!"])
+                [b"RCPT TO:<c>", b"550 user", not_sent(k, b"550 user"), b"Closed!"])
     if step == "DATA refused":
-        return {"replies": {f"DATA#{k}": b"451 later\r\n"}}, k - 1, [b"RCPT TO:<c>", b"250 ok", b"Closed!"]
+        return {"replies": {f"DATA#{k}": b"451 later\r\n"}}, k - 1, [b"250 ok", not_sent(k, b"451 later"), b"Closed!"]
     if step == "reset after 0 pieces":
         return {"replies": {f"DATA#{k}": "354 then reset"}}, k - 1, None
     if step == "reset after 1 piece":
@@ -44,9 +48,9 @@ def step_setup(step, k):
     if step == "reset after 3 pieces":
         return {"data_fault": (k, 30000, "reset")}, k - 1, None
     if step == "end of data refused":
-        return {"replies": {f"END#{k}": b"554 content\r\n"}}, k - 1, [b"RCPT TO:<c>", b"250 ok", b"Closed!"]
+        return {"replies": {f"END#{k}": b"554 content\r\n"}}, k - 1, [b"250 ok", not_sent(k, b"554 content"), b"Closed!"]
     if step == "end of data closed":
-        return {"replies": {f"END#{k}": "close"}}, k - 1, [b"RCPT TO:<c>", b"250 ok", TIMEOUT, b"Closed!"]
+        return {"replies": {f"END#{k}": "close"}}, k - 1, [b"250 ok", TIMEOUT, not_sent(k), b"Closed!"]
     if step == "QUIT closed":
         return {"replies": {"QUIT": "close"}}, None, [b"QUIT", TIMEOUT, b"Closed!"]
     raise ValueError(step)
@@ -64,6 +68,7 @@ def run_cell(base, step, n, k):
     for i in range(1, n + 1):
         write_spool(spool, f"m000{i}.out", spool_text(i))
     relay_args, accepted, tail = step_setup(step, k)
+    failed_at = accepted + 1 if accepted is not None else None
     if accepted is None:
         accepted = n
     relay = ScriptedRelay(**relay_args)
@@ -87,7 +92,7 @@ def run_cell(base, step, n, k):
     if tail is not None and messages[-len(tail):] != tail:
         problems.append(f"log ends {messages[-len(tail):]}")
     if tail is None:  # a reset: the failed send or the time-out, then the close-down
-        if messages[-1] != b"Closed!" or b"QUIT" in messages:
+        if messages[-2:-1] != [not_sent(failed_at)] or messages[-1] != b"Closed!" or b"QUIT" in messages:
             problems.append(f"log ends {messages[-3:]}")
     return step, n, problems
 

@@ -125,16 +125,3 @@ TEST(TransferSpool, UnreadableFileIsSkippedAndKept) {
 
 }  // namespace
 }  // namespace sendal
-
-namespace sendal {
-namespace {
-
-TEST(SendEnvelope, FileThatVanishedSendsNothing) {
-    testing::ScratchDir dir;
-    testing::RelayPair relay;
-    EXPECT_EQ(SendEnvelope("gone.out"), EnvelopeUnreadable);
-    EXPECT_EQ(relay.Received(), "");
-}
-
-}  // namespace
-}  // namespace sendal
