@@ -59,20 +59,39 @@ std::string Word(const std::string& text, int index) {
     return text.substr(start, end == std::string::npos ? std::string::npos : end - start);
 }
 
-// Takes "-helo=name" out of the options field; returns the name.
-std::string CutHeloOption(std::string& options) {
-    std::size_t at = options.find(HeloOption);
-    if (at == std::string::npos) return {};
-    std::size_t nameStart = at + std::char_traits<char>::length(HeloOption);
-    std::size_t nameEnd = options.find(' ', nameStart);
-    if (nameEnd == std::string::npos) nameEnd = options.size();
-    std::string name = TrimBlanks(options.substr(nameStart, nameEnd - nameStart));
-    options = options.substr(0, at) + options.substr(nameEnd);
-    return name;
+// Takes one option word (it begins with "-") into the run's settings; false for a word that
+// is no option, which must never change what is sent or how.
+bool TakeOption(const std::string& word, std::string& heloName) {
+    if (word.rfind(HeloOption, 0) == 0) {
+        if (heloName.empty()) heloName = word.substr(std::char_traits<char>::length(HeloOption));
+        return true;
+    }
+    return false;
+}
+
+// Takes every word that begins with "-" out of the options field, leaving the file mask.
+// 0, or -1 after reporting the first word that is no option.
+std::int32_t CutOptions(std::string& options, std::string& heloName) {
+    for (std::size_t start = 0; start < options.size();) {
+        std::size_t end = options.find(' ', start);
+        if (end == std::string::npos) end = options.size();
+        if (options[start] != '-') {
+            start = end + 1;
+            continue;
+        }
+        std::string word = options.substr(start, end - start);
+        if (!TakeOption(word, heloName)) {
+            LogMessage("Unknown option " + word + "!", -1, LevelError);
+            return -1;
+        }
+        options.erase(start, end - start);
+    }
+    return 0;
 }
 
 std::string DeriveHeloName(const std::string& host) {
-    if (ReadNumber(host) != 0) return "me";  // dotted addresses and other numeric hosts
+    // Dotted addresses, IPv6 literals and other numeric hosts.
+    if (ReadNumber(host) != 0 || host.find(':') != std::string::npos) return "me";
     std::size_t dot = host.find('.');
     return dot == std::string::npos ? "me" : host.substr(dot + 1);
 }
@@ -136,7 +155,7 @@ std::int32_t ParseCommandTail(const std::string& tail, std::string& host, std::i
     }
     if (!options.empty()) {
         options = ToLowerAscii(options);
-        heloName = CutHeloOption(options);
+        if (CutOptions(options, heloName) != 0) return -1;
         fileMask = TrimBlanks(options);
     }
     if (heloName.empty()) heloName = DeriveHeloName(host);

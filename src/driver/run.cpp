@@ -2,16 +2,22 @@
 // retried, so a spool file that was not accepted simply waits for the next run.
 #include "driver/run.h"
 
+#include <fcntl.h>
 #include <sched.h>
+#include <sys/file.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <string>
 
 #include "base/console.h"
 #include "base/dirsearch.h"
+#include "base/fdio.h"
 #include "base/globals.h"
 #include "base/number.h"
+#include "base/path.h"
+#include "base/stop.h"
 #include "driver/cmdline.h"
 #include "log/log.h"
 #include "net/connect.h"
@@ -35,18 +41,45 @@ void ShowStatusLine(std::int32_t port, const std::string& heloName, const std::s
     ConsoleLineEnd();
 }
 
+// Takes the spool folder for this run: it must let us delete what the relay accepts, and no
+// other run may be sending from it (two runs would send every message twice). The lock goes
+// with `lock`, or with the process. 0, or -1 after saying why the run ends here.
+std::int32_t TakeSpoolFolder(const std::string& fileMask, UniqueFd& lock) {
+    std::string dir = ResolvePath(SpoolDirectory(fileMask));
+    if (dir.empty()) dir.assign(1, '.');
+    lock.Reset(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!lock.Valid()) return 0;  // no folder, nothing to send: the run says so later
+    if (::access(dir.c_str(), W_OK | X_OK) != 0) {
+        LogMessage("Spool folder not writable!", -1, LevelError);
+        return -1;
+    }
+    if (::flock(lock.Get(), LOCK_EX | LOCK_NB) == 0) return 0;
+    LogMessage("Spool in use by another run!", -1, LevelWarning);
+    return -1;
+}
+
+// The dialogue, from the connection to the last reply. False when there was nothing to send:
+// the connection then ends with the process, without HELO, QUIT or the close-down.
+bool Converse(std::int32_t relayPort, const std::string& heloName, const std::string& fileMask) {
+    InstallStopHandlers();
+    if (ConnectRelay(RelayHost, relayPort) != 0) return true;
+    LogMessage("SMTP starting...", -1, LevelStart);
+    if (!EntryExists(fileMask, SearchFiles)) {
+        LogMessage("Nothing to send!", -1, LevelNormal);
+        return false;
+    }
+    if (SmtpCommand("HELO " + heloName) == 0) TransferSpool(fileMask);
+    return true;
+}
+
 // From the status line to the close-down of the socket.
 void RunSession(std::int32_t relayPort, const std::string& heloName, const std::string& fileMask) {
     ShowStatusLine(relayPort, heloName, fileMask);
-    if (ConnectRelay(RelayHost, relayPort) == 0) {
-        LogMessage("SMTP starting...", -1, LevelStart);
-        if (!EntryExists(fileMask, SearchFiles)) {
-            // Nothing to do: the connection ends with the process, without HELO or QUIT.
-            LogMessage("Nothing to send!", -1, LevelNormal);
-            return;
-        }
-        if (SmtpCommand("HELO " + heloName) == 0) TransferSpool(fileMask);
-    }
+    UniqueFd spoolLock;
+    if (TakeSpoolFolder(fileMask, spoolLock) != 0) return;
+    if (!Converse(relayPort, heloName, fileMask)) return;
+    if (StopSignal() != 0)
+        LogMessage("Stopped by signal " + std::to_string(StopSignal()) + "!", -1, LevelError);
     if (SocketHandle != -1) {
         CloseRelaySocket();
         LogMessage("Closed!", -1, LevelNormal);

@@ -10,8 +10,10 @@
 
 #include <cstring>
 #include <thread>
+#include <vector>
 
 #include "base/globals.h"
+#include "base/stop.h"
 #include "log/log.h"
 #include "net/receive.h"
 
@@ -19,23 +21,88 @@ namespace sendal {
 namespace {
 
 constexpr std::size_t HostBufferSize = 64;  // 63 characters and the terminating zero
+// A relay address that never answers is given up after this long, and the next one tried.
+constexpr int ConnectTimeoutSeconds = 20;
 
-// The first IPv4 address of `host`, in network order; false when the name is unknown.
-bool LookUpHost(const char* host, in_addr_t& address) {
+struct RelayAddress {
+    sockaddr_storage address;
+    socklen_t length;
+};
+
+// The addresses of `host`: the IPv4 ones first, so a relay with both behaves as it always did,
+// then the IPv6 ones, each in the resolver's order. A dotted address is taken as it stands.
+std::vector<RelayAddress> LookUpHost(const char* host) {
+    std::vector<RelayAddress> found;
+    in_addr_t dotted = ::inet_addr(host);
+    if (dotted != INADDR_NONE) {
+        sockaddr_in relay{};
+        relay.sin_family = AF_INET;
+        relay.sin_addr.s_addr = dotted;
+        found.push_back({});
+        std::memcpy(&found.back().address, &relay, sizeof relay);
+        found.back().length = sizeof relay;
+        return found;
+    }
     addrinfo hints{};
-    hints.ai_family = AF_INET;
+    hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (::getaddrinfo(host, nullptr, &hints, &found) != 0 || !found) return false;
-    address = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
-    ::freeaddrinfo(found);
-    return true;
+    addrinfo* list = nullptr;
+    if (::getaddrinfo(host, nullptr, &hints, &list) != 0) return found;
+    for (int family : {AF_INET, AF_INET6})
+        for (addrinfo* entry = list; entry; entry = entry->ai_next)
+            if (entry->ai_family == family && entry->ai_addrlen <= sizeof(sockaddr_storage)) {
+                found.push_back({});
+                std::memcpy(&found.back().address, entry->ai_addr, entry->ai_addrlen);
+                found.back().length = entry->ai_addrlen;
+            }
+    ::freeaddrinfo(list);
+    return found;
+}
+
+void SetPort(RelayAddress& relay, std::int32_t port) {
+    auto low16 = htons(static_cast<std::uint16_t>(port & 0xFFFF));
+    if (relay.address.ss_family == AF_INET)
+        reinterpret_cast<sockaddr_in*>(&relay.address)->sin_port = low16;
+    else
+        reinterpret_cast<sockaddr_in6*>(&relay.address)->sin6_port = low16;
+}
+
+// How long a send may wait for the socket to take a byte (the connect's wait too).
+void SetSendTimeout(int socket, int milliseconds) {
+    timeval limit{milliseconds / 1000, (milliseconds % 1000) * 1000};
+    ::setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+}
+
+// A new socket for `relay` in SocketHandle (the last one stays there after a failure).
+// 0 connected, 1 the socket could not be made, -1 the connect failed.
+int TryAddress(const RelayAddress& relay) {
+    int fresh = ::socket(relay.address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (fresh == -1) return 1;
+    if (SocketHandle != -1) ::close(SocketHandle);
+    SocketHandle = fresh;
+    // Every line we send is a unit the relay waits for: Nagle's algorithm would hold a short
+    // line sent after a piece of text until the relay's delayed acknowledgement.
+    int on = 1;
+    ::setsockopt(SocketHandle, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    SetSendTimeout(SocketHandle, ConnectTimeoutSeconds * 1000);
+    if (::connect(SocketHandle, reinterpret_cast<const sockaddr*>(&relay.address), relay.length) != 0)
+        return -1;
+    // From now on a relay that stops reading fails a send after the reply time-out.
+    SetSendTimeout(SocketHandle, ReplyPollCount * ReplyPollMilliseconds);
+    return 0;
 }
 
 std::int32_t Fail(const char* message) {
     WSACleanup();
     LogMessage(message, -1, LevelError);
     return -1;
+}
+
+// An IPv6 literal may come in brackets, as in a URL.
+std::string WithoutBrackets(const std::string& host) {
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+        return host.substr(1, host.size() - 2);
+    return host;
 }
 
 }  // namespace
@@ -48,27 +115,21 @@ void WSACleanup() {}
 
 std::int32_t ConnectRelay(const std::string& host, const std::int32_t& port) {
     char hostBuffer[HostBufferSize] = {};
-    std::strncpy(hostBuffer, host.c_str(), HostBufferSize - 1);
+    std::strncpy(hostBuffer, WithoutBrackets(host).c_str(), HostBufferSize - 1);
     if (WSAStartup() != 0) return Fail("WSAStartup failed!");
 
-    in_addr_t address = ::inet_addr(hostBuffer);
-    if (address == INADDR_NONE && !LookUpHost(hostBuffer, address))
-        return Fail("GetHostByName failed!");
+    std::vector<RelayAddress> addresses = LookUpHost(hostBuffer);
+    if (addresses.empty()) return Fail("GetHostByName failed!");
+    int result = 1;
+    for (RelayAddress& relay : addresses) {
+        SetPort(relay, port);
+        result = TryAddress(relay);
+        if (result == 0 || StopSignal() != 0) break;
+    }
+    if (result == 1 && SocketHandle == -1) return Fail("Invalid Socket!");
+    if (result != 0) return Fail("Connection failure!");
 
-    SocketHandle = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
-    if (SocketHandle == -1) return Fail("Invalid Socket!");
-    // Every line we send is a unit the relay waits for: Nagle's algorithm would hold a short
-    // line sent after a piece of text until the relay's delayed acknowledgement.
-    int on = 1;
-    ::setsockopt(SocketHandle, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-
-    sockaddr_in relay{};
-    relay.sin_family = AF_INET;
-    relay.sin_port = htons(static_cast<std::uint16_t>(port & 0xFFFF));
-    relay.sin_addr.s_addr = address;
-    if (::connect(SocketHandle, reinterpret_cast<sockaddr*>(&relay), sizeof relay) != 0)
-        return Fail("Connection failure!");
-
+    StopSignalsBlocked forTheReceiver;  // stop signals go to the dialogue, not the receiver
     try {
         std::thread(ReceiveData, SocketHandle).detach();
     } catch (...) {

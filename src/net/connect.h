@@ -12,10 +12,12 @@ namespace sendal {
 int WSAStartup();
 void WSACleanup();
 
-// Connects to `host` (a dotted address, else the first IPv4 address of the name) on the low
-// 16 bits of `port` and starts the receiver. 0 when connected; -1 after reporting
+// Connects to `host` (a dotted address, an IPv6 literal with or without brackets, or a name:
+// its IPv4 addresses first, then its IPv6 ones, each connect given up after 20 seconds) on the
+// low 16 bits of `port` and starts the receiver. 0 when connected; -1 after reporting
 // "WSAStartup failed!", "GetHostByName failed!", "Invalid Socket!" or "Connection failure!"
 // at level 1. After a failed connect, SocketHandle still holds the socket for the close-down.
+// A send that the relay does not take for the reply time-out fails from then on.
 std::int32_t ConnectRelay(const std::string& host, const std::int32_t& port);
 
 // Shuts the connection down, so a receiver blocked in recv wakes and ends, then closes it.

@@ -17,6 +17,7 @@
 #include <cstring>
 
 #include "base/console.h"
+#include "base/stop.h"
 #include "log/log.h"
 
 namespace sendal {
@@ -30,6 +31,9 @@ constexpr int SpinMicroseconds = 60;
 char ReceiveBuffer[ReceiveBufferSize];
 std::atomic<std::uint32_t> ReceiveWriteIndex{0};
 std::atomic<std::uint32_t> ReceiveReadIndex{0};
+// Set by the receiver once it has stored its last byte: the relay closed the connection, or
+// reading failed. No line can come after what the ring holds then.
+std::atomic<bool> ReceiveEnded{false};
 
 // How many WaitReply calls sleep on the write index; the receiver skips the wake-up call when
 // nobody does.
@@ -136,22 +140,8 @@ void PublishReceived(std::uint32_t write, std::size_t got) {
     if (ReplyWaiters.load(std::memory_order_seq_cst) != 0) WakeSleepers(ReceiveWriteIndex);
 }
 
-}  // namespace
-
-void ResetReceiveRing(std::uint32_t position) {
-    ReceiveReadIndex.store(position % ReceiveBufferSize);
-    ReceiveWriteIndex.store(position % ReceiveBufferSize);
-}
-
-void FeedReceiveRing(std::string_view bytes) {
-    for (char byte : bytes) {
-        std::uint32_t write = ReceiveWriteIndex.load(std::memory_order_relaxed);
-        ReceiveBuffer[write] = byte;
-        PublishReceived(write, 1);
-    }
-}
-
-void ReceiveData(int socket) {
+// Stores what arrives on `socket` until the relay closes the connection or reading fails.
+void ReceiveUntilEnd(int socket) {
     for (;;) {
         std::uint32_t write = ReceiveWriteIndex.load(std::memory_order_relaxed);
         std::uint32_t read = ReceiveReadIndex.load(std::memory_order_acquire);
@@ -172,24 +162,58 @@ void ReceiveData(int socket) {
     }
 }
 
+
+// Sleeps until the receiver stores more than `seen` or 10 ms (at most `left`) have passed.
+void SleepUntilChanged(std::uint32_t seen, std::chrono::steady_clock::duration left) {
+    auto pause = std::chrono::nanoseconds(std::chrono::milliseconds(ReplyPollMilliseconds));
+    if (left < pause) pause = std::chrono::duration_cast<std::chrono::nanoseconds>(left);
+    ReplyWaiters.fetch_add(1, std::memory_order_seq_cst);
+    SleepWhileUnchanged(ReceiveWriteIndex, seen, pause);
+    ReplyWaiters.fetch_sub(1, std::memory_order_seq_cst);
+}
+
+}  // namespace
+
+void ResetReceiveRing(std::uint32_t position) {
+    ReceiveReadIndex.store(position % ReceiveBufferSize);
+    ReceiveWriteIndex.store(position % ReceiveBufferSize);
+    ReceiveEnded.store(false);
+}
+
+void FeedReceiveRing(std::string_view bytes) {
+    for (char byte : bytes) {
+        std::uint32_t write = ReceiveWriteIndex.load(std::memory_order_relaxed);
+        ReceiveBuffer[write] = byte;
+        PublishReceived(write, 1);
+    }
+}
+
+void ReceiveData(int socket) {
+    ReceiveUntilEnd(socket);
+    ReceiveEnded.store(true, std::memory_order_seq_cst);
+    if (ReplyWaiters.load(std::memory_order_seq_cst) != 0) WakeSleepers(ReceiveWriteIndex);
+}
+
 std::int16_t WaitReply(std::string& line) {
     using Clock = std::chrono::steady_clock;
     const auto deadline =
         Clock::now() + std::chrono::milliseconds(ReplyPollMilliseconds) * ReplyPollCount;
+    const char* failure = "ERROR ON NETWORK (Timeout).";
     for (;;) {
+        bool ended = ReceiveEnded.load(std::memory_order_acquire);
         std::uint32_t seen = ReceiveWriteIndex.load(std::memory_order_acquire);
         if (TakeLine(line)) return 0;
+        if (StopSignal() != 0) return -1;
+        if (ended) {
+            failure = "ERROR ON NETWORK (Connection closed).";
+            break;
+        }
         auto left = deadline - Clock::now();
         if (left <= Clock::duration::zero()) break;
-        if (SpinUntilChanged(seen)) continue;
-        auto pause = std::chrono::nanoseconds(std::chrono::milliseconds(ReplyPollMilliseconds));
-        if (left < pause) pause = left;
-        ReplyWaiters.fetch_add(1, std::memory_order_seq_cst);
-        SleepWhileUnchanged(ReceiveWriteIndex, seen, pause);
-        ReplyWaiters.fetch_sub(1, std::memory_order_seq_cst);
+        if (!SpinUntilChanged(seen)) SleepUntilChanged(seen, left);
     }
     WriteStdoutLineEnd();
-    LogMessage("ERROR ON NETWORK (Timeout).", -1, LevelError);
+    LogMessage(failure, -1, LevelError);
     return -1;
 }
 

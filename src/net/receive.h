@@ -28,9 +28,11 @@ void ResetReceiveRing(std::uint32_t position = 0);
 // Stores `bytes` as the receiver would, for tests and fuzzing; they must fit.
 void FeedReceiveRing(std::string_view bytes);
 
-// Takes the next line from the relay, without its CR LF, into `line`: 0. When no complete line
-// arrives within the time-out: a line end on standard output, "ERROR ON NETWORK (Timeout)." at
-// level 1, `line` holding the unread bytes, and -1.
+// Takes the next line from the relay, without its CR LF, into `line`: 0. Otherwise a line end
+// on standard output, `line` holding the unread bytes, and -1 after logging at level 1
+// "ERROR ON NETWORK (Connection closed)." at once when the relay has closed the connection
+// (or reading failed) and no complete line is left, or "ERROR ON NETWORK (Timeout)." when
+// none arrived within the time-out. -1 without a word when a stop signal came.
 std::int16_t WaitReply(std::string& line);
 
 }  // namespace sendal

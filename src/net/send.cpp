@@ -4,15 +4,32 @@
 
 #include <sys/socket.h>
 
+#include <cerrno>
+
 #include "base/fdio.h"
 #include "base/globals.h"
+#include "base/stop.h"
+#include "log/log.h"
 
 namespace sendal {
 
 std::int16_t SendData(const std::string& text) {
-    return static_cast<std::int16_t>(WriteEvery(text, [](const char* data, std::size_t length) {
-        return static_cast<long>(::send(SocketHandle, data, length, MSG_NOSIGNAL));
-    }));
+    int failure = 0;
+    int result = WriteEvery(text, [&failure](const char* data, std::size_t length) -> long {
+        if (StopSignal() != 0) {
+            failure = errno = ECANCELED;
+            return -1;
+        }
+        ssize_t sent = ::send(SocketHandle, data, length, MSG_NOSIGNAL);
+        failure = sent < 0 ? errno : 0;
+        return static_cast<long>(sent);
+    });
+    if (result == 0) return 0;
+    if (failure == EAGAIN || failure == EWOULDBLOCK)
+        LogMessage("ERROR ON NETWORK (Timeout).", -1, LevelError);
+    else if (failure != ECANCELED)
+        LogMessage("ERROR ON NETWORK (Send failed).", -1, LevelError);
+    return -1;
 }
 
 std::int16_t SendLine(const std::string& text) {

@@ -7,6 +7,7 @@
 #include "base/fdio.h"
 #include "base/number.h"
 #include "base/path.h"
+#include "base/stop.h"
 #include "log/log.h"
 #include "message/headers.h"
 #include "message/spool.h"
@@ -110,8 +111,11 @@ std::int32_t SendSpoolFile(const std::string& spoolDir, const std::string& spool
         }
         delivered += announced;
     }
-    RemoveFile(spoolDir + spoolName);  // accepted by every transaction: now, and only now
-    return 0;
+    // Accepted by every transaction: now, and only now. A file that stays would go out again
+    // on every later run, so the run ends here and the log says so.
+    if (RemoveFile(spoolDir + spoolName) == 0) return 0;
+    LogMessage("Can't delete " + spoolName + "!", -1, LevelError);
+    return -1;
 }
 
 }  // namespace
@@ -124,7 +128,7 @@ std::int32_t TransferSpool(const std::string& fileMask) {
     std::string spoolName = FindFirstEntry(fileMask, SearchFiles);
     std::string spoolDir = SpoolDirectory(fileMask);
     for (; !spoolName.empty(); spoolName = FindNextEntry())
-        if (SendSpoolFile(spoolDir, spoolName) != 0) return -1;
+        if (StopSignal() != 0 || SendSpoolFile(spoolDir, spoolName) != 0) return -1;
     LogMessage("QUIT", -1, LevelNormal);
     return Exchange("QUIT", AnyCode, EchoConsole);
 }

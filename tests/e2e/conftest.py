@@ -224,6 +224,9 @@ class ScriptedRelay:
         if answer == "354 then reset":
             conn.sendall(b"354 go ahead\r\n")
             return self._act(conn, "reset")
+        if answer == "354 then deaf":  # answers, then never reads again
+            conn.sendall(b"354 go ahead\r\n")
+            return self._act(conn, "silent")
         conn.sendall(answer)
         return True
 
@@ -292,7 +295,7 @@ class ScriptedRelay:
                 elif verb == "RCPT":
                     envelope[1].append(line)
                 answer = self._reply(verb, counts)
-                if verb == "DATA" and answer == "354 then reset":
+                if verb == "DATA" and answer in ("354 then reset", "354 then deaf"):
                     self._act(conn, answer)
                     return
                 said = answer[1] if isinstance(answer, tuple) else answer

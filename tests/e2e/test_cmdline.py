@@ -143,3 +143,12 @@ def test_spool_folder_that_cannot_be_made_is_reported(workdir):
     assert result.log_messages() == [b".\\spool doesn't exist!"]
     assert result.log.split(b"\r\n")[1].startswith(b"! ")
     assert result.console == b""
+
+
+def test_unknown_option_is_an_error_and_nothing_is_sent(workdir, relay):
+    r = relay()
+    write_spool(workdir / "spool", "m0001.out", "To: b\n\nx\n")
+    result = run_sendal(workdir, [f"127.0.0.1 {r.port},-hello=pc7"])
+    assert result.log_messages() == [b"Unknown option -hello=pc7!"]
+    assert b"\r\n! " in result.log
+    assert r.received == b""

@@ -53,7 +53,9 @@ TEST(ParseCommandTail, HostPortHeloAndMask) {
         {"\"relay, quoted\" junk,x.out", "relay,", 25, "me", "x.out"},
         {"relay 65561", "relay", 65561, "me", ".\\spool\\m????.out"},
         {"relay -1", "relay", -1, "me", ".\\spool\\m????.out"},
-        {"relay,-helo=a  -helo=b", "relay", 25, "a", "-helo=b"},
+        {"relay,-helo=a  -helo=b", "relay", 25, "a", ".\\spool\\m????.out"},
+        {"::1 2525", "::1", 2525, "me", ".\\spool\\m????.out"},
+        {"fe80::1", "fe80::1", 25, "me", ".\\spool\\m????.out"},
     };
     for (const Row& row : rows) {
         Parsed p = Parse(row.tail);
