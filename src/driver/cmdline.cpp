@@ -11,6 +11,7 @@
 #include "base/dirsearch.h"
 #include "base/fdio.h"
 #include "base/number.h"
+#include "base/outcome.h"
 #include "base/text.h"
 #include "driver/usage.h"
 #include "log/log.h"
@@ -23,6 +24,7 @@ constexpr std::size_t HostPromptLength = 128;
 constexpr const char* DefaultMask = ".\\spool\\m????.out";
 constexpr const char* SpoolFolder = "spool";
 constexpr const char* HeloOption = "-helo=";
+constexpr const char* ExitCodeOption = "-exitcode";
 
 // The first two comma fields; a field opened by a double quote runs to the next one.
 std::vector<std::string> SplitFields(const std::string& tail) {
@@ -66,12 +68,14 @@ bool TakeOption(const std::string& word, std::string& heloName) {
         if (heloName.empty()) heloName = word.substr(std::char_traits<char>::length(HeloOption));
         return true;
     }
-    return false;
+    if (word == ExitCodeOption) ExitCodeWanted = true;
+    return word == ExitCodeOption;
 }
 
 // Takes every word that begins with "-" out of the options field, leaving the file mask.
 // 0, or -1 after reporting the first word that is no option.
 std::int32_t CutOptions(std::string& options, std::string& heloName) {
+    std::string unknown;
     for (std::size_t start = 0; start < options.size();) {
         std::size_t end = options.find(' ', start);
         if (end == std::string::npos) end = options.size();
@@ -80,13 +84,13 @@ std::int32_t CutOptions(std::string& options, std::string& heloName) {
             continue;
         }
         std::string word = options.substr(start, end - start);
-        if (!TakeOption(word, heloName)) {
-            LogMessage("Unknown option " + word + "!", -1, LevelError);
-            return -1;
-        }
+        if (!TakeOption(word, heloName) && unknown.empty()) unknown = word;
         options.erase(start, end - start);
     }
-    return 0;
+    if (unknown.empty()) return 0;
+    NoteOutcome(EX_CONFIG);  // every option is read first, so -exitcode counts wherever it is
+    LogMessage("Unknown option " + unknown + "!", -1, LevelError);
+    return -1;
 }
 
 std::string DeriveHeloName(const std::string& host) {
@@ -104,6 +108,7 @@ bool SpoolFolderExists() {
 std::int32_t EnsureSpoolFolder() {
     if (!SpoolFolderExists()) ::mkdir(SpoolFolder, 0777);
     if (SpoolFolderExists()) return 0;
+    NoteOutcome(EX_CONFIG);
     LogMessage(".\\spool doesn't exist!", -1, LevelError);
     return -1;
 }

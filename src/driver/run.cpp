@@ -16,6 +16,7 @@
 #include "base/fdio.h"
 #include "base/globals.h"
 #include "base/number.h"
+#include "base/outcome.h"
 #include "base/path.h"
 #include "base/stop.h"
 #include "driver/cmdline.h"
@@ -50,10 +51,12 @@ std::int32_t TakeSpoolFolder(const std::string& fileMask, UniqueFd& lock) {
     lock.Reset(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!lock.Valid()) return 0;  // no folder, nothing to send: the run says so later
     if (::access(dir.c_str(), W_OK | X_OK) != 0) {
+        NoteOutcome(EX_CONFIG);
         LogMessage("Spool folder not writable!", -1, LevelError);
         return -1;
     }
     if (::flock(lock.Get(), LOCK_EX | LOCK_NB) == 0) return 0;
+    NoteOutcome(EX_TEMPFAIL);
     LogMessage("Spool in use by another run!", -1, LevelWarning);
     return -1;
 }
@@ -78,8 +81,10 @@ void RunSession(std::int32_t relayPort, const std::string& heloName, const std::
     UniqueFd spoolLock;
     if (TakeSpoolFolder(fileMask, spoolLock) != 0) return;
     if (!Converse(relayPort, heloName, fileMask)) return;
-    if (StopSignal() != 0)
+    if (StopSignal() != 0) {
+        NoteOutcome(EX_TEMPFAIL);
         LogMessage("Stopped by signal " + std::to_string(StopSignal()) + "!", -1, LevelError);
+    }
     if (SocketHandle != -1) {
         CloseRelaySocket();
         LogMessage("Closed!", -1, LevelNormal);
@@ -109,7 +114,7 @@ std::int32_t RunMain() {
             RunSession(relayPort, heloName, fileMask);
     }
     CloseLog();
-    return 0;
+    return ExitCodeWanted ? RunOutcome : 0;
 }
 
 }  // namespace sendal

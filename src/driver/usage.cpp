@@ -22,14 +22,14 @@ std::vector<std::string> SplitHelpLines(const std::string& text) {
     if (end == std::string::npos) end = text.size();
     std::size_t pos = 0;
     while (pos < end) {
-        std::size_t cr = text.find('\r', pos);
-        if (cr == std::string::npos || cr >= end) {
+        std::size_t lineEnd = text.find_first_of("\r\n", pos);
+        if (lineEnd == std::string::npos || lineEnd >= end) {
             lines.push_back(text.substr(pos, end - pos));
             break;
         }
-        lines.push_back(text.substr(pos, cr - pos));
-        pos = cr + 1;
-        if (pos < end && text[pos] == '\n') ++pos;
+        lines.push_back(text.substr(pos, lineEnd - pos));
+        pos = lineEnd + 1;
+        if (text[lineEnd] == '\r' && pos < end && text[pos] == '\n') ++pos;
     }
     return lines;
 }

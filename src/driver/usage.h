@@ -11,8 +11,8 @@ namespace sendal {
 // 24 lines a page; q or Q at the prompt ends the paging. Logs nothing.
 void ShowUsage();
 
-// The lines of a help text: a line ends at CR or CR LF, a lone LF is part of the line, and a
-// Ctrl-Z byte ends the text.
+// The lines of a help text: a line ends at CR, CR LF or LF (help files written on Linux), and
+// a Ctrl-Z byte ends the text.
 std::vector<std::string> SplitHelpLines(const std::string& text);
 
 }  // namespace sendal

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "base/globals.h"
+#include "base/outcome.h"
 #include "base/stop.h"
 #include "log/log.h"
 #include "net/receive.h"
@@ -92,7 +93,8 @@ int TryAddress(const RelayAddress& relay) {
     return 0;
 }
 
-std::int32_t Fail(const char* message) {
+std::int32_t Fail(const char* message, int outcome) {
+    NoteOutcome(outcome);
     WSACleanup();
     LogMessage(message, -1, LevelError);
     return -1;
@@ -116,18 +118,18 @@ void WSACleanup() {}
 std::int32_t ConnectRelay(const std::string& host, const std::int32_t& port) {
     char hostBuffer[HostBufferSize] = {};
     std::strncpy(hostBuffer, WithoutBrackets(host).c_str(), HostBufferSize - 1);
-    if (WSAStartup() != 0) return Fail("WSAStartup failed!");
+    if (WSAStartup() != 0) return Fail("WSAStartup failed!", EX_OSERR);
 
     std::vector<RelayAddress> addresses = LookUpHost(hostBuffer);
-    if (addresses.empty()) return Fail("GetHostByName failed!");
+    if (addresses.empty()) return Fail("GetHostByName failed!", EX_NOHOST);
     int result = 1;
     for (RelayAddress& relay : addresses) {
         SetPort(relay, port);
         result = TryAddress(relay);
         if (result == 0 || StopSignal() != 0) break;
     }
-    if (result == 1 && SocketHandle == -1) return Fail("Invalid Socket!");
-    if (result != 0) return Fail("Connection failure!");
+    if (result == 1 && SocketHandle == -1) return Fail("Invalid Socket!", EX_OSERR);
+    if (result != 0) return Fail("Connection failure!", EX_TEMPFAIL);
 
     StopSignalsBlocked forTheReceiver;  // stop signals go to the dialogue, not the receiver
     try {

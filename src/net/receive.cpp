@@ -17,6 +17,7 @@
 #include <cstring>
 
 #include "base/console.h"
+#include "base/outcome.h"
 #include "base/stop.h"
 #include "log/log.h"
 
@@ -212,6 +213,7 @@ std::int16_t WaitReply(std::string& line) {
         if (left <= Clock::duration::zero()) break;
         if (!SpinUntilChanged(seen)) SleepUntilChanged(seen, left);
     }
+    NoteOutcome(EX_TEMPFAIL);
     WriteStdoutLineEnd();
     LogMessage(failure, -1, LevelError);
     return -1;

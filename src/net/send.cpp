@@ -8,6 +8,7 @@
 
 #include "base/fdio.h"
 #include "base/globals.h"
+#include "base/outcome.h"
 #include "base/stop.h"
 #include "log/log.h"
 
@@ -25,6 +26,7 @@ std::int16_t SendData(const std::string& text) {
         return static_cast<long>(sent);
     });
     if (result == 0) return 0;
+    NoteOutcome(EX_TEMPFAIL);
     if (failure == EAGAIN || failure == EWOULDBLOCK)
         LogMessage("ERROR ON NETWORK (Timeout).", -1, LevelError);
     else if (failure != ECANCELED)

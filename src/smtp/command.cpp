@@ -3,6 +3,7 @@
 
 #include "base/console.h"
 #include "base/number.h"
+#include "base/outcome.h"
 #include "log/log.h"
 #include "net/receive.h"
 #include "net/send.h"
@@ -48,8 +49,12 @@ std::int32_t AwaitReply(double wantedCode, ReplyEcho echo) {
         LogMessage(LastReplyLine, -1, LevelNormal);
     else
         ShowReply(LastReplyLine);
-    Refused = wantedCode != AnyCode && ReplyCode(LastReplyLine) != wantedCode;
-    return Refused ? -1 : 0;
+    double code = ReplyCode(LastReplyLine);
+    Refused = wantedCode != AnyCode && code != wantedCode;
+    if (!Refused) return 0;
+    // A 4xx refusal may pass by the next run; anything else will not.
+    NoteOutcome(code >= 400 && code < 500 ? EX_TEMPFAIL : EX_UNAVAILABLE);
+    return -1;
 }
 
 std::int32_t Exchange(const std::string& command, double wantedCode, ReplyEcho echo) {
@@ -68,7 +73,9 @@ std::int32_t SmtpCommand(const std::string& command) {
         if (AwaitReply(AnyCode, EchoConsole) != 0) return -1;
         double code = ReplyCode(LastReplyLine);
         if (code == GreetingCode || IsIntermediateReply(LastReplyLine)) continue;
-        return code == OkCode ? 0 : -1;
+        if (code == OkCode) return 0;
+        NoteOutcome(code >= 400 && code < 500 ? EX_TEMPFAIL : EX_UNAVAILABLE);
+        return -1;
     }
     return -1;
 }

@@ -6,6 +6,7 @@
 #include "base/dirsearch.h"
 #include "base/fdio.h"
 #include "base/number.h"
+#include "base/outcome.h"
 #include "base/path.h"
 #include "base/stop.h"
 #include "log/log.h"
@@ -98,8 +99,12 @@ void LogNotSent(const std::string& spoolName, std::size_t delivered) {
 std::int32_t SendSpoolFile(const std::string& spoolDir, const std::string& spoolName) {
     AddressList list;
     // An unreadable file must not go out as an empty message and then be deleted.
-    if (ScanHeaders(spoolDir + spoolName, list) == ScanUnreadable) return 0;
+    if (ScanHeaders(spoolDir + spoolName, list) == ScanUnreadable) {
+        NoteOutcome(EX_NOINPUT);
+        return 0;
+    }
     if (list.size() == 1) {  // a relay would refuse it, and it would block every later file
+        NoteOutcome(EX_DATAERR);
         LogMessage("No recipient in " + spoolName + "!", -1, LevelError);
         return 0;
     }
@@ -114,6 +119,7 @@ std::int32_t SendSpoolFile(const std::string& spoolDir, const std::string& spool
     // Accepted by every transaction: now, and only now. A file that stays would go out again
     // on every later run, so the run ends here and the log says so.
     if (RemoveFile(spoolDir + spoolName) == 0) return 0;
+    NoteOutcome(EX_CANTCREAT);
     LogMessage("Can't delete " + spoolName + "!", -1, LevelError);
     return -1;
 }

@@ -118,7 +118,12 @@ def test_pager_pages(workdir):
 def test_pager_help_file_line_rules(workdir):
     (workdir / "SENDAL.HLP").write_bytes(b"one\rtwo\nstill two\r\nthree\x1aafter end\r\n")
     result = run_sendal(workdir, [])
-    assert result.console == b"one\r\ntwo\nstill two\r\nthree\r\n"
+    assert result.console == b"one\r\ntwo\r\nstill two\r\nthree\r\n"
+    # A help file written on Linux pages like any other.
+    (workdir / "SENDAL.HLP").write_bytes(b"".join(b"line %d\n" % i for i in range(60)))
+    result = run_sendal(workdir, [], keys=[("-more- ", b"q")])
+    assert result.console.count(b"line ") == 24
+    assert result.console.count(PROMPT) == 1
 
 
 def test_usage_to_a_file_while_help_stays_on_the_terminal(workdir):

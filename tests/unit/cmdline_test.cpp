@@ -104,7 +104,7 @@ TEST(SplitHelpLines, LineEndsAndCtrlZ) {
     using Lines = std::vector<std::string>;
     EXPECT_EQ(SplitHelpLines(""), Lines{});
     EXPECT_EQ(SplitHelpLines("a\r\nb\rc"), (Lines{"a", "b", "c"}));
-    EXPECT_EQ(SplitHelpLines("a\nb\r\n"), (Lines{"a\nb"}));
+    EXPECT_EQ(SplitHelpLines("a\nb\r\nc\n"), (Lines{"a", "b", "c"}));
     EXPECT_EQ(SplitHelpLines("a\r\r\n"), (Lines{"a", ""}));
     EXPECT_EQ(SplitHelpLines("a\r\nb\x1a"
                              "c\r\n"),
