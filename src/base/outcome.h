@@ -6,7 +6,6 @@
 
 namespace sendal {
 
-inline bool ExitCodeWanted = false;  // the option -exitcode
 inline int RunOutcome = EX_OK;       // the first failure's code from sysexits.h
 
 // Notes why the run ends; the first failure is the one that counts.

@@ -2,6 +2,8 @@
 // they are whatever the locale says.
 #include "base/text.h"
 
+#include <cstdint>
+
 namespace sendal {
 
 char ToLowerAscii(char c) {
@@ -48,6 +50,22 @@ std::string TrimBlanks(std::string_view text) {
     if (first == std::string_view::npos) return {};
     std::size_t last = text.find_last_not_of(' ');
     return std::string(text.substr(first, last - first + 1));
+}
+
+std::string EncodeBase64(std::string_view bytes) {
+    static constexpr char Digits[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    for (std::size_t i = 0; i < bytes.size(); i += 3) {
+        std::uint32_t group = static_cast<unsigned char>(bytes[i]) << 16;
+        if (i + 1 < bytes.size()) group |= static_cast<unsigned char>(bytes[i + 1]) << 8;
+        if (i + 2 < bytes.size()) group |= static_cast<unsigned char>(bytes[i + 2]);
+        out += Digits[group >> 18 & 63];
+        out += Digits[group >> 12 & 63];
+        out += i + 1 < bytes.size() ? Digits[group >> 6 & 63] : '=';
+        out += i + 2 < bytes.size() ? Digits[group & 63] : '=';
+    }
+    return out;
 }
 
 }  // namespace sendal

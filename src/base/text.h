@@ -16,5 +16,7 @@ bool StartsWithNoCase(std::string_view text, std::string_view prefix);
 bool LessNoCase(std::string_view a, std::string_view b);
 // `text` without blanks (character 32 only) at both ends.
 std::string TrimBlanks(std::string_view text);
+// `bytes` in Base64 (RFC 4648, with padding), as SMTP AUTH wants it.
+std::string EncodeBase64(std::string_view bytes);
 
 }  // namespace sendal

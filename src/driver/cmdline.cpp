@@ -11,6 +11,7 @@
 #include "base/dirsearch.h"
 #include "base/fdio.h"
 #include "base/number.h"
+#include "base/options.h"
 #include "base/outcome.h"
 #include "base/text.h"
 #include "driver/usage.h"
@@ -24,7 +25,8 @@ constexpr std::size_t HostPromptLength = 128;
 constexpr const char* DefaultMask = ".\\spool\\m????.out";
 constexpr const char* SpoolFolder = "spool";
 constexpr const char* HeloOption = "-helo=";
-constexpr const char* ExitCodeOption = "-exitcode";
+constexpr const char* FingerprintOption = "-fingerprint=";
+constexpr std::int32_t ImplicitTlsPort = 465;
 
 // The first two comma fields; a field opened by a double quote runs to the next one.
 std::vector<std::string> SplitFields(const std::string& tail) {
@@ -61,6 +63,38 @@ std::string Word(const std::string& text, int index) {
     return text.substr(start, end == std::string::npos ? std::string::npos : end - start);
 }
 
+// The option words that switch something on.
+bool TakeSwitch(const std::string& word) {
+    struct Switch {
+        const char* word;
+        bool* flag;
+    };
+    const Switch switches[] = {
+        {"-exitcode", &Options.exitCode},   {"-ehlo", &Options.ehlo},
+        {"-starttls", &Options.startTls},   {"-tls", &Options.implicitTls},
+        {"-insecureauth", &Options.insecureAuth}, {"-noverify", &Options.noVerify},
+    };
+    for (const Switch& s : switches)
+        if (word == s.word) return *s.flag = true;
+    if (word == "-auth" || word == "-auth=plain" || word == "-auth=login") {
+        Options.auth = word == "-auth" ? AuthAny : word == "-auth=plain" ? AuthPlain : AuthLogin;
+        return true;
+    }
+    return false;
+}
+
+// "-fingerprint=" with the 64 hex digits of a SHA-256 (colons allowed), kept without colons.
+bool TakeFingerprint(const std::string& word) {
+    if (word.rfind(FingerprintOption, 0) != 0) return false;
+    std::string hex;
+    for (char c : word.substr(std::char_traits<char>::length(FingerprintOption)))
+        if (c != ':') hex += c;
+    if (hex.size() != 64 || hex.find_first_not_of("0123456789abcdef") != std::string::npos)
+        return false;
+    Options.fingerprint = hex;
+    return true;
+}
+
 // Takes one option word (it begins with "-") into the run's settings; false for a word that
 // is no option, which must never change what is sent or how.
 bool TakeOption(const std::string& word, std::string& heloName) {
@@ -68,8 +102,7 @@ bool TakeOption(const std::string& word, std::string& heloName) {
         if (heloName.empty()) heloName = word.substr(std::char_traits<char>::length(HeloOption));
         return true;
     }
-    if (word == ExitCodeOption) ExitCodeWanted = true;
-    return word == ExitCodeOption;
+    return TakeSwitch(word) || TakeFingerprint(word);
 }
 
 // Takes every word that begins with "-" out of the options field, leaving the file mask.
@@ -148,7 +181,6 @@ std::int32_t ParseCommandTail(const std::string& tail, std::string& host, std::i
         port = ReadWholeNumber(Word(host, 1));
         host = Word(host, 0);
     }
-    if (port == 0) port = DefaultPort;
     if (host.empty()) {
         ConsoleWrite("Host: ");
         host = ConsoleReadLine(HostPromptLength);
@@ -163,6 +195,7 @@ std::int32_t ParseCommandTail(const std::string& tail, std::string& host, std::i
         if (CutOptions(options, heloName) != 0) return -1;
         fileMask = TrimBlanks(options);
     }
+    if (port == 0) port = Options.implicitTls ? ImplicitTlsPort : DefaultPort;
     if (heloName.empty()) heloName = DeriveHeloName(host);
     if (fileMask.empty()) {
         fileMask = DefaultMask;

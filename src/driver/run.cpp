@@ -16,13 +16,14 @@
 #include "base/fdio.h"
 #include "base/globals.h"
 #include "base/number.h"
+#include "base/options.h"
 #include "base/outcome.h"
 #include "base/path.h"
 #include "base/stop.h"
 #include "driver/cmdline.h"
 #include "log/log.h"
 #include "net/connect.h"
-#include "smtp/command.h"
+#include "smtp/submission.h"
 #include "smtp/transfer.h"
 
 namespace sendal {
@@ -71,7 +72,7 @@ bool Converse(std::int32_t relayPort, const std::string& heloName, const std::st
         LogMessage("Nothing to send!", -1, LevelNormal);
         return false;
     }
-    if (SmtpCommand("HELO " + heloName) == 0) TransferSpool(fileMask);
+    if (OpenDialogue(heloName) == 0) TransferSpool(fileMask);
     return true;
 }
 
@@ -79,7 +80,7 @@ bool Converse(std::int32_t relayPort, const std::string& heloName, const std::st
 void RunSession(std::int32_t relayPort, const std::string& heloName, const std::string& fileMask) {
     ShowStatusLine(relayPort, heloName, fileMask);
     UniqueFd spoolLock;
-    if (TakeSpoolFolder(fileMask, spoolLock) != 0) return;
+    if (CheckSubmissionOptions() != 0 || TakeSpoolFolder(fileMask, spoolLock) != 0) return;
     if (!Converse(relayPort, heloName, fileMask)) return;
     if (StopSignal() != 0) {
         NoteOutcome(EX_TEMPFAIL);
@@ -114,7 +115,7 @@ std::int32_t RunMain() {
             RunSession(relayPort, heloName, fileMask);
     }
     CloseLog();
-    return ExitCodeWanted ? RunOutcome : 0;
+    return Options.exitCode ? RunOutcome : 0;
 }
 
 }  // namespace sendal

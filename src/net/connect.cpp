@@ -5,6 +5,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -12,11 +13,14 @@
 #include <thread>
 #include <vector>
 
+#include "base/fdio.h"
 #include "base/globals.h"
+#include "base/options.h"
 #include "base/outcome.h"
 #include "base/stop.h"
 #include "log/log.h"
 #include "net/receive.h"
+#include "net/tls.h"
 
 namespace sendal {
 namespace {
@@ -93,6 +97,32 @@ int TryAddress(const RelayAddress& relay) {
     return 0;
 }
 
+// The receiver thread. Never destroyed: a run that ends without the close-down must not
+// find a joinable thread at exit.
+std::thread* Receiver = nullptr;
+UniqueFd PauseFd;  // the eventfd of the pause before STARTTLS
+
+void StartReceiver() {
+    StopSignalsBlocked forTheReceiver;  // stop signals go to the dialogue, not the receiver
+    try {
+        Receiver = new std::thread(ReceiveData, SocketHandle);
+    } catch (...) {
+        Receiver = nullptr;  // without a receiver the first wait ends with its time-out
+    }
+}
+
+void JoinReceiver() {
+    if (Receiver && Receiver->joinable()) Receiver->join();
+}
+
+// Ends the receiver before the TLS handshake, without it reading a byte of it.
+void StopReceiver() {
+    std::uint64_t one = 1;
+    if (::write(PauseFd.Get(), &one, sizeof one) != sizeof one) return;
+    JoinReceiver();
+    ArmReceivePause(-1);
+}
+
 std::int32_t Fail(const char* message, int outcome) {
     NoteOutcome(outcome);
     WSACleanup();
@@ -130,18 +160,34 @@ std::int32_t ConnectRelay(const std::string& host, const std::int32_t& port) {
     }
     if (result == 1 && SocketHandle == -1) return Fail("Invalid Socket!", EX_OSERR);
     if (result != 0) return Fail("Connection failure!", EX_TEMPFAIL);
-
-    StopSignalsBlocked forTheReceiver;  // stop signals go to the dialogue, not the receiver
-    try {
-        std::thread(ReceiveData, SocketHandle).detach();
-    } catch (...) {
-        // Without a receiver no reply arrives; the first wait ends with its time-out.
+    if (Options.implicitTls && StartTls(SocketHandle, WithoutBrackets(host)) != 0) return -1;
+    if (Options.startTls) {
+        PauseFd.Reset(::eventfd(0, EFD_CLOEXEC));
+        ArmReceivePause(PauseFd.Get());
     }
+    StartReceiver();
+    return 0;
+}
+
+std::int32_t SwitchToTls(const std::string& host) {
+    StopReceiver();
+    // Bytes the relay sent after its go-ahead, before the handshake, are not part of it: taken
+    // as encrypted data they would be an injection.
+    if (!ReceiveRingEmpty()) {
+        NoteOutcome(EX_PROTOCOL);
+        LogMessage("TLS handshake failed: the relay sent data after its go-ahead!", -1, LevelError);
+        return -1;
+    }
+    if (StartTls(SocketHandle, WithoutBrackets(host)) != 0) return -1;
+    ResetReceiveRing();
+    StartReceiver();
     return 0;
 }
 
 void CloseRelaySocket() {
     ::shutdown(SocketHandle, SHUT_RDWR);
+    JoinReceiver();  // the TLS session must outlive the receiver's last read
+    EndTls();
     ::close(SocketHandle);
 }
 

@@ -20,7 +20,12 @@ void WSACleanup();
 // A send that the relay does not take for the reply time-out fails from then on.
 std::int32_t ConnectRelay(const std::string& host, const std::int32_t& port);
 
-// Shuts the connection down, so a receiver blocked in recv wakes and ends, then closes it.
+// After the relay's go-ahead to STARTTLS: ends the receiver, does the TLS handshake (see
+// StartTls) and starts the receiver again on the encrypted connection. 0, or -1 after logging.
+std::int32_t SwitchToTls(const std::string& host);
+
+// Shuts the connection down, so a receiver blocked in recv wakes and ends, waits for it, ends
+// TLS, then closes the socket.
 void CloseRelaySocket();
 
 }  // namespace sendal

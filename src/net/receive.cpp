@@ -20,6 +20,7 @@
 #include "base/outcome.h"
 #include "base/stop.h"
 #include "log/log.h"
+#include "net/tls.h"
 
 namespace sendal {
 namespace {
@@ -141,6 +142,19 @@ void PublishReceived(std::uint32_t write, std::size_t got) {
     if (ReplyWaiters.load(std::memory_order_seq_cst) != 0) WakeSleepers(ReceiveWriteIndex);
 }
 
+// The pause before STARTTLS: when armed, the receiver waits for the socket or the pause, and
+// leaves at the pause without reading a byte that belongs to the TLS handshake.
+std::atomic<int> ReceivePauseFd{-1};
+
+bool PausedBeforeRead(int socket) {
+    int pause = ReceivePauseFd.load();
+    if (pause < 0) return false;
+    pollfd watch[2] = {{socket, POLLIN, 0}, {pause, POLLIN, 0}};
+    while (::poll(watch, 2, -1) < 0 && errno == EINTR) {
+    }
+    return (watch[1].revents & POLLIN) != 0;
+}
+
 // Stores what arrives on `socket` until the relay closes the connection or reading fails.
 void ReceiveUntilEnd(int socket) {
     for (;;) {
@@ -156,7 +170,8 @@ void ReceiveUntilEnd(int socket) {
                 return;
             continue;
         }
-        ssize_t got = ::recv(socket, ReceiveBuffer + write, space, 0);
+        if (PausedBeforeRead(socket)) return;
+        long got = TransportReceive(socket, ReceiveBuffer + write, space);
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) return;  // closed by the relay or by our close-down, or an error
         PublishReceived(write, static_cast<std::size_t>(got));
@@ -179,6 +194,14 @@ void ResetReceiveRing(std::uint32_t position) {
     ReceiveReadIndex.store(position % ReceiveBufferSize);
     ReceiveWriteIndex.store(position % ReceiveBufferSize);
     ReceiveEnded.store(false);
+}
+
+void ArmReceivePause(int fd) {
+    ReceivePauseFd.store(fd);
+}
+
+bool ReceiveRingEmpty() {
+    return ReceiveReadIndex.load() == ReceiveWriteIndex.load();
 }
 
 void FeedReceiveRing(std::string_view bytes) {

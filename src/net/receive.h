@@ -25,6 +25,13 @@ void ReceiveData(int socket);
 // Empties the ring with both indices at `position`, before a receiver starts (and for tests).
 void ResetReceiveRing(std::uint32_t position = 0);
 
+// Arms (an eventfd) or disarms (-1) the pause before STARTTLS: a receiver started while it is
+// armed ends, without reading further, once the fd becomes readable.
+void ArmReceivePause(int fd);
+
+// True when no byte waits unread in the ring.
+bool ReceiveRingEmpty();
+
 // Stores `bytes` as the receiver would, for tests and fuzzing; they must fit.
 void FeedReceiveRing(std::string_view bytes);
 

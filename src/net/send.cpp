@@ -2,8 +2,6 @@
 // truncated message and the spool file would be deleted.
 #include "net/send.h"
 
-#include <sys/socket.h>
-
 #include <cerrno>
 
 #include "base/fdio.h"
@@ -11,6 +9,7 @@
 #include "base/outcome.h"
 #include "base/stop.h"
 #include "log/log.h"
+#include "net/tls.h"
 
 namespace sendal {
 
@@ -21,9 +20,9 @@ std::int16_t SendData(const std::string& text) {
             failure = errno = ECANCELED;
             return -1;
         }
-        ssize_t sent = ::send(SocketHandle, data, length, MSG_NOSIGNAL);
+        long sent = TransportSend(SocketHandle, data, length);
         failure = sent < 0 ? errno : 0;
-        return static_cast<long>(sent);
+        return sent;
     });
     if (result == 0) return 0;
     NoteOutcome(EX_TEMPFAIL);

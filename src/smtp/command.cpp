@@ -3,11 +3,15 @@
 
 #include "base/console.h"
 #include "base/number.h"
+#include "base/text.h"
 #include "base/outcome.h"
 #include "log/log.h"
 #include "net/receive.h"
 #include "net/send.h"
 #include "smtp/codes.h"
+
+#include <algorithm>
+#include <vector>
 
 namespace sendal {
 namespace {
@@ -18,6 +22,7 @@ constexpr int MaxReplyLines = 1000;
 
 std::string LastReplyLine;
 bool Refused = false;
+std::vector<std::string> OfferedLines;  // the 250 lines of the last greeting reply, in capitals
 
 }  // namespace
 
@@ -58,21 +63,48 @@ std::int32_t AwaitReply(double wantedCode, ReplyEcho echo) {
 }
 
 std::int32_t Exchange(const std::string& command, double wantedCode, ReplyEcho echo) {
+    return ExchangeShown(command, command, wantedCode, echo);
+}
+
+std::int32_t ExchangeShown(const std::string& command, const std::string& shown,
+                           double wantedCode, ReplyEcho echo) {
     Refused = false;
-    if (echo == EchoLog) LogMessage(command, -1, LevelNormal);
+    if (echo == EchoLog) LogMessage(shown, -1, LevelNormal);
     if (SendLine(command) != 0) return -1;
     return AwaitReply(wantedCode, echo);
 }
 
 std::int32_t SmtpCommand(const std::string& command) {
     // The command goes out after the first greeting line; the rest of a greeting of several
-    // lines is skipped below with the reply lines.
+    // lines is skipped with the reply lines.
     if (AwaitReply(AnyCode, EchoConsole) != 0) return -1;
+    return GreetingCommand(command);
+}
+
+bool Offers(const std::string& keyword) {
+    return !OfferedParameters(keyword).empty() ||
+           std::find(OfferedLines.begin(), OfferedLines.end(), keyword) != OfferedLines.end();
+}
+
+std::string OfferedParameters(const std::string& keyword) {
+    for (const std::string& offer : OfferedLines)
+        if (offer.size() > keyword.size() && offer.compare(0, keyword.size(), keyword) == 0 &&
+            (offer[keyword.size()] == ' ' || offer[keyword.size()] == '='))
+            return offer.substr(keyword.size() + 1);
+    return {};
+}
+
+std::int32_t GreetingCommand(const std::string& command) {
     if (SendLine(command) != 0) return -1;
+    OfferedLines.clear();
     for (int lines = 0; lines < MaxReplyLines; ++lines) {
         if (AwaitReply(AnyCode, EchoConsole) != 0) return -1;
         double code = ReplyCode(LastReplyLine);
-        if (code == GreetingCode || IsIntermediateReply(LastReplyLine)) continue;
+        if (code == GreetingCode) continue;
+        // What an EHLO reply offers, one keyword a line after the first.
+        if (code == OkCode && LastReplyLine.size() > 4)
+            OfferedLines.push_back(ToUpperAscii(LastReplyLine.substr(4)));
+        if (IsIntermediateReply(LastReplyLine)) continue;
         if (code == OkCode) return 0;
         NoteOutcome(code >= 400 && code < 500 ? EX_TEMPFAIL : EX_UNAVAILABLE);
         return -1;

@@ -24,6 +24,9 @@ std::int32_t AwaitReply(double wantedCode, ReplyEcho echo);
 
 // Logs the command (EchoLog), sends it, then AwaitReply.
 std::int32_t Exchange(const std::string& command, double wantedCode, ReplyEcho echo);
+// The same with `shown` logged in place of the command (which holds a secret).
+std::int32_t ExchangeShown(const std::string& command, const std::string& shown,
+                           double wantedCode, ReplyEcho echo);
 
 // The last reply line read, for the log line that says why a file stays.
 const std::string& LastReply();
@@ -36,6 +39,15 @@ bool LastReplyRefused();
 // line read is shown on the console window. 0 when the final line has code 250, else -1 (also
 // when a reply runs past 1000 lines).
 std::int32_t SmtpCommand(const std::string& command);
+
+// Sends `command` (HELO or EHLO, also after STARTTLS, when no greeting comes first) and reads
+// its reply lines as SmtpCommand does, keeping what an EHLO reply offers.
+std::int32_t GreetingCommand(const std::string& command);
+
+// Whether the last EHLO reply offered `keyword` (in capitals), and its parameters ("PLAIN
+// LOGIN" for "AUTH PLAIN LOGIN"; empty when none).
+bool Offers(const std::string& keyword);
+std::string OfferedParameters(const std::string& keyword);
 
 // Shows a relay's reply line on the console window, on a line of its own.
 void ShowReply(const std::string& line);

@@ -1,0 +1,33 @@
+// The options of the run, from the options field of the command line. Without any of them the
+// dialogue is HELO and plain text, as it has always been.
+#pragma once
+
+#include <string>
+
+namespace sendal {
+
+enum AuthMechanism { AuthNone, AuthAny, AuthPlain, AuthLogin };
+
+struct RunOptions {
+    bool exitCode = false;      // -exitcode: sysexits codes instead of 0
+    bool ehlo = false;          // -ehlo: EHLO instead of HELO on a plain connection
+    bool startTls = false;      // -starttls
+    bool implicitTls = false;   // -tls: TLS from the first byte
+    bool insecureAuth = false;  // -insecureauth: AUTH allowed without TLS
+    bool noVerify = false;      // -noverify: the certificate is not checked
+    AuthMechanism auth = AuthNone;
+    std::string fingerprint;  // -fingerprint=: SHA-256 of the relay's certificate, hex
+};
+
+inline RunOptions Options;
+
+// Whether the dialogue greets with EHLO (every option that needs what the relay offers).
+inline bool UsesEhlo() {
+    return Options.ehlo || Options.startTls || Options.implicitTls || Options.auth != AuthNone;
+}
+
+inline bool UsesTls() {
+    return Options.startTls || Options.implicitTls;
+}
+
+}  // namespace sendal

@@ -1,0 +1,21 @@
+// The opening of the dialogue: HELO as always, or, when an option asks for it, EHLO with
+// STARTTLS and AUTH as the relay offers them.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace sendal {
+
+// Reads the greeting and greets the relay; then, as the options ask, STARTTLS (the relay must
+// offer it: "STARTTLS not offered!" otherwise, never a fall-back to plain text) with a second
+// EHLO, and AUTH with a mechanism the relay offered ("AUTH not offered!" otherwise). The AUTH
+// lines are logged like the envelope's, with the secrets as "********". 0 when the relay may
+// take mail now, else -1.
+std::int32_t OpenDialogue(const std::string& heloName);
+
+// Checks made before connecting: AUTH only over TLS unless -insecureauth ("AUTH needs TLS!"),
+// the password from the netrc file, and the warning for -noverify. 0, or -1 after logging.
+std::int32_t CheckSubmissionOptions();
+
+}  // namespace sendal
