@@ -47,7 +47,7 @@ def case_nothing_listening(work):
 
 def case_unknown_option(work):
     one_file(work)
-    return "127.0.0.1 25,-noverify", 78
+    return "127.0.0.1 25,-nosuchoption", 78
 
 
 def test_exit_codes_on_request_and_zero_without(tmp_path):
