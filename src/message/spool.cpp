@@ -1,50 +1,144 @@
-// The spool reader. Lines are cut out of the held text by position, without another copy of
-// the file.
+// The spool reader. The window slides over the file with pread; lines are cut out of it by
+// position, and only a line longer than the window is handed out in parts.
 #include "message/spool.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstring>
 
 #include "base/fdio.h"
+#include "base/path.h"
 
 namespace sendal {
 namespace {
 
-std::string SpoolText;     // the whole file loaded last, byte for byte
-std::size_t SpoolPos = 0;  // offset of the next line's first byte
+UniqueFd SpoolFd;
+std::string Window;            // WindowSize bytes of storage
+std::size_t WindowStart = 0;   // the next unread byte in Window
+std::size_t WindowEnd = 0;     // one past the last byte read into Window
+off_t FileOffset = 0;          // where the next read starts
+bool AtEnd = false;            // the file has no byte after WindowEnd
+bool ReadFailed = false;
+
+// Moves the unread bytes to the front and reads more behind them. False when nothing more
+// could be read (the end of the file, a read error, or a full window).
+bool ReadMore() {
+    if (AtEnd || ReadFailed) return false;
+    std::memmove(Window.data(), Window.data() + WindowStart, WindowEnd - WindowStart);
+    WindowEnd -= WindowStart;
+    WindowStart = 0;
+    if (WindowEnd == Window.size()) return false;
+    for (;;) {
+        ssize_t got = ::pread(SpoolFd.Get(), Window.data() + WindowEnd, Window.size() - WindowEnd,
+                              FileOffset);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) ReadFailed = true;
+        if (got <= 0) {
+            AtEnd = true;
+            return false;
+        }
+        WindowEnd += static_cast<std::size_t>(got);
+        FileOffset += got;
+        return true;
+    }
+}
+
+// Hands out `length` bytes from the window start and consumes `consumed` bytes.
+void TakePart(std::string& part, std::size_t length, std::size_t consumed) {
+    part.assign(Window.data() + WindowStart, length);
+    WindowStart += consumed;
+}
+
+// The line end among the unread bytes at `end` (a CR or LF); false when more bytes must be
+// read to tell where the line ends.
+bool CutAtLineEnd(std::string& part, bool& lineEnds, std::size_t end) {
+    const char* begin = Window.data() + WindowStart;
+    std::size_t left = WindowEnd - WindowStart;
+    if (begin[end] == '\n') {
+        TakePart(part, end, end + 1);
+        return true;
+    }
+    std::size_t after = end;
+    while (after < left && begin[after] == '\r') ++after;
+    if (after == left && !AtEnd) {
+        // The CRs may run up to an LF beyond the window: read on, or hand out the text before
+        // them so that the window has room.
+        if (ReadMore()) return false;
+        if (end > 0 && !AtEnd) {
+            lineEnds = false;
+            TakePart(part, end, end);
+            return true;
+        }
+    }
+    if (after < left && begin[after] == '\n')
+        TakePart(part, end, after + 1);  // the CRs before an LF belong to its line end
+    else if (after == left && AtEnd)
+        TakePart(part, end, after);      // CRs up to the end of the file end the last line
+    else
+        TakePart(part, end, end + 1);    // a CR alone ends the line
+    return true;
+}
 
 }  // namespace
 
 int LoadSpoolFile(const std::string& path) {
-    SpoolPos = 0;
-    return ReadWholeFile(path, SpoolText);
+    // O_NONBLOCK keeps a FIFO that slipped past the directory search from blocking the open.
+    constexpr int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK;
+    SpoolFd.Reset(::open(PlainPath(path).c_str(), flags));
+    if (!SpoolFd.Valid() && errno == ENOENT) SpoolFd.Reset(::open(ResolvePath(path).c_str(), flags));
+    struct stat info {};
+    bool regular = SpoolFd.Valid() && ::fstat(SpoolFd.Get(), &info) == 0 && S_ISREG(info.st_mode);
+    if (!regular) SpoolFd.Reset();
+    Window.resize(WindowSize);
+    RewindSpool();
+    if (!regular) AtEnd = true;
+    return regular ? 0 : -1;
 }
 
 void RewindSpool() {
-    SpoolPos = 0;
+    WindowStart = WindowEnd = 0;
+    FileOffset = 0;
+    AtEnd = !SpoolFd.Valid();
+    ReadFailed = false;
+}
+
+bool NextSpoolPart(std::string& part, bool& lineEnds) {
+    lineEnds = true;
+    for (;;) {
+        const char* begin = Window.data() + WindowStart;
+        std::size_t left = WindowEnd - WindowStart;
+        auto* lf = static_cast<const char*>(std::memchr(begin, '\n', left));
+        std::size_t scan = lf ? static_cast<std::size_t>(lf - begin) : left;
+        auto* cr = static_cast<const char*>(std::memchr(begin, '\r', scan));
+        if (cr || lf) {
+            if (CutAtLineEnd(part, lineEnds, static_cast<std::size_t>((cr ? cr : lf) - begin)))
+                return true;
+            continue;
+        }
+        if (ReadMore()) continue;
+        if (left == 0 || ReadFailed) {
+            part.clear();
+            return false;
+        }
+        lineEnds = AtEnd;  // the last line without a line end, or a part of a long line
+        TakePart(part, left, left);
+        return true;
+    }
 }
 
 bool NextSpoolLine(std::string& line) {
-    if (SpoolPos >= SpoolText.size()) {
-        line.clear();
-        return false;
-    }
-    const char* begin = SpoolText.data() + SpoolPos;
-    std::size_t left = SpoolText.size() - SpoolPos;
-    auto* lf = static_cast<const char*>(std::memchr(begin, '\n', left));
-    std::size_t lineEnd = lf ? static_cast<std::size_t>(lf - begin) : left;
-    auto* cr = static_cast<const char*>(std::memchr(begin, '\r', lineEnd));
-    std::size_t textLength = lineEnd;
-    std::size_t next = lf ? lineEnd + 1 : left;
-    if (cr) {
-        textLength = static_cast<std::size_t>(cr - begin);
-        // CRs that run up to the LF belong to its line end; any other CR ends the line itself.
-        std::size_t after = textLength;
-        while (after < lineEnd && begin[after] == '\r') ++after;
-        if (after < lineEnd) next = textLength + 1;
-    }
-    line.assign(begin, textLength);
-    SpoolPos += next;
+    std::string part;
+    bool lineEnds = false;
+    if (!NextSpoolPart(line, lineEnds)) return false;
+    while (!lineEnds && NextSpoolPart(part, lineEnds)) line += part;
     return true;
+}
+
+bool SpoolReadFailed() {
+    return ReadFailed;
 }
 
 }  // namespace sendal

@@ -33,13 +33,14 @@ std::int16_t SendPiece(Piece& piece) {
     return result;
 }
 
-// Adds one line to the piece and sends the piece once it reaches the threshold.
-std::int16_t AddLine(Piece& piece, const std::string& line) {
+// Adds a line, or a part of a line that is longer than the reader's window, to the piece and
+// sends the piece once it reaches the threshold.
+std::int16_t AddPart(Piece& piece, const std::string& part, bool lineStarts, bool lineEnds) {
     // A line that begins with "." gets one more, so a line of a single "." cannot end the data.
-    if (!line.empty() && line[0] == '.') piece.buffer += '.';
-    piece.buffer += line;
-    piece.buffer += "\r\n";
-    piece.textLength += static_cast<std::int64_t>(line.size());
+    if (lineStarts && !part.empty() && part[0] == '.') piece.buffer += '.';
+    piece.buffer += part;
+    if (lineEnds) piece.buffer += "\r\n";
+    piece.textLength += static_cast<std::int64_t>(part.size());
     if (piece.textLength < FlushThreshold) return 0;
     SentTotal += piece.textLength;
     ConsoleColumnOne();
@@ -47,7 +48,7 @@ std::int16_t AddLine(Piece& piece, const std::string& line) {
     return SendPiece(piece);
 }
 
-// Sends the held text from its first line: the header block without its dropped lines, then
+// Sends the file's text from its first line: the header block without its dropped lines, then
 // the body whole. The last piece is left in `piece` to go out with the end-of-data line.
 std::int16_t SendMessageText(Piece& piece) {
     RewindSpool();
@@ -57,12 +58,18 @@ std::int16_t SendMessageText(Piece& piece) {
     while (NextHeaderLine(walk, header)) {
         if (IsDroppedHeader(header)) continue;
         for (const std::string& line : header.raw)
-            if (AddLine(piece, line) != 0) return -1;
+            if (AddPart(piece, line, true, true) != 0) return -1;
     }
-    std::string line = std::move(walk.ahead);
-    for (bool have = walk.haveAhead; have; have = NextSpoolLine(line))
-        if (AddLine(piece, line) != 0) return -1;
-    return 0;
+    if (walk.haveAhead && AddPart(piece, walk.ahead, true, true) != 0) return -1;
+    std::string part;
+    bool lineStarts = true, lineEnds = true;
+    for (; NextSpoolPart(part, lineEnds); lineStarts = lineEnds)
+        if (AddPart(piece, part, lineStarts, lineEnds) != 0) return -1;
+    // A long last line whose final part filled the window: the file's end ends it.
+    if (!lineStarts) piece.buffer += "\r\n";
+    if (!SpoolReadFailed()) return 0;
+    NoteOutcome(EX_IOERR);  // an incomplete text must never get its end-of-data line
+    return -1;
 }
 
 // One transaction: the envelope from `list[first]`, DATA, the text and the end of data.

@@ -43,6 +43,24 @@ TEST(ReadSpoolLine, LineEnds) {
     for (const Row& row : rows) EXPECT_EQ(LoadLines(row.content), row.want) << row.name;
 }
 
+TEST(ReadSpoolLine, LinesAcrossTheWindow) {
+    ScratchDir dir;
+    const std::string a(WindowSize - 1, 'a');
+    // A CR LF split by the window's end, CRs that run past it to no LF, a CR that ends the file.
+    EXPECT_EQ(LoadLines(a + "\r\nb\n"), (std::vector<std::string>{a, "b"}));
+    EXPECT_EQ(LoadLines(a + "\r\rc"), (std::vector<std::string>{a, "", "c"}));
+    EXPECT_EQ(LoadLines("x\n" + a + "\r"), (std::vector<std::string>{"x", a}));
+    // A line longer than the window comes whole as a line, and in parts of at most the window.
+    std::string longLine(2 * WindowSize + 10, 'L');
+    EXPECT_EQ(LoadLines("h\n" + longLine + "\r\nt"), (std::vector<std::string>{"h", longLine, "t"}));
+    RewindSpool();
+    std::string part;
+    bool ends = false;
+    std::vector<std::size_t> sizes;
+    while (NextSpoolPart(part, ends)) sizes.push_back(part.size() * 2 + (ends ? 1 : 0));
+    EXPECT_EQ(sizes, (std::vector<std::size_t>{3, 2 * WindowSize, 2 * WindowSize, 21, 3}));
+}
+
 TEST(ReadSpoolLine, RewindGivesTheWholeTextAgainAndEndRepeats) {
     ScratchDir dir;
     LoadLines("x: 1\ny: 2\n");
