@@ -4,7 +4,6 @@
 #include "base/console.h"
 #include "base/number.h"
 #include "base/text.h"
-#include "base/outcome.h"
 #include "log/log.h"
 #include "net/receive.h"
 #include "net/send.h"
@@ -54,12 +53,8 @@ std::int32_t AwaitReply(double wantedCode, ReplyEcho echo) {
         LogMessage(LastReplyLine, -1, LevelNormal);
     else
         ShowReply(LastReplyLine);
-    double code = ReplyCode(LastReplyLine);
-    Refused = wantedCode != AnyCode && code != wantedCode;
-    if (!Refused) return 0;
-    // A 4xx refusal may pass by the next run; anything else will not.
-    NoteOutcome(code >= 400 && code < 500 ? EX_TEMPFAIL : EX_UNAVAILABLE);
-    return -1;
+    Refused = wantedCode != AnyCode && ReplyCode(LastReplyLine) != wantedCode;
+    return Refused ? -1 : 0;
 }
 
 std::int32_t Exchange(const std::string& command, double wantedCode, ReplyEcho echo) {
@@ -105,9 +100,8 @@ std::int32_t GreetingCommand(const std::string& command) {
         if (code == OkCode && LastReplyLine.size() > 4)
             OfferedLines.push_back(ToUpperAscii(LastReplyLine.substr(4)));
         if (IsIntermediateReply(LastReplyLine)) continue;
-        if (code == OkCode) return 0;
-        NoteOutcome(code >= 400 && code < 500 ? EX_TEMPFAIL : EX_UNAVAILABLE);
-        return -1;
+        Refused = code != OkCode;
+        return Refused ? -1 : 0;
     }
     return -1;
 }

@@ -6,17 +6,14 @@
 #include <cstdint>
 #include <string>
 
+#include "smtp/message_text.h"
+
 namespace sendal {
 
-// Characters of line text gathered before a piece goes to the socket: large enough that a big
-// message costs few sends, small enough that the progress figure moves.
-constexpr std::int64_t FlushThreshold = 10000;
-
-// Characters of line text sent in pieces at the threshold, across the whole run.
-inline std::int64_t SentTotal = 0;
-
 // 0 when every file was accepted and QUIT was answered; -1 at the first refusal, failed send
-// or time-out, which leaves that file and all later ones in the spool.
+// or time-out, which leaves that file and all later ones in the spool. With EHLO and a relay
+// that offers PIPELINING, each envelope goes out in one write together with the end of data
+// of the message before it; replies are read, logged and judged in order all the same.
 std::int32_t TransferSpool(const std::string& fileMask);
 
 // The directory part of a mask: up to and including its last "\", "/" or ":".

@@ -164,9 +164,13 @@ class ScriptedRelay:
                 "RCPT": b"250 ok\r\n", "DATA": b"354 go ahead\r\n", "END": b"250 queued\r\n",
                 "QUIT": b"221 bye\r\n", "RSET": b"250 ok\r\n"}
 
-    def __init__(self, greeting=b"220 scripted relay\r\n", replies=None, data_fault=None):
+    def __init__(self, greeting=b"220 scripted relay\r\n", replies=None, data_fault=None,
+                 pipelining=False):
         self.greeting = greeting
         self.replies = dict(replies or {})
+        if pipelining:  # EHLO offers it; HELO still gets the plain reply
+            self.replies.setdefault("EHLO", b"250-scripted relay\r\n250 PIPELINING\r\n")
+        self.chunks = []  # what each read of the socket brought, to see what came in one write
         self.data_fault = data_fault
         self.received = bytearray()
         self.messages = []  # (mail from line, [rcpt lines], data bytes) that got a 2xx
@@ -264,6 +268,7 @@ class ScriptedRelay:
             if not chunk:
                 return
             self.received += chunk
+            self.chunks.append(bytes(chunk))
             buffer += chunk
             while True:
                 end = buffer.find(b"\r\n", max(scanned - 1, 0))

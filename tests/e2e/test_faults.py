@@ -64,8 +64,8 @@ PER_MESSAGE = ("MAIL FROM refused", "2nd RCPT TO refused", "DATA refused", "rese
                "end of data closed")
 
 
-def run_cell(base, step, n, k):
-    work = base / f"{step.replace(' ', '_')}-{n}-{k}"
+def run_cell(base, step, n, k, pipelined):
+    work = base / f"{step.replace(' ', '_')}-{n}-{k}-{'p' if pipelined else 's'}"
     spool = work / "spool"
     for i in range(1, n + 1):
         write_spool(spool, f"m000{i}.out", spool_text(i))
@@ -73,9 +73,12 @@ def run_cell(base, step, n, k):
     failed_at = accepted + 1 if accepted is not None else None
     if accepted is None:
         accepted = n
-    relay = ScriptedRelay(**relay_args)
+    relay = ScriptedRelay(pipelining=pipelined, **relay_args)
+    if pipelined and "HELO" in relay.replies:  # the fault goes to the greeting it gets
+        relay.replies["EHLO"] = relay.replies.pop("HELO")
     try:
-        result = run_sendal(work, ["127.0.0.1", str(relay.port)], console=False)
+        result = run_sendal(work, [f"127.0.0.1 {relay.port}" + (",-ehlo" if pipelined else "")],
+                            console=False)
     finally:
         relay.close()
     problems = []
@@ -96,20 +99,21 @@ def run_cell(base, step, n, k):
     if tail is None:  # a reset: the failed send or the time-out, then the close-down
         if messages[-2:-1] != [not_sent(failed_at)] or messages[-1] != b"Closed!" or b"QUIT" in messages:
             problems.append(f"log ends {messages[-3:]}")
-    return step, n, problems
+    return step, n, pipelined, problems
 
 
 @pytest.mark.slow
 def test_fault_matrix(tmp_path):
     cells = []
-    for n in (1, 2, 3):
-        cells += [(step, n, 1) for step in ONCE]
-        cells += [(step, n, k) for step in PER_MESSAGE for k in range(1, n + 1)]
-    with ThreadPoolExecutor(max_workers=24) as pool:
+    for pipelined in (False, True):  # one command at a time, and pipelined after EHLO
+        for n in (1, 2, 3):
+            cells += [(step, n, 1, pipelined) for step in ONCE]
+            cells += [(step, n, k, pipelined) for step in PER_MESSAGE for k in range(1, n + 1)]
+    with ThreadPoolExecutor(max_workers=48) as pool:
         results = list(pool.map(lambda c: run_cell(tmp_path, *c), cells))
     table = {}
     failures = []
-    for (step, n, problems), cell in zip(results, cells):
+    for (step, n, _pipelined, problems), cell in zip(results, cells):
         passed, total = table.get((step, n), (0, 0))
         table[(step, n)] = (passed + (not problems), total + 1)
         if problems:
