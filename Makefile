@@ -72,6 +72,9 @@ bench: deps build
 	@bench/install-tools
 	@echo "== round trip of one command"; $(BUILD)/bench/roundtrip_bench
 	@/usr/bin/python3 bench/compare.py $(BUILD)/sendal
+	@/usr/bin/python3 bench/tls.py $(BUILD)/sendal
+	@/usr/bin/python3 bench/memory.py $(BUILD)/sendal
+	@/usr/bin/python3 bench/latency.py $(BUILD)/sendal
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) build-package

@@ -1,0 +1,89 @@
+#!/usr/bin/python3
+"""make bench, a distant relay: a delaying proxy (5 ms each way, a 10 ms round trip) before
+smtp-sink, 200 messages of 2 KB: sendal pipelined (-ehlo), sendal plain, smtp-source -d on one
+connection, and msmtp once per file, in one run.
+
+Goals: pipelined sendal at least 3x smtp-source -d and at least 20x msmtp, in messages/s."""
+import os
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tools"))
+from compare import ROOT, RUNS, SENDAL, fill_spool, fmt, small_message, stats, timed  # noqa: E402
+from loopback import free_port  # noqa: E402
+
+COUNT = int(os.environ.get("BENCH_LATENCY_COUNT", "200"))
+MSMTP_COUNT = int(os.environ.get("BENCH_LATENCY_MSMTP", "50"))
+ONE_WAY_MS = 5
+
+
+def sendal_rate(work, port, options):
+    rates = []
+    for _ in range(RUNS):
+        fill_spool(work, COUNT)
+        rates.append(COUNT / timed([str(SENDAL), f"127.0.0.1 {port}{options}"], cwd=work,
+                                   start_new_session=True))
+        assert not list((Path(work) / "spool").iterdir()), "sendal left files"
+    return stats(rates)
+
+
+def source_rate(port):
+    return stats([COUNT / timed(["smtp-source", "-s", "1", "-d", "-m", str(COUNT), "-l", "2048",
+                                 "-f", "a@x", "-t", "b@y", f"127.0.0.1:{port}"]) for _ in range(RUNS)])
+
+
+def msmtp_rate(port):
+    files = [small_message(i).encode() for i in range(MSMTP_COUNT)]
+    rates = []
+    for _ in range(RUNS):
+        start = time.perf_counter()
+        for data in files:
+            subprocess.run(["msmtp", "--host=127.0.0.1", f"--port={port}", "--tls=off", "--auth=off",
+                            "-f", "a@x", "--", "b@y"], input=data, check=True,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        rates.append(MSMTP_COUNT / (time.perf_counter() - start))
+    return stats(rates)
+
+
+def main():
+    sink_port, port = free_port(), free_port()
+    sink = subprocess.Popen(["smtp-sink", "-u", "nobody", f"127.0.0.1:{sink_port}", "256"],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    proxy = subprocess.Popen([sys.executable, str(Path(__file__).parent / "delay_proxy.py"),
+                              str(port), str(sink_port), str(ONE_WAY_MS)])
+    time.sleep(1)
+    try:
+        with tempfile.TemporaryDirectory(prefix="sendal-bench-latency-") as work:
+            (Path(work) / "spool").mkdir()
+            pipelined = sendal_rate(work, port, ",-ehlo")
+            plain = sendal_rate(work, port, "")
+            source = source_rate(port)
+            msmtp = msmtp_rate(port)
+    finally:
+        proxy.terminate()
+        sink.terminate()
+    rows = [
+        "",
+        f"## A distant relay: {2 * ONE_WAY_MS} ms round trip (delaying proxy before smtp-sink), "
+        f"{COUNT} messages of 2 KB",
+        "```",
+        f"sendal -ehlo, pipelined          {fmt(pipelined, 'msg/s')}",
+        f"sendal, one command at a time    {fmt(plain, 'msg/s')}",
+        f"smtp-source -d, one connection   {fmt(source, 'msg/s')}",
+        f"msmtp, once per file ({MSMTP_COUNT})       {fmt(msmtp, 'msg/s')}",
+        f"pipelined / smtp-source {pipelined[0] / source[0]:8.1f}x   (goal at least 3x)",
+        f"pipelined / msmtp       {pipelined[0] / msmtp[0]:8.1f}x   (goal at least 20x)",
+        "```",
+    ]
+    text = "\n".join(rows) + "\n"
+    print(text)
+    with open(ROOT / "bench" / "results.md", "a") as results:
+        results.write(text)
+
+
+if __name__ == "__main__":
+    main()
