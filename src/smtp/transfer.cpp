@@ -161,8 +161,13 @@ std::int32_t TransferSpool(const std::string& fileMask) {
     Pipelining = UsesEhlo() && Offers("PIPELINING");
     std::string spoolName = FindFirstEntry(fileMask, SearchFiles);
     std::string spoolDir = SpoolDirectory(fileMask);
-    for (; !spoolName.empty(); spoolName = FindNextEntry())
-        if (StopSignal() != 0 || SendSpoolFile(spoolDir, spoolName) != 0) return -1;
+    for (; !spoolName.empty(); spoolName = FindNextEntry()) {
+        if (StopSignal() != 0) {
+            if (Pending.waiting) LogNotSent(Pending.file);  // its end of data never went out
+            return -1;
+        }
+        if (SendSpoolFile(spoolDir, spoolName) != 0) return -1;
+    }
     if (FinishSpool() != 0) return -1;
     LogMessage("QUIT", -1, LevelNormal);
     return Exchange("QUIT", AnyCode, EchoConsole);
