@@ -42,7 +42,7 @@ def start(handler, host="127.0.0.1"):
 
 
 def test_two_runs_at_once_send_every_message_once(tmp_path):
-    handler = Slow(delay=0.2)
+    handler = Slow(delay=0.5)  # the first run holds the lock long enough for the second to meet it
     controller = start(handler)
     try:
         for attempt in range(20):
