@@ -27,12 +27,18 @@ class Transactions:
         return "250 OK stored"
 
 
+class PipeliningTransactions(Transactions):
+    async def handle_EHLO(self, server, session, envelope, hostname, responses):
+        session.host_name = hostname
+        return responses[:-1] + ["250-PIPELINING", responses[-1]]
+
+
 @pytest.fixture
 def transactions():
     relays = []
 
-    def start(**kwargs):
-        handler = Transactions(**kwargs)
+    def start(pipelining=False, **kwargs):
+        handler = (PipeliningTransactions if pipelining else Transactions)(**kwargs)
         handler.port = free_port()
         controller = Controller(handler, hostname="127.0.0.1", port=handler.port, data_size_limit=0)
         controller.start()
@@ -86,14 +92,17 @@ def test_fifteen_hundred_recipients_in_two_transactions(workdir, transactions):
     assert not (workdir / "spool" / "m0001.out").exists()
 
 
-def test_relay_limit_of_100_gives_three_transactions(workdir, transactions):
-    relay = transactions(limit=100)
+@pytest.mark.parametrize("pipelined", [False, True])
+def test_relay_limit_of_100_gives_three_transactions(workdir, transactions, pipelined):
+    relay = transactions(limit=100, pipelining=pipelined)
     write_spool(workdir / "spool", "m0001.out", f"From: s@example.org\nTo: {many(250)}\n\nbody\n")
-    result = run_sendal(workdir, ["127.0.0.1", str(relay.port)])
+    result = run_sendal(workdir, [f"127.0.0.1 {relay.port}" + (",-ehlo" if pipelined else "")])
     assert [len(m[1]) for m in relay.messages] == [100, 100, 50]
     assert sum((m[1] for m in relay.messages), []) == [f"r{i}@example.org" for i in range(250)]
     assert not (workdir / "spool" / "m0001.out").exists()
-    assert result.log_messages().count(b"452 4.5.3 Too many recipients") == 2
+    # One at a time, the first 452 ends a transaction's recipients; pipelined, every one past
+    # the limit is answered and goes to the next transaction.
+    assert result.log_messages().count(b"452 4.5.3 Too many recipients") == (150 + 50 if pipelined else 2)
 
 
 def test_refusal_in_the_second_transaction_keeps_the_file(workdir, transactions):
