@@ -101,6 +101,34 @@ def peak_rss_kb(work, port, master):
     return int(re.search(r"Maximum resident set size \(kbytes\): (\d+)", out).group(1))
 
 
+def write_transcript(work, master, greeting):
+    """The SMTP dialogue of one message as a client would write it, for socat to send raw."""
+    transcript = Path(work) / "transcript"
+    with open(transcript, "wb") as out, open(master, "rb") as data:
+        out.write(greeting + b" x\r\nMAIL FROM:<a@x>\r\nRCPT TO:<b@y>\r\nDATA\r\n")
+        for line in data:
+            out.write(line.rstrip(b"\n") + b"\r\n")
+        out.write(b".\r\nQUIT\r\n")
+    return transcript
+
+
+def start_sink():
+    """smtp-sink on a free port of 127.0.0.1: (process, port)."""
+    port = free_port()
+    sink = subprocess.Popen(["smtp-sink", "-u", "nobody", f"127.0.0.1:{port}", "256"],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    time.sleep(0.5)
+    return sink, port
+
+
+def append_results(rows):
+    """Prints a section of results and adds it to bench/results.md."""
+    text = "\n".join(rows) + "\n"
+    print(text)
+    with open(ROOT / "bench" / "results.md", "a") as results:
+        results.write(text)
+
+
 def bench_large(port, work, master):
     size_mb = os.path.getsize(master) / 1e6
     spool = Path(work) / "spool"
@@ -113,12 +141,7 @@ def bench_large(port, work, master):
             t = timed(["msmtp", "--host=127.0.0.1", f"--port={port}", "--tls=off", "--auth=off",
                        "-f", "a@x", "--", "b@y"], stdin=data)
         msmtp.append(size_mb / t)
-    transcript = Path(work) / "transcript"
-    with open(transcript, "wb") as out, open(master, "rb") as data:
-        out.write(b"HELO x\r\nMAIL FROM:<a@x>\r\nRCPT TO:<b@y>\r\nDATA\r\n")
-        for line in data:
-            out.write(line.rstrip(b"\n") + b"\r\n")
-        out.write(b".\r\nQUIT\r\n")
+    transcript = write_transcript(work, master, b"HELO")
     for _ in range(RUNS):
         raw.append(size_mb / timed(["socat", "-u", f"FILE:{transcript}", f"TCP:127.0.0.1:{port}"]))
     transcript.unlink()
@@ -158,10 +181,7 @@ def main():
     for tool in ("smtp-sink", "smtp-source", "msmtp", "socat", "valgrind"):
         if not shutil.which(tool):
             sys.exit(f"{tool} is missing: run bench/install-tools")
-    port = free_port()
-    sink = subprocess.Popen(["smtp-sink", "-u", "nobody", f"127.0.0.1:{port}", "256"],
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    time.sleep(0.5)
+    sink, port = start_sink()
     rows = []
     try:
         with tempfile.TemporaryDirectory(prefix="sendal-bench-") as work:

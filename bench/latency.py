@@ -13,7 +13,8 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tools"))
-from compare import ROOT, RUNS, SENDAL, fill_spool, fmt, small_message, stats, timed  # noqa: E402
+from compare import (RUNS, SENDAL, append_results, fill_spool, fmt, small_message,  # noqa: E402
+                     start_sink, stats, timed)
 from loopback import free_port  # noqa: E402
 
 COUNT = int(os.environ.get("BENCH_LATENCY_COUNT", "200"))
@@ -50,9 +51,8 @@ def msmtp_rate(port):
 
 
 def main():
-    sink_port, port = free_port(), free_port()
-    sink = subprocess.Popen(["smtp-sink", "-u", "nobody", f"127.0.0.1:{sink_port}", "256"],
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    sink, sink_port = start_sink()
+    port = free_port()
     proxy = subprocess.Popen([sys.executable, str(Path(__file__).parent / "delay_proxy.py"),
                               str(port), str(sink_port), str(ONE_WAY_MS)])
     time.sleep(1)
@@ -79,10 +79,7 @@ def main():
         f"pipelined / msmtp       {pipelined[0] / msmtp[0]:8.1f}x   (goal at least 20x)",
         "```",
     ]
-    text = "\n".join(rows) + "\n"
-    print(text)
-    with open(ROOT / "bench" / "results.md", "a") as results:
-        results.write(text)
+    append_results(rows)
 
 
 if __name__ == "__main__":

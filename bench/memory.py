@@ -14,8 +14,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tools"))
-from compare import LINE, ROOT, RUNS, SENDAL, fmt, stats  # noqa: E402
-from loopback import free_port  # noqa: E402
+from compare import LINE, RUNS, SENDAL, append_results, fmt, start_sink, stats  # noqa: E402
 
 MB = 1000 * 1000
 
@@ -51,10 +50,7 @@ def throughput(binary, work, port, master):
 
 def main():
     baseline = os.environ.get("BASELINE")
-    port = free_port()
-    sink = subprocess.Popen(["smtp-sink", "-u", "nobody", f"127.0.0.1:{port}", "256"],
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    time.sleep(0.5)
+    sink, port = start_sink()
     rows = ["", "## Memory: the spool reader's window", "```"]
     try:
         with tempfile.TemporaryDirectory(prefix="sendal-bench-mem-") as work:
@@ -75,10 +71,7 @@ def main():
     finally:
         sink.terminate()
     rows.append("```")
-    text = "\n".join(rows) + "\n"
-    print(text)
-    with open(ROOT / "bench" / "results.md", "a") as results:
-        results.write(text)
+    append_results(rows)
 
 
 if __name__ == "__main__":

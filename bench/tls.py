@@ -13,8 +13,8 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tools"))
-from compare import (LINE, MSMTP_SMALL, ROOT, RUNS, SENDAL, SMALL, fill_spool, fmt, make_large,  # noqa: E402
-                     small_message, stats, timed)
+from compare import (MSMTP_SMALL, RUNS, SENDAL, SMALL, append_results, fill_spool, fmt,  # noqa: E402
+                     make_large, small_message, start_sink, stats, timed, write_transcript)
 from loopback import free_port  # noqa: E402
 from testca import TestCA  # noqa: E402
 
@@ -65,12 +65,7 @@ def bench_large(work, port, ca_file):
     for _ in range(RUNS):
         os.link(master, spool / "m0001.out")
         sendal.append(size_mb / run_sendal(work, port, ca_file))
-    transcript = Path(work) / "transcript"
-    with open(transcript, "wb") as out, open(master, "rb") as data:
-        out.write(b"EHLO x\r\nMAIL FROM:<a@x>\r\nRCPT TO:<b@y>\r\nDATA\r\n")
-        for line in data:
-            out.write(line.rstrip(b"\n") + b"\r\n")
-        out.write(b".\r\nQUIT\r\n")
+    transcript = write_transcript(work, master, b"EHLO")
     for _ in range(RUNS):
         raw.append(size_mb / timed(["socat", "-u", f"FILE:{transcript}",
                                     f"OPENSSL:127.0.0.1:{port},cafile={ca_file}"]))
@@ -80,9 +75,7 @@ def bench_large(work, port, ca_file):
 
 
 def main():
-    sink_port = free_port()
-    sink = subprocess.Popen(["smtp-sink", "-u", "nobody", f"127.0.0.1:{sink_port}", "256"],
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    sink, sink_port = start_sink()
     with tempfile.TemporaryDirectory(prefix="sendal-bench-tls-") as work:
         front, port, ca_file = tls_front(Path(work) / "ca", sink_port)
         try:
@@ -104,10 +97,7 @@ def main():
         f"sendal / raw         {l_sendal[0] / l_raw[0]:8.2f}x   (goal at least 0.5x)",
         "```",
     ]
-    text = "\n".join(rows) + "\n"
-    print(text)
-    with open(ROOT / "bench" / "results.md", "a") as results:
-        results.write(text)
+    append_results(rows)
 
 
 if __name__ == "__main__":
