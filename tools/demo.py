@@ -3,7 +3,6 @@
 as sendal always did, then as a provider's submission server wants it (STARTTLS and AUTH, with
 a certificate of a demo CA made here), and shows what the terminal showed, what the relay
 received, the files left and what sendal logged."""
-import fcntl
 import logging
 import os
 import select
@@ -11,13 +10,12 @@ import ssl
 import subprocess
 import sys
 import tempfile
-import termios
 from pathlib import Path
 
 from aiosmtpd.controller import Controller
 from aiosmtpd.smtp import AuthResult
 
-from loopback import free_port
+from loopback import controlling_terminal, free_port
 from testca import TestCA
 
 DEMO_USER, DEMO_PASSWORD = "alice", "demo-password"
@@ -70,12 +68,8 @@ def run_in_terminal(command, cwd, env=None):
     """Runs sendal on a pseudo-terminal, as a user would in a terminal window, and prints what
     that window showed."""
     master, slave = os.openpty()
-
-    def controlling_terminal():
-        os.setsid()
-        fcntl.ioctl(slave, termios.TIOCSCTTY, 0)
     proc = subprocess.Popen(command, cwd=cwd, env={**os.environ, **(env or {})}, stdin=slave,
-                            stdout=slave, stderr=slave, preexec_fn=controlling_terminal)
+                            stdout=slave, stderr=slave, preexec_fn=controlling_terminal(slave))
     os.close(slave)
     shown = bytearray()
     while True:

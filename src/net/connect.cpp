@@ -34,6 +34,12 @@ struct RelayAddress {
     socklen_t length;
 };
 
+void AddAddress(std::vector<RelayAddress>& found, const void* address, socklen_t length) {
+    found.push_back({});
+    std::memcpy(&found.back().address, address, length);
+    found.back().length = length;
+}
+
 // The addresses of `host`: the IPv4 ones first, so a relay with both behaves as it always did,
 // then the IPv6 ones, each in the resolver's order. A dotted address is taken as it stands.
 std::vector<RelayAddress> LookUpHost(const char* host) {
@@ -43,9 +49,7 @@ std::vector<RelayAddress> LookUpHost(const char* host) {
         sockaddr_in relay{};
         relay.sin_family = AF_INET;
         relay.sin_addr.s_addr = dotted;
-        found.push_back({});
-        std::memcpy(&found.back().address, &relay, sizeof relay);
-        found.back().length = sizeof relay;
+        AddAddress(found, &relay, sizeof relay);
         return found;
     }
     addrinfo hints{};
@@ -55,11 +59,8 @@ std::vector<RelayAddress> LookUpHost(const char* host) {
     if (::getaddrinfo(host, nullptr, &hints, &list) != 0) return found;
     for (int family : {AF_INET, AF_INET6})
         for (addrinfo* entry = list; entry; entry = entry->ai_next)
-            if (entry->ai_family == family && entry->ai_addrlen <= sizeof(sockaddr_storage)) {
-                found.push_back({});
-                std::memcpy(&found.back().address, entry->ai_addr, entry->ai_addrlen);
-                found.back().length = entry->ai_addrlen;
-            }
+            if (entry->ai_family == family && entry->ai_addrlen <= sizeof(sockaddr_storage))
+                AddAddress(found, entry->ai_addr, entry->ai_addrlen);
     ::freeaddrinfo(list);
     return found;
 }

@@ -134,12 +134,17 @@ bool SpinUntilChanged(std::uint32_t seen) {
     return false;
 }
 
+// Wakes a WaitReply sleeping on the write index, if there is one.
+void WakeWaiters() {
+    if (ReplyWaiters.load(std::memory_order_seq_cst) != 0) WakeSleepers(ReceiveWriteIndex);
+}
+
 // Makes `got` bytes stored at the write index visible to WaitReply and wakes it.
 void PublishReceived(std::uint32_t write, std::size_t got) {
     write += static_cast<std::uint32_t>(got);
     if (write == ReceiveBufferSize) write = 0;
     ReceiveWriteIndex.store(write, std::memory_order_seq_cst);
-    if (ReplyWaiters.load(std::memory_order_seq_cst) != 0) WakeSleepers(ReceiveWriteIndex);
+    WakeWaiters();
 }
 
 // The pause before STARTTLS: when armed, the receiver waits for the socket or the pause, and
@@ -215,7 +220,7 @@ void FeedReceiveRing(std::string_view bytes) {
 void ReceiveData(int socket) {
     ReceiveUntilEnd(socket);
     ReceiveEnded.store(true, std::memory_order_seq_cst);
-    if (ReplyWaiters.load(std::memory_order_seq_cst) != 0) WakeSleepers(ReceiveWriteIndex);
+    WakeWaiters();
 }
 
 std::int16_t WaitReply(std::string& line) {

@@ -1,7 +1,6 @@
 """End-to-end harness: runs the built sendal in a fresh working directory with a
 pseudo-terminal as its controlling terminal (the console window) and standard output on a
 pipe of its own, and plays relays on 127.0.0.1."""
-import fcntl
 import os
 import select
 import signal
@@ -18,7 +17,7 @@ import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
-from loopback import free_port  # noqa: E402,F401
+from loopback import controlling_terminal, free_port  # noqa: E402,F401
 BINARY = os.environ.get("SENDAL_BINARY", str(ROOT / "build" / "sendal"))
 RUN_LIMIT = 240  # seconds; sendal runs at idle priority and may wait for the CPU
 
@@ -41,13 +40,6 @@ class Result:
                 continue
             out.append(line.split(b"  SENDAL   : ", 1)[1])
         return out
-
-
-def _controlling_tty(slave):
-    def setup():
-        os.setsid()
-        fcntl.ioctl(slave, termios.TIOCSCTTY, 0)
-    return setup
 
 
 def _can_unshare_network():
@@ -78,7 +70,7 @@ def run_sendal(cwd, args, env=None, keys=(), console=True, timeout=RUN_LIMIT,
     proc = subprocess.Popen(
         (["unshare", "--net"] if netless else []) + [binary or BINARY, *args], cwd=cwd, env=environment, stdin=subprocess.DEVNULL,
         stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-        preexec_fn=_controlling_tty(slave) if console else os.setsid,
+        preexec_fn=controlling_terminal(slave) if console else os.setsid,
         pass_fds=(slave,) if console else ())
     if console:
         os.close(slave)
