@@ -116,12 +116,14 @@ void JoinReceiver() {
     if (Receiver && Receiver->joinable()) Receiver->join();
 }
 
-// Ends the receiver before the TLS handshake, without it reading a byte of it.
-void StopReceiver() {
+// Ends the receiver before the TLS handshake, without it reading a byte of it. False when it
+// could not be told to: a handshake beside it would lose bytes to it.
+bool StopReceiver() {
     std::uint64_t one = 1;
-    if (::write(PauseFd.Get(), &one, sizeof one) != sizeof one) return;
+    if (::write(PauseFd.Get(), &one, sizeof one) != sizeof one) return false;
     JoinReceiver();
     ArmReceivePause(-1);
+    return true;
 }
 
 std::int32_t Fail(const char* message, int outcome) {
@@ -164,6 +166,7 @@ std::int32_t ConnectRelay(const std::string& host, const std::int32_t& port) {
     if (Options.implicitTls && StartTls(SocketHandle, WithoutBrackets(host)) != 0) return -1;
     if (Options.startTls) {
         PauseFd.Reset(::eventfd(0, EFD_CLOEXEC));
+        if (!PauseFd.Valid()) return Fail("Invalid Socket!", EX_OSERR);
         ArmReceivePause(PauseFd.Get());
     }
     StartReceiver();
@@ -171,7 +174,11 @@ std::int32_t ConnectRelay(const std::string& host, const std::int32_t& port) {
 }
 
 std::int32_t SwitchToTls(const std::string& host) {
-    StopReceiver();
+    if (!StopReceiver()) {
+        NoteOutcome(EX_OSERR);
+        LogMessage("TLS handshake failed: the receiver could not be stopped!", -1, LevelError);
+        return -1;
+    }
     // Bytes the relay sent after its go-ahead, before the handshake, are not part of it: taken
     // as encrypted data they would be an injection.
     if (!ReceiveRingEmpty()) {
