@@ -83,11 +83,6 @@ void RunSession(std::int32_t relayPort, const std::string& heloName, const std::
     UniqueFd spoolLock;
     if (CheckSubmissionOptions() != 0 || TakeSpoolFolder(fileMask, spoolLock) != 0) return;
     if (!Converse(relayPort, heloName, fileMask)) return;
-    // A refusal ends the run at once, so the last reply is the one that ended it.
-    if (LastReplyRefused()) {
-        double code = ReplyCode(LastReply());
-        NoteOutcome(code >= 400 && code < 500 ? EX_TEMPFAIL : EX_UNAVAILABLE);
-    }
     if (StopSignal() != 0) {
         NoteOutcome(EX_TEMPFAIL);
         LogMessage("Stopped by signal " + std::to_string(StopSignal()) + "!", -1, LevelError);

@@ -137,6 +137,24 @@ bool NextSpoolLine(std::string& line) {
     return true;
 }
 
+int MeasureSpoolText(TextMeasure& measure) {
+    measure = TextMeasure{};
+    RewindSpool();
+    std::string part;
+    bool lineStarts = true, lineEnds = true;
+    for (; NextSpoolPart(part, lineEnds); lineStarts = lineEnds) {
+        measure.wireBytes += part.size() + (lineEnds ? 2 : 0);
+        if (lineStarts && !part.empty() && part[0] == '.') ++measure.wireBytes;
+        unsigned char high = 0;
+        for (char c : part) high |= static_cast<unsigned char>(c);
+        measure.eightBit = measure.eightBit || (high & 0x80) != 0;
+    }
+    if (!lineStarts) measure.wireBytes += 2;
+    bool failed = ReadFailed;
+    RewindSpool();
+    return failed ? -1 : 0;
+}
+
 bool SpoolReadFailed() {
     return ReadFailed;
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace sendal {
@@ -27,6 +28,17 @@ bool NextSpoolPart(std::string& part, bool& lineEnds);
 
 // The next whole line (its parts joined), for the header block; false at the end.
 bool NextSpoolLine(std::string& line);
+
+// The text as it goes on the wire: every line with CR LF and one more "." before a line that
+// begins with one; whether a byte of it is above 127.
+struct TextMeasure {
+    std::uint64_t wireBytes = 0;
+    bool eightBit = false;
+};
+
+// Reads the file through once for its measure and starts again at its first line. 0, or -1
+// when reading failed.
+int MeasureSpoolText(TextMeasure& measure);
 
 // Whether reading the file failed since it was loaded: what was read is then incomplete.
 bool SpoolReadFailed();

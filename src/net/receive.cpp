@@ -223,10 +223,17 @@ void ReceiveData(int socket) {
     WakeWaiters();
 }
 
+ReplyDeadline ReplyDeadlineFromNow() {
+    return std::chrono::steady_clock::now() +
+           std::chrono::milliseconds(ReplyPollMilliseconds) * ReplyPollCount;
+}
+
 std::int16_t WaitReply(std::string& line) {
+    return WaitReply(line, ReplyDeadlineFromNow());
+}
+
+std::int16_t WaitReply(std::string& line, ReplyDeadline deadline) {
     using Clock = std::chrono::steady_clock;
-    const auto deadline =
-        Clock::now() + std::chrono::milliseconds(ReplyPollMilliseconds) * ReplyPollCount;
     const char* failure = "ERROR ON NETWORK (Timeout).";
     for (;;) {
         bool ended = ReceiveEnded.load(std::memory_order_acquire);

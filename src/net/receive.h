@@ -6,6 +6,7 @@
 // ring never looks empty; at most 29999 bytes wait unread.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -41,5 +42,13 @@ void FeedReceiveRing(std::string_view bytes);
 // (or reading failed) and no complete line is left, or "ERROR ON NETWORK (Timeout)." when
 // none arrived within the time-out. -1 without a word when a stop signal came.
 std::int16_t WaitReply(std::string& line);
+
+// The same with the time-out running out at `deadline`, so that every line of one reply
+// counts against one wait.
+using ReplyDeadline = std::chrono::steady_clock::time_point;
+std::int16_t WaitReply(std::string& line, ReplyDeadline deadline);
+
+// When a wait that starts now must end: the reply time-out from now.
+ReplyDeadline ReplyDeadlineFromNow();
 
 }  // namespace sendal

@@ -25,6 +25,7 @@ std::int16_t SendData(const std::string& text) {
         return sent;
     });
     if (result == 0) return 0;
+    if (failure == EPIPE || failure == ECONNRESET) return SendBroken;
     NoteOutcome(EX_TEMPFAIL);
     if (failure == EAGAIN || failure == EWOULDBLOCK)
         LogMessage("ERROR ON NETWORK (Timeout).", -1, LevelError);

@@ -6,10 +6,14 @@
 
 namespace sendal {
 
-// Sends every byte of `text` on SocketHandle, going on after short counts. A relay that reset
-// the connection gives -1, not a SIGPIPE. 0; or -1 after logging at level 1 "ERROR ON NETWORK
-// (Timeout)." when the socket took no byte for the send time-out, else "ERROR ON NETWORK (Send
-// failed)."; -1 without a word when a stop signal came.
+// What SendData gives when the relay closed or reset the connection: nothing is logged, since
+// the relay may have said why in a reply that still waits to be read.
+constexpr std::int16_t SendBroken = -2;
+
+// Sends every byte of `text` on SocketHandle, going on after short counts. 0; SendBroken (not
+// a SIGPIPE); or -1 after logging at level 1 "ERROR ON NETWORK (Timeout)." when the socket
+// took no byte for the send time-out, else "ERROR ON NETWORK (Send failed)."; -1 without a
+// word when a stop signal came.
 std::int16_t SendData(const std::string& text);
 
 // Sends `text` followed by CR LF in one SendData call.

@@ -157,7 +157,10 @@ long TransportSend(int socket, const char* data, std::size_t length) {
         return static_cast<long>(::send(socket, data, length, MSG_NOSIGNAL));
     ssize_t sent = gnutls_record_send(Session, data, length);
     if (sent >= 0) return static_cast<long>(sent);
-    errno = sent == GNUTLS_E_INTERRUPTED ? EINTR : sent == GNUTLS_E_AGAIN ? EAGAIN : EIO;
+    errno = sent == GNUTLS_E_INTERRUPTED ? EINTR
+            : sent == GNUTLS_E_AGAIN     ? EAGAIN
+            : sent == GNUTLS_E_PUSH_ERROR && (errno == EPIPE || errno == ECONNRESET) ? errno
+                                         : EIO;
     return -1;
 }
 

@@ -1,14 +1,19 @@
-// The reply codes the dialogue waits for, in one place.
+// The reply codes the dialogue waits for, in one place. Codes are whole numbers read from the
+// three digits a reply line begins with.
 #pragma once
 
 namespace sendal {
 
-constexpr double GreetingCode = 220;  // the greeting, and the go-ahead for STARTTLS
-constexpr double OkCode = 250;
-constexpr double DataCode = 354;      // go ahead with the message text
-constexpr double TooManyRecipientsCode = 452;
-constexpr double AuthOkCode = 235;
-constexpr double AuthMoreCode = 334;  // the relay asks for the next AUTH answer
-constexpr double AnyCode = -1;        // the reply is shown or logged but not judged
+constexpr int GreetingCode = 220;  // the greeting, and the go-ahead for STARTTLS
+constexpr int OkCode = 250;
+constexpr int DataCode = 354;      // go ahead with the message text
+constexpr int TooManyRecipientsCode = 452;
+constexpr int AuthOkCode = 235;
+constexpr int AuthMoreCode = 334;  // the relay asks for the next AUTH answer
+
+// The first digit of a code: 2 done, 3 go on, 4 not now, 5 never.
+constexpr int ReplyClass(int code) {
+    return code / 100;
+}
 
 }  // namespace sendal

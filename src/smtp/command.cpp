@@ -1,32 +1,59 @@
-// Command and reply: the greeting with HELO, and the exchange every later command uses.
+// Command and reply. A reply is read whole before anything is judged or sent, so a relay that
+// answers in several lines is never answered early, and no line of one reply is ever taken for
+// the reply to the next command.
 #include "smtp/command.h"
 
+#include <algorithm>
+#include <cstdlib>
+
 #include "base/console.h"
-#include "base/number.h"
+#include "base/outcome.h"
 #include "base/text.h"
 #include "log/log.h"
 #include "net/receive.h"
 #include "net/send.h"
 #include "smtp/codes.h"
 
-#include <algorithm>
-#include <vector>
-
 namespace sendal {
 namespace {
 
-// Reply lines taken for one command at most. Each line has its own time-out, so a relay that
-// sent intermediate or greeting lines without end would otherwise keep the run going for ever.
-constexpr int MaxReplyLines = 1000;
+// Lines taken for one reply at most: a relay that sent intermediate lines without end would
+// otherwise hold the run until the deadline with memory growing.
+constexpr std::size_t MaxReplyLines = 1000;
 
-std::string LastReplyLine;
-bool Refused = false;
-std::vector<std::string> OfferedLines;  // the 250 lines of the last greeting reply, in capitals
+std::vector<std::string> OfferedLines;  // the lines of the last EHLO reply, in capitals
+
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+std::int32_t BadReply(const char* message) {
+    NoteOutcome(EX_PROTOCOL);
+    WriteStdoutLineEnd();
+    LogMessage(message, -1, LevelError);
+    return -1;
+}
+
+void Echo(const std::string& line, ReplyEcho echo) {
+    if (echo == EchoLog)
+        LogMessage(line, -1, LevelNormal);
+    else if (echo == EchoConsole)
+        ShowReply(line);
+}
+
+// What an EHLO reply offers, one keyword a line after the first.
+void KeepOffers(const Reply& reply) {
+    OfferedLines.clear();
+    for (std::size_t i = 1; i < reply.lines.size(); ++i)
+        if (reply.lines[i].size() > 4) OfferedLines.push_back(ToUpperAscii(reply.lines[i].substr(4)));
+}
 
 }  // namespace
 
-double ReplyCode(const std::string& line) {
-    return ReadNumber(line);
+int ReplyLineCode(const std::string& line) {
+    if (line.size() < 3 || !IsDigit(line[0]) || !IsDigit(line[1]) || !IsDigit(line[2])) return -1;
+    if (line.size() > 3 && line[3] != ' ' && line[3] != '-') return -1;
+    return (line[0] - '0') * 100 + (line[1] - '0') * 10 + (line[2] - '0');
 }
 
 bool IsIntermediateReply(const std::string& line) {
@@ -38,42 +65,54 @@ void ShowReply(const std::string& line) {
     ConsoleLineEnd();
 }
 
-const std::string& LastReply() {
-    return LastReplyLine;
+std::int32_t ReadReply(Reply& reply, ReplyEcho echo) {
+    reply = Reply{};
+    const ReplyDeadline deadline = ReplyDeadlineFromNow();
+    std::string line;
+    for (;;) {
+        if (reply.lines.size() == MaxReplyLines) return BadReply("Reply too long from relay!");
+        if (WaitReply(line, deadline) != 0) return -1;
+        Echo(line, echo);
+        int code = ReplyLineCode(line);
+        reply.lines.push_back(line);
+        if (code < 0 || (reply.lines.size() > 1 && code != reply.code))
+            return BadReply("Bad reply from relay!");
+        reply.code = code;
+        if (!IsIntermediateReply(line)) return 0;
+    }
 }
 
-bool LastReplyRefused() {
-    return Refused;
+std::int32_t SendCommand(const std::string& command) {
+    // A relay that hung up may have said why: the reply read next tells.
+    std::int16_t sent = SendLine(command);
+    return sent == SendBroken ? 0 : sent;
 }
 
-std::int32_t AwaitReply(double wantedCode, ReplyEcho echo) {
-    Refused = false;
-    if (WaitReply(LastReplyLine) != 0) return -1;
-    if (echo == EchoLog)
-        LogMessage(LastReplyLine, -1, LevelNormal);
-    else
-        ShowReply(LastReplyLine);
-    Refused = wantedCode != AnyCode && ReplyCode(LastReplyLine) != wantedCode;
-    return Refused ? -1 : 0;
+void NoteRefusal(const Reply& reply) {
+    NoteOutcome(ReplyClass(reply.code) == 4 ? EX_TEMPFAIL : EX_UNAVAILABLE);
 }
 
-std::int32_t Exchange(const std::string& command, double wantedCode, ReplyEcho echo) {
-    return ExchangeShown(command, command, wantedCode, echo);
-}
-
-std::int32_t ExchangeShown(const std::string& command, const std::string& shown,
-                           double wantedCode, ReplyEcho echo) {
-    Refused = false;
-    if (echo == EchoLog) LogMessage(shown, -1, LevelNormal);
-    if (SendLine(command) != 0) return -1;
-    return AwaitReply(wantedCode, echo);
+std::int32_t ReportRefusal(const std::string& step, const Reply& reply) {
+    for (const std::string& line : reply.lines) LogMessage(line, -1, LevelNormal);
+    NoteRefusal(reply);
+    LogMessage(step + " refused: " + reply.Final(), -1, LevelError);
+    return -1;
 }
 
 std::int32_t SmtpCommand(const std::string& command) {
-    // The command goes out after the first greeting line; the rest of a greeting of several
-    // lines is skipped with the reply lines.
-    if (AwaitReply(AnyCode, EchoConsole) != 0) return -1;
+    Reply greeting;
+    if (ReadReply(greeting, EchoConsole) != 0) return -1;
+    if (greeting.code != GreetingCode) return ReportRefusal("Greeting", greeting);
     return GreetingCommand(command);
+}
+
+std::int32_t GreetingCommand(const std::string& command) {
+    OfferedLines.clear();
+    Reply reply;
+    if (SendCommand(command) != 0 || ReadReply(reply, EchoConsole) != 0) return -1;
+    if (reply.code != OkCode) return ReportRefusal(command.substr(0, 4), reply);
+    if (command.compare(0, 4, "EHLO") == 0) KeepOffers(reply);
+    return 0;
 }
 
 bool Offers(const std::string& keyword) {
@@ -89,21 +128,10 @@ std::string OfferedParameters(const std::string& keyword) {
     return {};
 }
 
-std::int32_t GreetingCommand(const std::string& command) {
-    if (SendLine(command) != 0) return -1;
-    OfferedLines.clear();
-    for (int lines = 0; lines < MaxReplyLines; ++lines) {
-        if (AwaitReply(AnyCode, EchoConsole) != 0) return -1;
-        double code = ReplyCode(LastReplyLine);
-        if (code == GreetingCode) continue;
-        // What an EHLO reply offers, one keyword a line after the first.
-        if (code == OkCode && LastReplyLine.size() > 4)
-            OfferedLines.push_back(ToUpperAscii(LastReplyLine.substr(4)));
-        if (IsIntermediateReply(LastReplyLine)) continue;
-        Refused = code != OkCode;
-        return Refused ? -1 : 0;
-    }
-    return -1;
+std::uint64_t OfferedSizeLimit() {
+    std::string limit = TrimBlanks(OfferedParameters("SIZE"));
+    if (limit.empty() || limit.find_first_not_of("0123456789") != std::string::npos) return 0;
+    return std::strtoull(limit.c_str(), nullptr, 10);
 }
 
 }  // namespace sendal

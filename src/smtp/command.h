@@ -1,53 +1,62 @@
-// The greeting, one command and its reply of one or more lines; the one exchange of a command
-// and its reply line; and the reply-code rule that every part of the dialogue uses.
+// The relay's replies: one reader that takes a whole reply of one or more lines, the greeting,
+// HELO or EHLO with what the relay offers, and the report of a refused step.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace sendal {
 
-// The number at the start of a reply line (blanks, tabs and line feeds skipped; 0 when the line
-// does not start with a number). "250 ok" and "250-ok" both give 250.
-double ReplyCode(const std::string& line);
+// A whole reply: every line as it came, without CR LF, and the code of its final line.
+struct Reply {
+    int code = 0;
+    std::vector<std::string> lines;
+    const std::string& Final() const { return lines.back(); }
+};
+
+// The code a reply line begins with (three digits, then the end, a blank or "-"), or -1.
+// "25e1" or " 250" is no code.
+int ReplyLineCode(const std::string& line);
 
 // A line whose fourth character is "-": more lines of the same reply follow.
 bool IsIntermediateReply(const std::string& line);
 
-// Where an exchange writes: the envelope logs its command and reply at level 0; the rest of the
-// dialogue sends its command unlogged and shows the reply on the console window.
-enum ReplyEcho { EchoLog, EchoConsole };
+// Where a reply's lines go: the envelope logs them at level 0; the rest of the dialogue shows
+// them on the console window; the replies to commands after a refused one are only read.
+enum ReplyEcho { EchoLog, EchoConsole, EchoNone };
 
-// Reads one reply line, logs or shows it, and judges it: 0 when its code is `wantedCode` (or
-// `wantedCode` is AnyCode), else -1; -1 also on a time-out or a closed connection.
-std::int32_t AwaitReply(double wantedCode, ReplyEcho echo);
+// Reads one whole reply within one deadline (the reply time-out), each line logged or shown
+// as it comes. 0; -1 after a time-out, a closed connection or a stop (reported by WaitReply),
+// or after "Bad reply from relay!" (lines without a code, or codes that differ) or "Reply too
+// long from relay!" (more than MaxReplyLines lines), both at level 1.
+std::int32_t ReadReply(Reply& reply, ReplyEcho echo);
 
-// Logs the command (EchoLog), sends it, then AwaitReply.
-std::int32_t Exchange(const std::string& command, double wantedCode, ReplyEcho echo);
-// The same with `shown` logged in place of the command (which holds a secret).
-std::int32_t ExchangeShown(const std::string& command, const std::string& shown,
-                           double wantedCode, ReplyEcho echo);
+// Sends `command` and CR LF; 0, or -1 (see SendData).
+std::int32_t SendCommand(const std::string& command);
 
-// The last reply line read, for the log line that says why a file stays.
-const std::string& LastReply();
-// Whether the last exchange failed because its reply was judged and refused (not a network
-// failure).
-bool LastReplyRefused();
+// Notes the exit code a refusal gives: 75 for a 4xx reply, 69 for the rest.
+void NoteRefusal(const Reply& reply);
 
-// Reads the first greeting line, sends `command`, then reads reply lines (lines with code 220,
-// the rest of a long greeting, and intermediate lines are skipped) up to the final one. Every
-// line read is shown on the console window. 0 when the final line has code 250, else -1 (also
-// when a reply runs past 1000 lines).
+// A refused step of the opening (greeting, HELO, EHLO, STARTTLS): the reply's lines in the log
+// (they were only shown), then "<step> refused: <final line>" at level 1. Always -1.
+std::int32_t ReportRefusal(const std::string& step, const Reply& reply);
+
+// Reads the greeting whole, which must be 220 (no command goes out before its last line),
+// then greets with `command`. 0 when the relay answered 250, else -1 after the log says why.
 std::int32_t SmtpCommand(const std::string& command);
 
 // Sends `command` (HELO or EHLO, also after STARTTLS, when no greeting comes first) and reads
-// its reply lines as SmtpCommand does, keeping what an EHLO reply offers.
+// its reply, keeping what an EHLO reply offers. 0 for 250, else -1 as SmtpCommand.
 std::int32_t GreetingCommand(const std::string& command);
 
 // Whether the last EHLO reply offered `keyword` (in capitals), and its parameters ("PLAIN
 // LOGIN" for "AUTH PLAIN LOGIN"; empty when none).
 bool Offers(const std::string& keyword);
 std::string OfferedParameters(const std::string& keyword);
+
+// The message size limit the relay announced with SIZE; 0 when none.
+std::uint64_t OfferedSizeLimit();
 
 // Shows a relay's reply line on the console window, on a line of its own.
 void ShowReply(const std::string& line);

@@ -1,74 +1,170 @@
-// The envelope. Every command is logged before its reply and every reply before it is judged,
-// so a refusal stands in the log as the envelope's last line, pipelined or not.
+// The reply queue and the envelope. Every command is logged when its reply is read, just
+// before it, so the log reads command, reply, command, reply whether the commands went out
+// together or not, and a refusal stands in the log as the transaction's last line.
 #include "smtp/envelope.h"
+
+#include <deque>
 
 #include "base/outcome.h"
 #include "log/log.h"
+#include "net/send.h"
 #include "smtp/codes.h"
-#include "smtp/command.h"
 
 namespace sendal {
 namespace {
 
-std::string MailCommand(const std::vector<std::string>& list) {
-    return "MAIL FROM:<" + list[0] + ">";
-}
+struct Awaited {
+    ReplyFor kind;
+    std::string logged;  // the command as the log shows it; empty when its reply is shown
+};
 
-std::string RecipientCommand(const std::vector<std::string>& list, std::size_t entry) {
-    return "RCPT TO:<" + list[entry] + ">";
-}
+std::deque<Awaited> Outstanding;
+std::string Unsent;  // queued commands not yet written
+bool Pipelining = false;
+bool Broken = false;  // the relay closed the connection: only its last replies are left to read
 
-// The reply to a RCPT TO just read: 1 accepted, 0 deferred (452, the relay's limit), -1 refused.
-int JudgeRecipient(std::int32_t exchanged, Envelope& envelope, std::size_t entry) {
-    if (exchanged == 0) {
-        envelope.accepted.push_back(entry);
-        return 1;
+void Queue(ReplyFor kind, const std::string& command, bool logged) {
+    if (!Broken) {
+        Unsent += command;
+        Unsent += "\r\n";
     }
-    if (!LastReplyRefused() || ReplyCode(LastReply()) != TooManyRecipientsCode) return -1;
-    envelope.deferred.push_back(entry);
+    Outstanding.push_back({kind, logged ? command : std::string()});
+}
+
+std::int32_t Flush() {
+    if (Unsent.empty()) return 0;
+    std::string bytes = std::move(Unsent);
+    Unsent.clear();
+    if (Broken) return 0;
+    std::int16_t sent = SendData(bytes);
+    if (sent == SendBroken) Broken = true;  // what the relay said before it went is read next
+    return sent == SendBroken ? 0 : sent;
+}
+
+std::int32_t Take(Reply& reply, ReplyFor& kind, bool quiet) {
+    if (Flush() != 0) return -1;
+    Awaited awaited = std::move(Outstanding.front());
+    Outstanding.pop_front();
+    kind = awaited.kind;
+    if (quiet) return ReadReply(reply, EchoNone);
+    if (!awaited.logged.empty()) LogMessage(awaited.logged, -1, LevelNormal);
+    return ReadReply(reply, awaited.logged.empty() ? EchoConsole : EchoLog);
+}
+
+void Refuse(Envelope& envelope, const Reply& reply) {
+    envelope.refused = true;
+    envelope.refusal = reply;
+}
+
+// A relay that waits for the text of a transaction it refused would take our next commands as
+// the text: the session cannot go on.
+std::int32_t GoAheadWithoutRecipient() {
+    NoteOutcome(EX_PROTOCOL);
+    LogMessage("Bad reply from relay!", -1, LevelError);
+    return -1;
+}
+
+std::int32_t JudgeNext(Envelope& envelope) {
+    Reply reply;
+    ReplyFor kind;
+    if (Take(reply, kind, envelope.refused) != 0) return -1;
+    bool good = ReplyClass(reply.code) == 2;
+    if (kind == ForData) {
+        if (envelope.refused || envelope.accepted.empty())
+            return reply.code == DataCode ? GoAheadWithoutRecipient() : 0;
+        envelope.goAhead = reply.code == DataCode;
+        if (!envelope.goAhead) Refuse(envelope, reply);
+    } else if (envelope.refused) {
+        return 0;
+    } else if (kind == ForRecipient) {
+        std::size_t entry = envelope.recipients[envelope.judgedRecipients++];
+        if (good) {
+            envelope.accepted.push_back(entry);
+        } else if (reply.code == TooManyRecipientsCode) {
+            envelope.deferred.push_back(entry);  // the relay's limit: the next transaction's
+            if (envelope.deferral.lines.empty()) envelope.deferral = reply;
+        } else {
+            Refuse(envelope, reply);  // all or nothing: the file waits for every recipient
+        }
+    } else if (!good) {
+        Refuse(envelope, reply);
+    }
     return 0;
 }
 
-// The relay took the DATA command; without an accepted recipient nothing may follow.
-std::int32_t AfterData(std::int32_t exchanged, const Envelope& envelope) {
-    if (exchanged != 0) return -1;
-    if (!envelope.accepted.empty()) return 0;
-    NoteOutcome(EX_PROTOCOL);
-    return -1;
+// Every reply still outstanding (all of them this envelope's).
+std::int32_t JudgeOutstanding(Envelope& envelope) {
+    while (!Outstanding.empty())
+        if (JudgeNext(envelope) != 0) return -1;
+    return 0;
+}
+
+// One command at a time: its reply before the next command.
+std::int32_t JudgeIfLockStep(Envelope& envelope) {
+    return Pipelining ? 0 : JudgeOutstanding(envelope);
 }
 
 }  // namespace
 
-std::int32_t ExchangeEnvelope(const std::vector<std::string>& list, Envelope& envelope) {
-    if (Exchange(MailCommand(list), OkCode, EchoLog) != 0) return -1;
-    for (std::size_t i = 0; i < envelope.recipients.size(); ++i) {
-        std::size_t entry = envelope.recipients[i];
-        int judged = JudgeRecipient(Exchange(RecipientCommand(list, entry), OkCode, EchoLog),
-                                    envelope, entry);
-        if (judged < 0 || (judged == 0 && envelope.accepted.empty())) return -1;
-        if (judged > 0) continue;
-        // The relay has no room for more: the rest go in the next transaction.
-        envelope.deferred.insert(envelope.deferred.end(), envelope.recipients.begin() + i + 1,
-                                 envelope.recipients.end());
-        break;
-    }
-    return AfterData(Exchange("DATA", DataCode, EchoConsole), envelope);
+void StartReplyQueue(bool pipelining) {
+    Pipelining = pipelining;
+    Broken = false;
+    Outstanding.clear();
+    Unsent.clear();
 }
 
-std::string EnvelopeGroup(const std::vector<std::string>& list, const Envelope& envelope) {
-    std::string group = MailCommand(list) + "\r\n";
-    for (std::size_t entry : envelope.recipients) group += RecipientCommand(list, entry) + "\r\n";
-    return group + "DATA\r\n";
+bool Pipelined() {
+    return Pipelining;
 }
 
-std::int32_t ReadEnvelopeReplies(const std::vector<std::string>& list, Envelope& envelope) {
-    LogMessage(MailCommand(list), -1, LevelNormal);
-    if (AwaitReply(OkCode, EchoLog) != 0) return -1;
+void QueueEndOfData(const std::string& bytes, bool broken) {
+    Broken = Broken || broken;
+    if (!Broken) Unsent += bytes;
+    Queue(ForEnd, ".", false);
+}
+
+bool NextReplyIs(ReplyFor kind) {
+    return !Outstanding.empty() && Outstanding.front().kind == kind;
+}
+
+std::int32_t TakeReply(Reply& reply) {
+    ReplyFor kind;
+    return Take(reply, kind, false);
+}
+
+std::string MailParameters(const std::vector<std::string>& list, std::uint64_t wireBytes,
+                           bool eightBit) {
+    std::string parameters;
+    if (Offers("SIZE")) parameters += " SIZE=" + std::to_string(wireBytes);
+    if (eightBit && Offers("8BITMIME")) parameters += " BODY=8BITMIME";
+    bool utf8 = false;
+    for (const std::string& address : list)
+        for (char c : address) utf8 = utf8 || (static_cast<unsigned char>(c) & 0x80) != 0;
+    if (utf8 && Offers("SMTPUTF8")) parameters += " SMTPUTF8";
+    return parameters;
+}
+
+std::int32_t QueueEnvelope(const std::vector<std::string>& list, Envelope& envelope) {
+    Queue(ForMail, "MAIL FROM:<" + list[0] + ">" + envelope.mailParameters, true);
+    if (JudgeIfLockStep(envelope) != 0) return -1;
     for (std::size_t entry : envelope.recipients) {
-        LogMessage(RecipientCommand(list, entry), -1, LevelNormal);
-        if (JudgeRecipient(AwaitReply(OkCode, EchoLog), envelope, entry) < 0) return -1;
+        if (envelope.refused) return -1;
+        Queue(ForRecipient, "RCPT TO:<" + list[entry] + ">", true);
+        if (JudgeIfLockStep(envelope) != 0) return -1;
     }
-    return AfterData(AwaitReply(DataCode, EchoConsole), envelope);
+    if (Pipelining && envelope.recipients.size() == 1) Queue(ForData, "DATA", false);
+    return envelope.refused ? -1 : 0;
+}
+
+std::int32_t AwaitGoAhead(Envelope& envelope) {
+    if (JudgeOutstanding(envelope) != 0) return -1;
+    if (!envelope.refused && envelope.accepted.empty()) Refuse(envelope, envelope.deferral);
+    if (envelope.refused) return -1;
+    if (!envelope.goAhead) {
+        Queue(ForData, "DATA", false);
+        if (JudgeOutstanding(envelope) != 0) return -1;
+    }
+    return envelope.refused ? -1 : 0;
 }
 
 }  // namespace sendal

@@ -1,5 +1,7 @@
-// The envelope of one transaction: MAIL FROM, one RCPT TO per recipient and DATA, from the
-// message's own header lines; one command at a time, or pipelined when the relay offers it.
+// The replies still outstanding and the envelope of one transaction. Commands are queued, sent
+// together when a reply is needed, and their replies judged in the order they were sent; one
+// command at a time is the same with a depth of one, so both give the same files sent and
+// kept and the same log for every reply the relay can give.
 #pragma once
 
 #include <cstddef>
@@ -7,27 +9,66 @@
 #include <string>
 #include <vector>
 
+#include "smtp/command.h"
+
 namespace sendal {
 
 // The most recipients one transaction announces; a message with more goes out in several.
 constexpr std::size_t MaxRecipients = 999;
+
+// What an outstanding reply answers.
+enum ReplyFor { ForMail, ForRecipient, ForData, ForEnd, ForReset };
+
+// Whether commands go out together (the relay offered PIPELINING after EHLO) or one at a
+// time, each reply read before the next command. Forgets anything still queued.
+void StartReplyQueue(bool pipelining);
+bool Pipelined();
+
+// Queues `bytes` (the message text's last piece) and the end-of-data line; its reply is
+// judged with the rest. With `broken` the text did not reach the relay: nothing more is sent,
+// and the reply is the relay's last word, if it said one.
+void QueueEndOfData(const std::string& bytes, bool broken);
+
+// Whether the oldest outstanding reply answers `kind`.
+bool NextReplyIs(ReplyFor kind);
+
+// Sends what is queued and reads the oldest outstanding reply, the command it answers logged
+// before it (as the envelope's are) or the reply shown (DATA, the end of data). 0, or -1 when
+// the connection failed (reported).
+std::int32_t TakeReply(Reply& reply);
 
 // One transaction's recipients (positions in the address list, entry 0 being the sender).
 struct Envelope {
     std::vector<std::size_t> recipients;  // announced, in order
     std::vector<std::size_t> accepted;
     std::vector<std::size_t> deferred;    // answered 452 (the relay's limit): the next one's
+    std::string mailParameters;           // " SIZE=..." and the like, or empty
+    bool refused = false;                 // by the reply in `refusal`
+    Reply refusal;
+    // How far its replies have been judged.
+    std::size_t judgedRecipients = 0;
+    bool goAhead = false;
+    Reply deferral;  // the first 452, which refuses the transaction when nobody was accepted
 };
 
-// One command at a time: MAIL FROM, then each RCPT TO (stopping at a 452 once some were
-// accepted: the rest are deferred), then DATA. Each envelope command and reply is logged at
-// level 0; the reply to DATA is shown. 0 when the relay waits for the text, else -1.
-std::int32_t ExchangeEnvelope(const std::vector<std::string>& list, Envelope& envelope);
+// What MAIL FROM adds to the sender, from what the relay offered after EHLO: SIZE=<the text's
+// bytes on the wire>, BODY=8BITMIME for a text with a byte above 127, SMTPUTF8 for a sender or
+// recipient with one.
+std::string MailParameters(const std::vector<std::string>& list, std::uint64_t wireBytes,
+                           bool eightBit);
 
-// The pipelined form: every command of the envelope and DATA as one text to send at once ...
-std::string EnvelopeGroup(const std::vector<std::string>& list, const Envelope& envelope);
-// ... and their replies read in order, each logged after its command as above; the log ends
-// at the first refusal. 0 when the relay waits for the text, else -1.
-std::int32_t ReadEnvelopeReplies(const std::vector<std::string>& list, Envelope& envelope);
+// The envelope's commands, judged as they are answered: any 2xx for MAIL FROM and RCPT TO,
+// 452 to a RCPT TO deferring that recipient, 354 for DATA. One command at a time, each is
+// judged before the next goes out. Pipelined, MAIL FROM and every RCPT TO are only queued, and
+// DATA with them for a transaction of one recipient: with several, DATA waits for their
+// replies, so a refused recipient never finds the relay waiting for the text (a file goes to
+// all of its recipients or to none). 0, or -1 as AwaitGoAhead.
+std::int32_t QueueEnvelope(const std::vector<std::string>& list, Envelope& envelope);
+
+// The rest of the envelope's replies, and DATA if it is still to go; replies to an end of
+// data queued before it must have been taken. 0 when the relay waits for the text; -1 with
+// `refused` set when it refused the transaction (every reply of it read, those after the
+// refusal unlogged); -1 otherwise after the failure was reported.
+std::int32_t AwaitGoAhead(Envelope& envelope);
 
 }  // namespace sendal

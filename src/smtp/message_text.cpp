@@ -49,13 +49,14 @@ std::int16_t SendAllButTail(Piece& piece) {
     while (NextHeaderLine(walk, header)) {
         if (IsDroppedHeader(header)) continue;
         for (const std::string& line : header.raw)
-            if (AddPart(piece, line, true, true) != 0) return -1;
+            if (std::int16_t sent = AddPart(piece, line, true, true); sent != 0) return sent;
     }
-    if (walk.haveAhead && AddPart(piece, walk.ahead, true, true) != 0) return -1;
+    if (walk.haveAhead)
+        if (std::int16_t sent = AddPart(piece, walk.ahead, true, true); sent != 0) return sent;
     std::string part;
     bool lineStarts = true, lineEnds = true;
     for (; NextSpoolPart(part, lineEnds); lineStarts = lineEnds)
-        if (AddPart(piece, part, lineStarts, lineEnds) != 0) return -1;
+        if (std::int16_t sent = AddPart(piece, part, lineStarts, lineEnds); sent != 0) return sent;
     // A long last line whose final part filled the window: the file's end ends it.
     if (!lineStarts) piece.buffer += "\r\n";
     if (!SpoolReadFailed()) return 0;

@@ -15,7 +15,8 @@ constexpr std::int64_t FlushThreshold = 10000;
 inline std::int64_t SentTotal = 0;
 
 // Sends the text but its last piece, which is left in `tail` (with every line end, without
-// the end-of-data line) to go out with what follows. 0, or -1 on a failed send or read.
+// the end-of-data line) to go out with what follows. 0; SendBroken when the relay closed the
+// connection; -1 on a failed send or read (reported).
 std::int16_t SendMessageText(std::string& tail);
 
 }  // namespace sendal

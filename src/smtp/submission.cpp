@@ -26,9 +26,23 @@ std::int32_t Refuse(const char* message, int outcome) {
 
 std::int32_t StartTlsDialogue(const std::string& heloName) {
     if (!Offers("STARTTLS")) return Refuse("STARTTLS not offered!", EX_UNAVAILABLE);
-    if (Exchange("STARTTLS", GreetingCode, EchoConsole) != 0) return -1;
+    Reply reply;
+    if (SendCommand("STARTTLS") != 0 || ReadReply(reply, EchoConsole) != 0) return -1;
+    if (reply.code != GreetingCode) return ReportRefusal("STARTTLS", reply);
     if (SwitchToTls(RelayHost) != 0) return -1;
     return GreetingCommand("EHLO " + heloName);  // what the relay offered before is forgotten
+}
+
+// One step of the login: the command logged as `shown` (it holds a secret), its reply logged.
+// 0 when the reply has code `wanted`; -1 after "Login refused: <reply>" or a failure.
+std::int32_t LoginStep(const std::string& command, const std::string& shown, int wanted) {
+    LogMessage(shown, -1, LevelNormal);
+    Reply reply;
+    if (SendCommand(command) != 0 || ReadReply(reply, EchoLog) != 0) return -1;
+    if (reply.code == wanted) return 0;
+    NoteOutcome(ReplyClass(reply.code) == 4 ? EX_TEMPFAIL : EX_NOPERM);
+    LogMessage("Login refused: " + reply.Final(), -1, LevelError);
+    return -1;
 }
 
 // The mechanism to use: the one asked for, or PLAIN before LOGIN; only one the relay offered.
@@ -49,12 +63,11 @@ std::int32_t Authenticate() {
     if (mechanism == AuthNone) return Refuse("AUTH not offered!", EX_UNAVAILABLE);
     if (mechanism == AuthPlain) {
         std::string token = EncodeBase64(std::string(1, '\0') + RelayUser + '\0' + RelayPassword);
-        return ExchangeShown("AUTH PLAIN " + token, std::string("AUTH PLAIN ") + Hidden,
-                             AuthOkCode, EchoLog);
+        return LoginStep("AUTH PLAIN " + token, std::string("AUTH PLAIN ") + Hidden, AuthOkCode);
     }
-    if (Exchange("AUTH LOGIN", AuthMoreCode, EchoLog) != 0) return -1;
-    if (ExchangeShown(EncodeBase64(RelayUser), Hidden, AuthMoreCode, EchoLog) != 0) return -1;
-    return ExchangeShown(EncodeBase64(RelayPassword), Hidden, AuthOkCode, EchoLog);
+    if (LoginStep("AUTH LOGIN", "AUTH LOGIN", AuthMoreCode) != 0) return -1;
+    if (LoginStep(EncodeBase64(RelayUser), Hidden, AuthMoreCode) != 0) return -1;
+    return LoginStep(EncodeBase64(RelayPassword), Hidden, AuthOkCode);
 }
 
 }  // namespace

@@ -1,6 +1,9 @@
-// The message transfer. A spool file is deleted only after the relay answered 250 to the end
-// of data of its last transaction: users hand us their only copy.
+// The message transfer. A spool file is deleted only after the relay answered 2xx to the end
+// of data of its last transaction: users hand us their only copy. The reply queue decides
+// when commands go out; this part keeps the order of the files and their deletions.
 #include "smtp/transfer.h"
+
+#include <deque>
 
 #include "base/console.h"
 #include "base/dirsearch.h"
@@ -11,6 +14,7 @@
 #include "base/stop.h"
 #include "log/log.h"
 #include "message/headers.h"
+#include "message/spool.h"
 #include "net/send.h"
 #include "smtp/codes.h"
 #include "smtp/command.h"
@@ -22,29 +26,29 @@ namespace {
 // The spool file at hand.
 struct SpoolFile {
     std::string dir, name;
-    std::size_t delivered = 0;  // recipients whose transaction got its 250 in this run
+    std::size_t delivered = 0;  // recipients whose transaction got its 2xx in this run
 };
 
-// With pipelining: the end of data that went out with the next envelope, its reply unread.
-struct PendingEnd {
-    bool waiting = false;
+// A transaction whose end of data is queued or sent, its reply not yet read.
+struct EndAwaited {
     SpoolFile file;
-    bool lastOfFile = false;
-    std::size_t accepted = 0;
+    bool lastOfFile;
+    std::size_t accepted;
 };
 
-bool Pipelining = false;
-std::string HeldTail;  // with pipelining: the last piece and end of data, not yet sent
-PendingEnd Pending;
+std::deque<EndAwaited> EndsAwaited;
 
 // The log tells which file stays, and why, when the run ends inside it.
-void LogNotSent(const SpoolFile& file) {
+void LogNotSent(const SpoolFile& file, const Reply* refusal) {
     if (file.delivered > 0)
         LogMessage("Already sent to " + std::to_string(file.delivered) + " recipients of " +
                        file.name + " in this run!",
                    -1, LevelError);
     std::string line = "Not sent: " + file.name;
-    if (LastReplyRefused()) line += " (" + LastReply() + ")";
+    if (refusal) {
+        NoteRefusal(*refusal);
+        line += " (" + refusal->Final() + ")";
+    }
     LogMessage(line, -1, LevelError);
 }
 
@@ -57,59 +61,72 @@ std::int32_t DeleteSpoolFile(const SpoolFile& file) {
     return -1;
 }
 
-// Reads the reply to an end of data sent with what followed it.
-std::int32_t FinishPendingEnd(SpoolFile& current) {
-    if (!Pending.waiting) return 0;
-    Pending.waiting = false;
-    if (AwaitReply(OkCode, EchoConsole) != 0) {
-        LogNotSent(Pending.file);
-        return -1;
+// Reads the replies to the ends of data that come next in the queue; a file whose last
+// transaction is accepted is deleted. `current` (when there is one) counts the recipients of
+// its earlier transactions.
+std::int32_t SettleEnds(SpoolFile* current) {
+    while (NextReplyIs(ForEnd)) {
+        EndAwaited end = std::move(EndsAwaited.front());
+        EndsAwaited.pop_front();
+        Reply reply;
+        if (TakeReply(reply) != 0) {
+            LogNotSent(end.file, nullptr);
+            return -1;
+        }
+        if (ReplyClass(reply.code) != 2) {
+            LogNotSent(end.file, &reply);
+            return -1;
+        }
+        if (end.lastOfFile && DeleteSpoolFile(end.file) != 0) return -1;
+        if (!end.lastOfFile && current) current->delivered += end.accepted;
     }
-    if (Pending.lastOfFile) return DeleteSpoolFile(Pending.file);
-    current.delivered += Pending.accepted;  // an earlier transaction of the same file
     return 0;
 }
 
-// The envelope and DATA, with their replies: pipelined after the held end of data, or one
-// command at a time. 0; -1 when the relay did not take this file's envelope; -2 when the run
-// ended with the message before it, which the log has already named.
-std::int32_t SendEnvelope(const AddressList& list, Envelope& envelope, SpoolFile& file) {
-    if (!Pipelining) return ExchangeEnvelope(list, envelope);
-    std::string group = HeldTail + EnvelopeGroup(list, envelope);
-    HeldTail.clear();
-    if (SendData(group) != 0) {
-        LogNotSent(Pending.waiting ? Pending.file : file);
-        return -2;
-    }
-    if (FinishPendingEnd(file) != 0) return -2;
-    return ReadEnvelopeReplies(list, envelope);
-}
-
-// One transaction: the envelope, the text and the end of data. 0, or -1 after the log says
-// why. The file's deletion after its last transaction waits for the reply with pipelining.
+// One transaction: the envelope, the text and the end of data, whose reply is read now or,
+// pipelined, with the next envelope. 0, or -1 after the log says why.
 std::int32_t SendTransaction(const AddressList& list, Envelope& envelope, SpoolFile& file,
                              bool othersFollow) {
-    std::int32_t announced = SendEnvelope(list, envelope, file);
-    if (announced == -1) LogNotSent(file);
-    if (announced != 0) return -1;
+    std::int32_t announced = QueueEnvelope(list, envelope);
+    if (SettleEnds(&file) != 0) return -1;
+    if (announced == 0) announced = AwaitGoAhead(envelope);
+    if (announced != 0) {
+        LogNotSent(file, envelope.refused ? &envelope.refusal : nullptr);
+        return -1;
+    }
     ConsoleWrite("         Sending ");
     ConsoleWriteOutside(file.name);
     std::string tail;
     std::int16_t sent = SendMessageText(tail);
     ConsoleLineEnd();  // also when the text failed, so no later line stands glued to the figure
-    tail += ".\r\n";   // the last piece and the end-of-data line in one send
-    bool last = !othersFollow && envelope.deferred.empty();
-    if (sent == 0 && Pipelining) {
-        HeldTail = std::move(tail);
-        Pending = {true, file, last, envelope.accepted.size()};
-        return 0;
-    }
-    if (sent != 0 || SendData(tail) != 0 || AwaitReply(OkCode, EchoConsole) != 0) {
-        LogNotSent(file);
+    if (sent != 0 && sent != SendBroken) {
+        LogNotSent(file, nullptr);
         return -1;
     }
-    file.delivered += envelope.accepted.size();
-    return last ? DeleteSpoolFile(file) : 0;
+    // A relay that hung up in the middle of the text may have said why: its reply is the
+    // end of data's.
+    EndsAwaited.push_back({file, !othersFollow && envelope.deferred.empty(), envelope.accepted.size()});
+    QueueEndOfData(tail, sent == SendBroken);
+    return Pipelined() && sent == 0 ? 0 : SettleEnds(&file);
+}
+
+// The sizes the relay is told of, and the refusal of a file larger than it takes.
+std::int32_t SizeUp(const AddressList& list, const SpoolFile& file, std::string& parameters) {
+    parameters.clear();
+    if (!UsesEhlo() || (!Offers("SIZE") && !Offers("8BITMIME"))) return 0;
+    TextMeasure measure;
+    if (MeasureSpoolText(measure) != 0) return 0;  // the transfer's own read reports it
+    std::uint64_t limit = OfferedSizeLimit();
+    if (limit != 0 && measure.wireBytes > limit) {
+        if (SettleEnds(nullptr) != 0) return -1;
+        NoteOutcome(EX_UNAVAILABLE);
+        LogMessage("Too big for the relay: " + file.name + " (" + std::to_string(measure.wireBytes) +
+                       " bytes, the relay takes " + std::to_string(limit) + ")!",
+                   -1, LevelError);
+        return -1;
+    }
+    parameters = MailParameters(list, measure.wireBytes, measure.eightBit);
+    return 0;
 }
 
 // One spool file from its header scan to its last transaction, in as many transactions as its
@@ -127,10 +144,13 @@ std::int32_t SendSpoolFile(const std::string& spoolDir, const std::string& spool
         LogMessage("No recipient in " + spoolName + "!", -1, LevelError);
         return 0;
     }
+    std::string parameters;
+    if (SizeUp(list, file, parameters) != 0) return -1;
     std::vector<std::size_t> waiting;
     for (std::size_t entry = 1; entry < list.size(); ++entry) waiting.push_back(entry);
     while (!waiting.empty()) {
         Envelope envelope;
+        envelope.mailParameters = parameters;
         std::size_t count = std::min(waiting.size(), MaxRecipients);
         envelope.recipients.assign(waiting.begin(), waiting.begin() + count);
         waiting.erase(waiting.begin(), waiting.begin() + count);
@@ -140,15 +160,11 @@ std::int32_t SendSpoolFile(const std::string& spoolDir, const std::string& spool
     return 0;
 }
 
-// With pipelining, the last end of data still waits to go out and be answered.
-std::int32_t FinishSpool() {
-    if (HeldTail.empty()) return 0;
-    std::string tail = std::move(HeldTail);
-    HeldTail.clear();
-    SpoolFile none;
-    if (SendData(tail) == 0) return FinishPendingEnd(none);
-    LogNotSent(Pending.file);
-    return -1;
+std::int32_t Quit() {
+    LogMessage("QUIT", -1, LevelNormal);
+    Reply reply;
+    if (SendCommand("QUIT") != 0) return -1;
+    return ReadReply(reply, EchoConsole);  // whatever it says, the mail is delivered
 }
 
 }  // namespace
@@ -158,19 +174,19 @@ std::string SpoolDirectory(const std::string& fileMask) {
 }
 
 std::int32_t TransferSpool(const std::string& fileMask) {
-    Pipelining = UsesEhlo() && Offers("PIPELINING");
+    StartReplyQueue(UsesEhlo() && Offers("PIPELINING"));
+    EndsAwaited.clear();
     std::string spoolName = FindFirstEntry(fileMask, SearchFiles);
     std::string spoolDir = SpoolDirectory(fileMask);
     for (; !spoolName.empty(); spoolName = FindNextEntry()) {
         if (StopSignal() != 0) {
-            if (Pending.waiting) LogNotSent(Pending.file);  // its end of data never went out
+            if (!EndsAwaited.empty()) LogNotSent(EndsAwaited.front().file, nullptr);
             return -1;
         }
         if (SendSpoolFile(spoolDir, spoolName) != 0) return -1;
     }
-    if (FinishSpool() != 0) return -1;
-    LogMessage("QUIT", -1, LevelNormal);
-    return Exchange("QUIT", AnyCode, EchoConsole);
+    if (SettleEnds(nullptr) != 0) return -1;
+    return Quit();
 }
 
 }  // namespace sendal

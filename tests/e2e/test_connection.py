@@ -29,7 +29,7 @@ def test_port_uses_its_low_16_bits(workdir, relay):
     write_spool(workdir / "spool", "m0001.out", "To: b\n\nx\n")
     result = run_sendal(workdir, ["127.0.0.1", str(r.port + 65536)])
     assert r.received.startswith(b"HELO me\r\n")
-    assert result.log_messages() == [b"SMTP starting...", b"Closed!"]
+    assert result.log_messages() == [b"SMTP starting...", b"550 no", b"HELO refused: 550 no", b"Closed!"]
 
 
 def test_helo_accepted_then_nothing_to_send_is_not_reached(workdir, relay):
@@ -54,7 +54,7 @@ def test_refused_helo_ends_with_closed(workdir, relay):
     write_spool(workdir / "spool", "m0001.out", "To: b\n\nx\n")
     result = run_sendal(workdir, ["127.0.0.1", str(r.port)])
     assert r.received == b"HELO me\r\n"
-    assert result.log_messages() == [b"SMTP starting...", b"Closed!"]
+    assert result.log_messages() == [b"SMTP starting...", b"501 bad", b"HELO refused: 501 bad", b"Closed!"]
     assert b"220-first\r\n220-second\r\n220 last\r\n501 bad\r\n" in result.console
     assert (workdir / "spool" / "m0001.out").exists()
 

@@ -35,7 +35,8 @@ def step_setup(step, k):
     if step == "closed after greeting":
         return {"replies": {"HELO": "close"}}, 0, [b"SMTP starting...", CLOSED, b"Closed!"]
     if step == "HELO refused":
-        return {"replies": {"HELO": b"554 go away\r\n"}}, 0, [b"SMTP starting...", b"Closed!"]
+        return ({"replies": {"HELO": b"554 go away\r\n"}}, 0,
+                [b"SMTP starting...", b"554 go away", None, b"Closed!"])
     if step == "MAIL FROM refused":
         return {"replies": {f"MAIL#{k}": b"550 sender\r\n"}}, k - 1, [b"MAIL FROM:<a>", b"550 sender", not_sent(k, b"550 sender"), b"Closed!"]
     if step == "2nd RCPT TO refused":
@@ -94,6 +95,9 @@ def run_cell(base, step, n, k, pipelined):
     if seen != [expected_data(i) for i in range(1, accepted + 1)]:
         problems.append(f"relay completed {len(seen)} messages")
     messages = result.log_messages()
+    if tail is not None and None in tail:  # the greeting command's name: HELO or EHLO
+        verb = b"EHLO" if pipelined else b"HELO"
+        tail = [verb + b" refused: 554 go away" if t is None else t for t in tail]
     if tail is not None and messages[-len(tail):] != tail:
         problems.append(f"log ends {messages[-len(tail):]}")
     if tail is None:  # a reset: the failed send or the time-out, then the close-down

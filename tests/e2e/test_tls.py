@@ -186,7 +186,8 @@ def test_refused_auth_keeps_every_file(workdir, ca):
         relay.stop()
     assert left(workdir) == ["m0001.out", "m0002.out", "m0003.out"]
     messages = result.log_messages()
-    assert messages[-3:-1] == [b"AUTH PLAIN ********", b"535 5.7.8 Authentication credentials invalid"]
+    assert messages[-4:-1] == [b"AUTH PLAIN ********", b"535 5.7.8 Authentication credentials invalid",
+                               b"Login refused: 535 5.7.8 Authentication credentials invalid"]
     assert not any(m.startswith(b"MAIL") for m in messages)
 
 

@@ -22,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string taken, line;
     while (WaitReply(line) == 0) {
         taken += line + "\r\n";
-        ReplyCode(line);
+        ReplyLineCode(line);
         IsIntermediateReply(line);
         FUZZ_CHECK(line.find("\r\n") == std::string::npos);
     }

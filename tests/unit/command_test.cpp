@@ -12,13 +12,16 @@ namespace {
 
 using testing::RelayPair;
 
-TEST(ReplyCode, NumberAtTheStart) {
-    EXPECT_EQ(ReplyCode("250 ok"), 250);
-    EXPECT_EQ(ReplyCode("250-ok"), 250);
-    EXPECT_EQ(ReplyCode("250"), 250);
-    EXPECT_EQ(ReplyCode(" 354 go"), 354);
-    EXPECT_EQ(ReplyCode(""), 0);
-    EXPECT_EQ(ReplyCode("ok 250"), 0);
+TEST(ReplyLineCode, ThreeDigitsAtTheStart) {
+    EXPECT_EQ(ReplyLineCode("250 ok"), 250);
+    EXPECT_EQ(ReplyLineCode("250-ok"), 250);
+    EXPECT_EQ(ReplyLineCode("250"), 250);
+    EXPECT_EQ(ReplyLineCode(" 354 go"), -1);
+    EXPECT_EQ(ReplyLineCode(""), -1);
+    EXPECT_EQ(ReplyLineCode("ok 250"), -1);
+    EXPECT_EQ(ReplyLineCode("25e1 ok"), -1);  // no number reading: 25e1 is not 250
+    EXPECT_EQ(ReplyLineCode("2500 ok"), -1);
+    EXPECT_EQ(ReplyLineCode("25"), -1);
     EXPECT_TRUE(IsIntermediateReply("250-x"));
     EXPECT_FALSE(IsIntermediateReply("250 x"));
     EXPECT_FALSE(IsIntermediateReply("25-"));
@@ -35,19 +38,41 @@ TEST(SmtpCommand, Dialogues) {
         {"one-line greeting and reply", "220 hi\r\n250 ok\r\n", 0},
         {"three-line greeting", "220-a\r\n220-b\r\n220 c\r\n250 ok\r\n", 0},
         {"multi-line 250", "220 hi\r\n250-a\r\n250-b\r\n250 c\r\n", 0},
-        {"greeting 554 not judged", "554 busy\r\n250 ok\r\n", 0},
         {"501 refused", "220 hi\r\n501 no\r\n", -1},
         {"421- then 421", "220 hi\r\n421-a\r\n421 b\r\n", -1},
         {"bare 250", "220 hi\r\n250\r\n", 0},
-        {"empty line is final", "220 hi\r\n\r\n", -1},
-        {"220 after the command skipped", "220 hi\r\n220 again\r\n220-more\r\n250 ok\r\n", 0},
-        {"251 refused", "220 hi\r\n251 x\r\n", -1},
+        {"empty line is a bad reply", "220 hi\r\n\r\n", -1},
+        {"mixed codes are a bad reply", "220 hi\r\n250-a\r\n251 b\r\n", -1},
+        {"251 is no answer to HELO", "220 hi\r\n251 x\r\n", -1},
     };
     for (const Dialogue& row : rows) {
         RelayPair relay;
         relay.Send(row.relaySays);
         EXPECT_EQ(SmtpCommand("HELO box"), row.want) << row.name;
         EXPECT_EQ(relay.Received(), "HELO box\r\n") << row.name;
+    }
+}
+
+// No command before the greeting's last line, and none at all after a greeting that is not
+// 220 or is no reply.
+TEST(SmtpCommand, GreetingReadWholeFirst) {
+    testing::ScratchDir dir;
+    {
+        RelayPair relay;
+        relay.Send("220-first\r\n220-second\r\n");
+        std::thread late([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            EXPECT_EQ(relay.Received(), "");
+            relay.Send("220 last\r\n250 ok\r\n");
+        });
+        EXPECT_EQ(SmtpCommand("HELO box"), 0);
+        late.join();
+    }
+    for (const char* greeting : {"554 go away\r\n", "220-a\r\n554 b\r\n", "2x0 hi\r\n"}) {
+        RelayPair relay;
+        relay.Send(greeting);
+        EXPECT_EQ(SmtpCommand("HELO box"), -1) << greeting;
+        EXPECT_EQ(relay.Received(), "") << greeting;
     }
 }
 

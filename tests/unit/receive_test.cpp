@@ -84,13 +84,13 @@ TEST(SendLine, AddsCrLfAndSendsEverything) {
     EXPECT_EQ(relay.Received(), "\r\nQUIT\r\n");
 }
 
-TEST(SendLine, ResetConnectionGivesMinusOneNotSigpipe) {
+TEST(SendLine, ResetConnectionGivesSendBrokenNotSigpipe) {
     RelayPair relay;
     ::shutdown(relay.RelayFd(), SHUT_RDWR);
     ::close(relay.RelayFd());
     std::int16_t result = 0;
     for (int i = 0; i < 10 && result == 0; ++i) result = SendLine(std::string(100000, 'x'));
-    EXPECT_EQ(result, -1);
+    EXPECT_EQ(result, SendBroken);
 }
 
 TEST(RingStress, EveryLineInOrderUnchanged) {
