@@ -163,6 +163,7 @@ class ScriptedRelay:
         if pipelining:  # EHLO offers it; HELO still gets the plain reply
             self.replies.setdefault("EHLO", b"250-scripted relay\r\n250 PIPELINING\r\n")
         self.chunks = []  # what each read of the socket brought, to see what came in one write
+        self.early = []  # reply lines after which input came before the reply's last line
         self.data_fault = data_fault
         self.received = bytearray()
         self.messages = []  # (mail from line, [rcpt lines], data bytes) that got a 2xx
@@ -217,6 +218,19 @@ class ScriptedRelay:
             except OSError:
                 return False
             return True
+        if isinstance(answer, tuple) and answer[0] == "lines":
+            # A reply of several lines sent one at a time: nothing may arrive before the last.
+            lines = answer[1].split(b"\r\n")[:-1]
+            for i, line in enumerate(lines):
+                conn.sendall(line + b"\r\n")
+                if i + 1 < len(lines):
+                    ready, _, _ = select.select([conn], [], [], 0.05)
+                    if ready:
+                        self.early.append(line)
+            return True
+        if isinstance(answer, tuple) and answer[0] == "then close":  # a reply, then hang up
+            conn.sendall(answer[1])
+            return self._act(conn, "close")
         if answer == "354 then reset":
             conn.sendall(b"354 go ahead\r\n")
             return self._act(conn, "reset")
@@ -235,6 +249,9 @@ class ScriptedRelay:
         with conn:
             self._dialogue(conn)
 
+    def _unscripted(self, verb, counts):
+        return f"{verb}#{counts[verb]}" not in self.replies and verb not in self.replies
+
     def _reply(self, verb, counts):
         counts[verb] = counts.get(verb, 0) + 1
         key = f"{verb}#{counts[verb]}"
@@ -252,6 +269,7 @@ class ScriptedRelay:
         if fault and len(fault) == 2:
             fault = (None, *fault)
         envelope = [None, []]
+        valid = [True, 1]  # the transaction's MAIL FROM accepted, and its recipients accepted
         while True:
             try:
                 chunk = conn.recv(65536)
@@ -274,7 +292,7 @@ class ScriptedRelay:
                     if line == b".":
                         in_data = False
                         answer = self._reply("END", counts)
-                        said = answer[1] if isinstance(answer, tuple) else answer
+                        said = answer[1] if isinstance(answer, tuple) and len(answer) > 1 else answer
                         if isinstance(said, bytes) and said[:1] == b"2":
                             self.messages.append((envelope[0], list(envelope[1]), bytes(data)))
                         if not self._act(conn, answer):
@@ -292,10 +310,17 @@ class ScriptedRelay:
                 elif verb == "RCPT":
                     envelope[1].append(line)
                 answer = self._reply(verb, counts)
+                said = answer[1] if isinstance(answer, tuple) and len(answer) > 1 else answer
+                if verb == "MAIL":
+                    valid = [isinstance(said, bytes) and said[:1] == b"2", 0]
+                elif verb == "RCPT" and isinstance(said, bytes) and said[:1] == b"2":
+                    valid[1] += 1
+                elif verb == "DATA" and not valid[0] * valid[1] and self._unscripted("DATA", counts):
+                    answer = b"503 5.5.1 no valid recipients\r\n"  # as real relays answer
                 if verb == "DATA" and answer in ("354 then reset", "354 then deaf"):
                     self._act(conn, answer)
                     return
-                said = answer[1] if isinstance(answer, tuple) else answer
+                said = answer[1] if isinstance(answer, tuple) and len(answer) > 1 else answer
                 if verb == "DATA" and isinstance(said, bytes) and said[:3] == b"354":
                     in_data = True
                     data = bytearray()

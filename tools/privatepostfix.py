@@ -1,0 +1,164 @@
+"""A private Postfix for the tests and benchmarks: its own main.cf, master.cf, queue and
+Maildir under one folder, smtpd services on 127.0.0.1 high ports, started and stopped by the
+caller (its master in the foreground, as root; its log in the folder's maillog). Mail for
+example.test lands in one Maildir."""
+import os
+import pwd
+import shutil
+import socket
+import subprocess
+import time
+from pathlib import Path
+
+from loopback import free_port
+
+DOMAIN = "example.test"
+KNOWN_USERS = ("bob", "carol", "dave", "erin", "good")
+
+
+def available():
+    return shutil.which("postfix") is not None and os.geteuid() == 0
+
+
+MAIN_CF = """\
+compatibility_level = 3.6
+queue_directory = {dir}/queue
+data_directory = {dir}/data
+command_directory = /usr/sbin
+daemon_directory = /usr/lib/postfix/sbin
+shlib_directory = /usr/lib/postfix
+mail_owner = postfix
+setgid_group = postdrop
+myhostname = relay.{domain}
+mydomain = {domain}
+myorigin = $myhostname
+inet_interfaces = 127.0.0.1
+inet_protocols = ipv4
+mydestination =
+local_recipient_maps =
+alias_maps =
+alias_database =
+mynetworks = 127.0.0.0/8
+relay_domains =
+smtpd_relay_restrictions = permit_mynetworks, reject
+smtpd_recipient_restrictions = permit_mynetworks, reject
+virtual_mailbox_domains = {domain}
+virtual_mailbox_base = {dir}/mail
+virtual_mailbox_maps = static:box/
+virtual_uid_maps = static:{uid}
+virtual_gid_maps = static:{gid}
+virtual_mailbox_limit = 0
+message_size_limit = 0
+maillog_file = /dev/stdout
+smtputf8_enable = yes
+smtpd_banner = $myhostname ESMTP
+postscreen_access_list =
+postscreen_greet_action = enforce
+postscreen_greet_wait = 2s
+postscreen_greet_banner = $smtpd_banner, say nothing yet
+postscreen_cache_map = texthash:{dir}/psc_cache
+postscreen_dnsbl_sites =
+smtpd_error_sleep_time = 0
+smtpd_soft_error_limit = 1000
+smtpd_hard_error_limit = 1000
+smtpd_client_connection_rate_limit = 0
+smtpd_client_message_rate_limit = 0
+anvil_rate_time_unit = 60s
+in_flow_delay = 0
+biff = no
+"""
+
+SERVICES = """\
+{plain} inet n - n - - smtpd
+{small} inet n - n - - smtpd
+  -o message_size_limit=20000
+{strict} inet n - n - - smtpd
+  -o smtpd_recipient_restrictions=reject_unlisted_recipient,permit_mynetworks,reject
+  -o virtual_mailbox_maps=texthash:{dir}/users
+{screened} inet n - n - 1 postscreen
+smtpd pass - - n - - smtpd
+dnsblog unix - - n - 0 dnsblog
+tlsproxy unix - - n - 0 tlsproxy
+"""
+
+
+class PrivatePostfix:
+    """Ports: plain (everything offered), small (message_size_limit 20000), strict (550 for a
+    user it does not know), screened (postscreen with the pregreet test enforced)."""
+
+    def __init__(self, folder):
+        self.dir = Path(folder)
+        self.ports = {name: free_port() for name in ("plain", "small", "strict", "screened")}
+        self.maildir = self.dir / "mail" / "box"
+        self._write_config()
+
+    def _write_config(self):
+        user = pwd.getpwnam("postfix")
+        self.dir.chmod(0o755)  # the daemons run as postfix and must reach their folders
+        for sub in ("queue", "data", "mail"):
+            (self.dir / sub).mkdir(parents=True, exist_ok=True)
+        shutil.chown(self.dir / "mail", user.pw_uid, user.pw_gid)
+        shutil.chown(self.dir / "data", user.pw_uid, user.pw_gid)
+        (self.dir / "users").write_text("".join(f"{u}@{DOMAIN} box/\n" for u in KNOWN_USERS))
+        (self.dir / "psc_cache").write_text("")
+        (self.dir / "main.cf").write_text(MAIN_CF.format(dir=self.dir, domain=DOMAIN,
+                                                          uid=user.pw_uid, gid=user.pw_gid))
+        lines = []
+        for line in Path("/etc/postfix/master.cf").read_text().splitlines():
+            fields = line.split()
+            if not fields or line.startswith("#") or line[0].isspace():
+                if lines and line[:1].isspace() and lines[-1] is not None:
+                    lines.append(line)
+                continue
+            if fields[1] == "inet" or fields[0] in ("smtpd", "dnsblog", "tlsproxy") or \
+                    fields[-1] in ("pipe",) or len(fields) < 8:
+                lines.append(None)  # drop it and its option lines
+                continue
+            fields[4] = "n"  # no chroot: the private queue is not set up for one
+            lines.append(" ".join(fields))
+        master = "\n".join(l for l in lines if l is not None) + "\n"
+        master += SERVICES.format(dir=self.dir, **self.ports)
+        (self.dir / "master.cf").write_text(master)
+
+    def postfix(self, *args):
+        return subprocess.run(["postfix", "-c", str(self.dir), *args], capture_output=True,
+                              text=True, timeout=120)
+
+    def start(self):
+        self.postfix("check")  # makes the queue's folders
+        self.logfile = open(self.dir / "maillog", "wb")
+        self.master = subprocess.Popen(["/usr/lib/postfix/sbin/master", "-c", str(self.dir), "-d"],
+                                       stdout=self.logfile, stderr=subprocess.STDOUT)
+        deadline = time.monotonic() + 60
+        for port in self.ports.values():
+            while True:
+                try:
+                    socket.create_connection(("127.0.0.1", port), timeout=1).close()
+                    break
+                except OSError:
+                    if time.monotonic() > deadline:
+                        raise
+                    time.sleep(0.1)
+        return self
+
+    def stop(self):
+        self.master.terminate()
+        try:
+            self.master.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            self.master.kill()
+            self.master.wait()
+        self.logfile.close()
+
+    def delivered(self, count, timeout=60):
+        """The messages in the Maildir once `count` have arrived (or the time is up)."""
+        deadline = time.monotonic() + timeout
+        while True:
+            new = sorted((self.maildir / "new").glob("*")) if (self.maildir / "new").exists() else []
+            if len(new) >= count or time.monotonic() > deadline:
+                return [p.read_bytes() for p in new]
+            time.sleep(0.1)
+
+    def log(self):
+        path = self.dir / "maillog"
+        return path.read_text(errors="replace") if path.exists() else ""
