@@ -6,7 +6,8 @@
 
 namespace sendal {
 
-enum AuthMechanism { AuthNone, AuthAny, AuthPlain, AuthLogin };
+// AuthAny chooses among PLAIN and LOGIN; the OAuth2 mechanisms are used only when asked for.
+enum AuthMechanism { AuthNone, AuthAny, AuthPlain, AuthLogin, AuthXoauth2, AuthOauthbearer };
 
 struct RunOptions {
     bool exitCode = false;      // -exitcode: sysexits codes instead of 0

@@ -76,10 +76,17 @@ bool TakeSwitch(const std::string& word) {
     };
     for (const Switch& s : switches)
         if (word == s.word) return *s.flag = true;
-    if (word == "-auth" || word == "-auth=plain" || word == "-auth=login") {
-        Options.auth = word == "-auth" ? AuthAny : word == "-auth=plain" ? AuthPlain : AuthLogin;
-        return true;
-    }
+    const struct {
+        const char* word;
+        AuthMechanism mechanism;
+    } mechanisms[] = {{"-auth", AuthAny},           {"-auth=plain", AuthPlain},
+                      {"-auth=login", AuthLogin},   {"-auth=xoauth2", AuthXoauth2},
+                      {"-auth=oauthbearer", AuthOauthbearer}};
+    for (const auto& m : mechanisms)
+        if (word == m.word) {
+            Options.auth = m.mechanism;
+            return true;
+        }
     return false;
 }
 

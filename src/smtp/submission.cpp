@@ -1,6 +1,7 @@
 // STARTTLS and AUTH. The transport does the TLS; this part only asks for it.
 #include "smtp/submission.h"
 
+#include <cstring>
 #include <sstream>
 
 #include "base/globals.h"
@@ -33,34 +34,73 @@ std::int32_t StartTlsDialogue(const std::string& heloName) {
     return GreetingCommand("EHLO " + heloName);  // what the relay offered before is forgotten
 }
 
-// One step of the login: the command logged as `shown` (it holds a secret), its reply logged.
-// 0 when the reply has code `wanted`; -1 after "Login refused: <reply>" or a failure.
-std::int32_t LoginStep(const std::string& command, const std::string& shown, int wanted) {
-    LogMessage(shown, -1, LevelNormal);
-    Reply reply;
-    if (SendCommand(command) != 0 || ReadReply(reply, EchoLog) != 0) return -1;
+// 0 when `reply` has code `wanted`, else -1 after "Login refused: <reply>": a 4xx is worth
+// another try later (75), anything else needs the user (77).
+std::int32_t LoginVerdict(const Reply& reply, int wanted) {
     if (reply.code == wanted) return 0;
     NoteOutcome(ReplyClass(reply.code) == 4 ? EX_TEMPFAIL : EX_NOPERM);
     LogMessage("Login refused: " + reply.Final(), -1, LevelError);
     return -1;
 }
 
+// One step of the login: the command logged as `shown` (it holds a secret), its reply logged.
+// 0 when the reply has code `wanted`; -1 after "Login refused: <reply>" or a failure.
+std::int32_t LoginStep(const std::string& command, const std::string& shown, int wanted) {
+    LogMessage(shown, -1, LevelNormal);
+    Reply reply;
+    if (SendCommand(command) != 0 || ReadReply(reply, EchoLog) != 0) return -1;
+    return LoginVerdict(reply, wanted);
+}
+
 // The mechanism to use: the one asked for, or PLAIN before LOGIN; only one the relay offered.
 AuthMechanism ChooseMechanism() {
     std::istringstream words(ToUpperAscii(OfferedParameters("AUTH")));
-    bool plain = false, login = false;
+    bool plain = false, login = false, xoauth2 = false, oauthbearer = false;
     for (std::string word; words >> word;) {
         plain = plain || word == "PLAIN";
         login = login || word == "LOGIN";
+        xoauth2 = xoauth2 || word == "XOAUTH2";
+        oauthbearer = oauthbearer || word == "OAUTHBEARER";
     }
-    if (plain && Options.auth != AuthLogin) return AuthPlain;
-    if (login && Options.auth != AuthPlain) return AuthLogin;
-    return AuthNone;
+    switch (Options.auth) {
+    case AuthXoauth2: return xoauth2 ? AuthXoauth2 : AuthNone;
+    case AuthOauthbearer: return oauthbearer ? AuthOauthbearer : AuthNone;
+    case AuthLogin: return login ? AuthLogin : AuthNone;
+    case AuthPlain: return plain ? AuthPlain : AuthNone;
+    default: return plain ? AuthPlain : login ? AuthLogin : AuthNone;
+    }
+}
+
+// OAuth2 with the access token: a token the relay does not take gets a 334 with its error,
+// which the mechanism answers (an empty line for XOAUTH2, a ^A for OAUTHBEARER) before the
+// relay gives its final reply.
+std::int32_t AuthenticateOAuth(AuthMechanism mechanism) {
+    bool bearer = mechanism == AuthOauthbearer;
+    std::string name = bearer ? "OAUTHBEARER" : "XOAUTH2";
+    const std::string separator(1, '\x01');  // ^A between the fields of the response
+    std::string response = bearer ? "n,a=" + RelayUser + "," + separator + "host=" + RelayHost +
+                                        separator + "auth=Bearer " + RelayPassword + separator
+                                  : "user=" + RelayUser + separator + "auth=Bearer " +
+                                        RelayPassword + separator;
+    response += separator;
+    std::string command = "AUTH " + name + " " + EncodeBase64(response);
+    ::explicit_bzero(response.data(), response.size());
+    LogMessage("AUTH " + name + " " + Hidden, -1, LevelNormal);
+    Reply reply;
+    std::int32_t sent = SendCommand(command);
+    ::explicit_bzero(command.data(), command.size());
+    if (sent != 0 || ReadReply(reply, EchoLog) != 0) return -1;
+    if (reply.code == AuthMoreCode) {  // the error challenge
+        LogMessage(Hidden, -1, LevelNormal);
+        if (SendCommand(bearer ? "AQ==" : "") != 0 || ReadReply(reply, EchoLog) != 0) return -1;
+    }
+    return LoginVerdict(reply, AuthOkCode);
 }
 
 std::int32_t Authenticate() {
     AuthMechanism mechanism = ChooseMechanism();
     if (mechanism == AuthNone) return Refuse("AUTH not offered!", EX_UNAVAILABLE);
+    if (mechanism == AuthXoauth2 || mechanism == AuthOauthbearer) return AuthenticateOAuth(mechanism);
     if (mechanism == AuthPlain) {
         std::string token = EncodeBase64(std::string(1, '\0') + RelayUser + '\0' + RelayPassword);
         return LoginStep("AUTH PLAIN " + token, std::string("AUTH PLAIN ") + Hidden, AuthOkCode);
@@ -76,8 +116,10 @@ std::int32_t OpenDialogue(const std::string& heloName) {
     if (!UsesEhlo()) return SmtpCommand("HELO " + heloName);
     if (SmtpCommand("EHLO " + heloName) != 0) return -1;
     if (Options.startTls && StartTlsDialogue(heloName) != 0) return -1;
-    if (Options.auth != AuthNone) return Authenticate();
-    return 0;
+    if (Options.auth == AuthNone) return 0;
+    std::int32_t result = Authenticate();
+    ForgetSecret();  // done with it, whatever the relay said
+    return result;
 }
 
 std::int32_t CheckSubmissionOptions() {

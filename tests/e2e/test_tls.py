@@ -56,8 +56,8 @@ class Relay:
     """aiosmtpd with STARTTLS required (mode "starttls"), TLS from the first byte ("tls"), or
     plain text offering no STARTTLS ("plain"); AUTH required in the first two."""
 
-    def __init__(self, mode, cert, auth=True):
-        self.mailbox = Mailbox()
+    def __init__(self, mode, cert, auth=True, mailbox=None):
+        self.mailbox = mailbox or Mailbox()
         self.port = free_port()
         kwargs = dict(hostname="127.0.0.1", port=self.port, data_size_limit=0)
         if auth:
