@@ -150,13 +150,15 @@ class PrivatePostfix:
             self.master.wait()
         self.logfile.close()
 
-    def delivered(self, count, timeout=60):
-        """The messages in the Maildir once `count` have arrived (or the time is up)."""
+    def delivered(self, count, to, timeout=60):
+        """The messages for `to` in the Maildir once `count` have arrived (or the time is up)."""
         deadline = time.monotonic() + timeout
+        mark = b"Delivered-To: " + to.encode() + b"\n"
         while True:
             new = sorted((self.maildir / "new").glob("*")) if (self.maildir / "new").exists() else []
-            if len(new) >= count or time.monotonic() > deadline:
-                return [p.read_bytes() for p in new]
+            mine = [m for m in (p.read_bytes() for p in new) if mark in m.split(b"\n\n", 1)[0] + b"\n"]
+            if len(mine) >= count or time.monotonic() > deadline:
+                return mine
             time.sleep(0.1)
 
     def log(self):
