@@ -16,7 +16,9 @@ struct RunOptions {
     bool implicitTls = false;   // -tls: TLS from the first byte
     bool insecureAuth = false;  // -insecureauth: AUTH allowed without TLS
     bool noVerify = false;      // -noverify: the certificate is not checked
+    bool keepGoing = false;     // -keepgoing: a refused file stays, the rest still go
     AuthMechanism auth = AuthNone;
+    std::string from;           // -from=: the envelope sender of every file
     std::string fingerprint;  // -fingerprint=: SHA-256 of the relay's certificate, hex
 };
 

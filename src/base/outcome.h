@@ -6,11 +6,30 @@
 
 namespace sendal {
 
-inline int RunOutcome = EX_OK;       // the first failure's code from sysexits.h
+inline int RunOutcome = EX_OK;  // the worst thing that happened, as a code from sysexits.h
 
-// Notes why the run ends; the first failure is the one that counts.
+// How bad a code is: an accepted file that stays (it would go twice) is worst, then what the
+// user must set right before anything can go (configuration, login), a relay or system that
+// misbehaves, a message the relay will never take, a file kept for its own fault, no address
+// for the relay, and last what the next run may well get through (75).
+constexpr int OutcomeRank(int code) {
+    switch (code) {
+    case EX_OK: return 0;
+    case EX_TEMPFAIL: return 1;
+    case EX_NOHOST: return 2;
+    case EX_DATAERR:
+    case EX_NOINPUT: return 3;
+    case EX_UNAVAILABLE: return 4;
+    case EX_CONFIG:
+    case EX_NOPERM: return 6;
+    case EX_CANTCREAT: return 7;
+    default: return 5;  // EX_PROTOCOL, EX_IOERR, EX_OSERR, EX_SOFTWARE
+    }
+}
+
+// Notes what happened; the worst so far is the one that counts (the first of equals).
 inline void NoteOutcome(int code) {
-    if (RunOutcome == EX_OK) RunOutcome = code;
+    if (OutcomeRank(code) > OutcomeRank(RunOutcome)) RunOutcome = code;
 }
 
 }  // namespace sendal

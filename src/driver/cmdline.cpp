@@ -26,6 +26,7 @@ constexpr const char* DefaultMask = ".\\spool\\m????.out";
 constexpr const char* SpoolFolder = "spool";
 constexpr const char* HeloOption = "-helo=";
 constexpr const char* FingerprintOption = "-fingerprint=";
+constexpr const char* FromOption = "-from=";
 constexpr std::int32_t ImplicitTlsPort = 465;
 
 // The first two comma fields; a field opened by a double quote runs to the next one.
@@ -73,6 +74,7 @@ bool TakeSwitch(const std::string& word) {
         {"-exitcode", &Options.exitCode},   {"-ehlo", &Options.ehlo},
         {"-starttls", &Options.startTls},   {"-tls", &Options.implicitTls},
         {"-insecureauth", &Options.insecureAuth}, {"-noverify", &Options.noVerify},
+        {"-keepgoing", &Options.keepGoing},
     };
     for (const Switch& s : switches)
         if (word == s.word) return *s.flag = true;
@@ -107,6 +109,10 @@ bool TakeFingerprint(const std::string& word) {
 bool TakeOption(const std::string& word, std::string& heloName) {
     if (word.rfind(HeloOption, 0) == 0) {
         if (heloName.empty()) heloName = word.substr(std::char_traits<char>::length(HeloOption));
+        return true;
+    }
+    if (word.rfind(FromOption, 0) == 0 && word.size() > std::char_traits<char>::length(FromOption)) {
+        Options.from = word.substr(std::char_traits<char>::length(FromOption));
         return true;
     }
     return TakeSwitch(word) || TakeFingerprint(word);

@@ -15,6 +15,7 @@
 #include "base/dirsearch.h"
 #include "base/fdio.h"
 #include "base/globals.h"
+#include "base/netrc.h"
 #include "base/number.h"
 #include "base/options.h"
 #include "base/outcome.h"
@@ -73,7 +74,18 @@ bool Converse(std::int32_t relayPort, const std::string& heloName, const std::st
         LogMessage("Nothing to send!", -1, LevelNormal);
         return false;
     }
-    if (OpenDialogue(heloName) == 0) TransferSpool(fileMask);
+    if (OpenDialogue(heloName) != 0) return true;
+    StartSpoolRun();
+    // A file that changed while it was sent cost the session; with -keepgoing the rest go
+    // over a new one.
+    while (TransferSpool(fileMask) == TransferAbandoned) {
+        CloseRelaySocket();
+        SocketHandle = -1;
+        LogMessage("Closed!", -1, LevelNormal);
+        if (ConnectRelay(RelayHost, relayPort) != 0) return true;
+        LogMessage("SMTP starting...", -1, LevelStart);
+        if (OpenDialogue(heloName) != 0) return true;
+    }
     return true;
 }
 
@@ -91,6 +103,7 @@ void RunSession(std::int32_t relayPort, const std::string& heloName, const std::
         CloseRelaySocket();
         LogMessage("Closed!", -1, LevelNormal);
     }
+    ForgetSecret();
     WSACleanup();
 }
 

@@ -9,18 +9,29 @@
 namespace sendal {
 namespace {
 
-std::string TabsAsSpaces(std::string line) {
-    for (char& c : line)
-        if (c == '\t') c = ' ';
-    return line;
+// The addresses of a field's value; pieces without one are skipped.
+std::vector<std::string> Addresses(const std::string& value) {
+    std::vector<std::string> found;
+    for (const std::string& piece : SplitAddressList(value)) {
+        std::string address = ExtractAddress(piece);
+        if (!address.empty()) found.push_back(std::move(address));
+    }
+    return found;
 }
 
-// Stores each address of a recipient line's value; pieces without one are skipped.
-void AddRecipients(const std::string& line, AddressList& list) {
-    for (const std::string& piece : SplitAddressList(line.substr(line.find(' ') + 1))) {
-        std::string address = ExtractAddress(piece);
-        if (!address.empty()) list.push_back(std::move(address));
-    }
+bool IsAddressField(const std::string& field) {
+    return field == "from" || field == "to" || field == "cc" || field == "bcc";
+}
+
+// One whole address field: the sender from From (its first mailbox), recipients from the rest.
+void ScanField(const std::string& field, std::string value, AddressList& list) {
+    for (char& c : value)
+        if (c == '\t') c = ' ';
+    std::vector<std::string> found = Addresses(value);
+    if (field != "from")
+        list.insert(list.end(), found.begin(), found.end());
+    else
+        list[0] = found.empty() ? std::string() : found.front();
 }
 
 // One character of an address list outside quotes and comments.
@@ -33,32 +44,32 @@ void SplitOutside(char c, bool inAngle, std::vector<std::string>& pieces) {
         pieces.emplace_back();
 }
 
-void ScanLine(const HeaderLine& header, AddressList& list) {
-    std::string line = TabsAsSpaces(header.joined);
-    if (StartsWithNoCase(line, "from: "))
-        list[0] = ExtractAddress(line.substr(6));
-    else if (StartsWithNoCase(line, "to: ") || StartsWithNoCase(line, "cc: ") ||
-             IsBlindCopyLine(header))
-        AddRecipients(line, list);
-}
-
 }  // namespace
 
 void StartHeaderWalk(HeaderWalk& walk) {
-    walk.haveAhead = NextSpoolLine(walk.ahead);
+    walk = HeaderWalk{};
 }
 
-bool NextHeaderLine(HeaderWalk& walk, HeaderLine& header) {
-    if (!walk.haveAhead || walk.ahead.empty()) return false;
-    header.raw.clear();
-    header.joined = walk.ahead;
-    header.raw.push_back(std::move(walk.ahead));
-    walk.haveAhead = NextSpoolLine(walk.ahead);
-    while (walk.haveAhead && IsContinuationLine(walk.ahead)) {
-        header.joined += walk.ahead;
-        header.raw.push_back(std::move(walk.ahead));
-        walk.haveAhead = NextSpoolLine(walk.ahead);
+bool NextHeaderPart(HeaderWalk& walk, HeaderPart& part) {
+    if (walk.ended) return false;
+    bool lineEnds = true;
+    if (!NextSpoolPart(part.text, lineEnds)) {
+        walk.ended = true;
+        return false;
     }
+    part.lineStarts = walk.lineStarts;
+    part.lineEnds = lineEnds;
+    walk.lineStarts = lineEnds;
+    walk.fieldStarts = false;
+    if (!part.lineStarts) return true;
+    if (part.text.empty() && lineEnds) {
+        walk.ended = walk.endedAtEmptyLine = true;
+        return false;
+    }
+    if (walk.started && IsContinuationLine(part.text)) return true;
+    walk.started = walk.fieldStarts = true;
+    walk.field = FieldName(part.text);
+    walk.separator = part.text.compare(0, 5, "From ") == 0;
     return true;
 }
 
@@ -66,12 +77,21 @@ bool IsContinuationLine(const std::string& line) {
     return !line.empty() && (line[0] == ' ' || line[0] == '\t');
 }
 
-bool IsBlindCopyLine(const HeaderLine& header) {
-    return StartsWithNoCase(TabsAsSpaces(header.joined.substr(0, 5)), "bcc: ");
+std::string FieldName(const std::string& line) {
+    std::size_t colon = line.find(':');
+    if (colon == std::string::npos) return {};
+    std::size_t end = colon;
+    while (end > 0 && (line[end - 1] == ' ' || line[end - 1] == '\t')) --end;
+    if (end == 0) return {};
+    for (std::size_t i = 0; i < end; ++i) {
+        auto c = static_cast<unsigned char>(line[i]);
+        if (c <= ' ' || c == 127) return {};
+    }
+    return ToLowerAscii(std::string_view(line).substr(0, end));
 }
 
-bool IsDroppedHeader(const HeaderLine& header) {
-    return header.raw.front().compare(0, 5, "From ") == 0 || IsBlindCopyLine(header);
+bool IsDroppedField(const HeaderWalk& walk) {
+    return walk.separator || walk.field == "bcc";
 }
 
 std::vector<std::string> SplitAddressList(const std::string& value) {
@@ -101,11 +121,22 @@ std::vector<std::string> SplitAddressList(const std::string& value) {
 
 std::int32_t ScanHeaders(const std::string& path, AddressList& list) {
     list.assign(1, std::string());
-    if (LoadSpoolFile(path) != 0) return ScanUnreadable;
+    int loaded = LoadSpoolFile(path);
+    if (loaded != 0) return loaded == SpoolLinked ? ScanLink : loaded == SpoolBusy ? ScanBusy : ScanUnreadable;
     HeaderWalk walk;
     StartHeaderWalk(walk);
-    HeaderLine header;
-    while (NextHeaderLine(walk, header)) ScanLine(header, list);
+    HeaderPart part;
+    std::string field, value;  // only an address field's value is kept
+    while (NextHeaderPart(walk, part)) {
+        if (walk.fieldStarts) {
+            if (!field.empty()) ScanField(field, value, list);
+            field = IsAddressField(walk.field) ? walk.field : std::string();
+            value = field.empty() ? std::string() : part.text.substr(part.text.find(':') + 1);
+        } else if (!field.empty()) {
+            value += part.text;
+        }
+    }
+    if (!field.empty()) ScanField(field, value, list);
     return 0;
 }
 

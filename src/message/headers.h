@@ -8,44 +8,57 @@
 
 namespace sendal {
 
-// One header line as written (its first line and each continuation line) and joined.
-struct HeaderLine {
-    std::vector<std::string> raw;
-    std::string joined;
+// One part of the header block as the reader hands it out: a line, or a part of a line
+// longer than the reader's window.
+struct HeaderPart {
+    std::string text;
+    bool lineStarts = true;
+    bool lineEnds = true;
 };
 
-// The walk over the spool reader, with one line of look-ahead to join continuation lines.
+// The walk over the header block, which ends at its first empty line. It holds no more than
+// one part, so a header line of any length needs no more memory than the reader's window.
 struct HeaderWalk {
-    std::string ahead;  // the next line not yet taken
-    bool haveAhead = false;
+    std::string field;         // the current field's name in small letters; empty for a line
+                               // that names none
+    bool separator = false;    // the current line is a "From " mailbox separator
+    bool fieldStarts = false;  // the part at hand begins a field (is not a continuation)
+    bool lineStarts = true;    // the next part begins a line
+    bool started = false;
+    bool ended = false;
+    bool endedAtEmptyLine = false;  // the block's empty line was taken (and is not a part)
 };
 
 // Starts the walk at the reader's current line (after a load or a rewind).
 void StartHeaderWalk(HeaderWalk& walk);
 
-// The next line of the header block (which ends at the first empty line) into `header`; false
-// at its end, when `walk.ahead` holds the first line after the block (if `walk.haveAhead`).
-bool NextHeaderLine(HeaderWalk& walk, HeaderLine& header);
+// The next part of the header block; false at its end.
+bool NextHeaderPart(HeaderWalk& walk, HeaderPart& part);
 
 // A line that continues the header line before it: it begins with a blank or a tab.
 bool IsContinuationLine(const std::string& line);
 
-// The joined line with tabs read as spaces begins with "bcc: " in any case: its addresses are
-// blind-copy recipients, and the line itself must never reach the relay.
-bool IsBlindCopyLine(const HeaderLine& header);
+// The field a header line names: the text before its first colon in small letters, blanks
+// and tabs before the colon left out; empty when there is no colon or the name holds a blank,
+// a tab or a control byte. Whatever follows the colon does not matter.
+std::string FieldName(const std::string& line);
 
-// Left out of the sent text: a mailbox separator ("From " as written) or a blind-copy line.
-bool IsDroppedHeader(const HeaderLine& header);
+// Left out of the sent text with its continuation lines: a mailbox separator ("From " as
+// written) or a blind-copy field, in whatever form.
+bool IsDroppedField(const HeaderWalk& walk);
 
 // Entry 0 the sender (may be empty), entries 1 on the recipients (never empty).
 using AddressList = std::vector<std::string>;
 
-// ScanHeaders' result when the spool file could not be read.
+// ScanHeaders' results when the spool file is not to be sent now (see LoadSpoolFile).
 constexpr std::int32_t ScanUnreadable = 1;
+constexpr std::int32_t ScanLink = 2;
+constexpr std::int32_t ScanBusy = 3;
 
-// Loads the file at `path` and scans its whole header block: the last "From: " line gives
-// entry 0, each address of "To: ", "Cc: " and "Bcc: " lines one more entry. Names are matched
-// in any case. 0, or ScanUnreadable with the list holding no recipient.
+// Loads the file at `path` (see LoadSpoolFile) and scans its whole header block: the first
+// address of the last From field gives entry 0, each address of the To, Cc and Bcc fields one
+// more entry, all cut by the same list rules. 0, or the load's failure (ScanUnreadable, ...)
+// with the list holding no recipient.
 std::int32_t ScanHeaders(const std::string& path, AddressList& list);
 
 // The pieces of an address list, split at the commas between addresses: commas inside double

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -84,18 +85,62 @@ bool CutAtLineEnd(std::string& part, bool& lineEnds, std::size_t end) {
 
 }  // namespace
 
+namespace {
+
+struct stat Loaded {};  // the loaded file as it was when loaded
+
+bool SameTime(const timespec& a, const timespec& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// Whether another process still writes the file: the kernel grants no read lease then. Where
+// no lease can be had, a file changed in the last seconds counts as still being written.
+bool BeingWritten(int fd, const struct stat& info) {
+    if (::fcntl(fd, F_SETLEASE, F_RDLCK) == 0) {
+        ::fcntl(fd, F_SETLEASE, F_UNLCK);  // held, it would make the writer wait for us
+        return false;
+    }
+    if (errno == EAGAIN) return true;
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return now.tv_sec - info.st_mtim.tv_sec < SpoolSettleSeconds;
+}
+
+}  // namespace
+
 int LoadSpoolFile(const std::string& path) {
     // O_NONBLOCK keeps a FIFO that slipped past the directory search from blocking the open.
-    constexpr int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK;
+    constexpr int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW;
     SpoolFd.Reset(::open(PlainPath(path).c_str(), flags));
     if (!SpoolFd.Valid() && errno == ENOENT) SpoolFd.Reset(::open(ResolvePath(path).c_str(), flags));
-    struct stat info {};
-    bool regular = SpoolFd.Valid() && ::fstat(SpoolFd.Get(), &info) == 0 && S_ISREG(info.st_mode);
-    if (!regular) SpoolFd.Reset();
+    int result = 0;
+    if (!SpoolFd.Valid())
+        result = errno == ELOOP ? SpoolLinked : SpoolUnreadable;
+    else if (::fstat(SpoolFd.Get(), &Loaded) != 0 || !S_ISREG(Loaded.st_mode))
+        result = SpoolUnreadable;
+    else if (BeingWritten(SpoolFd.Get(), Loaded))
+        result = SpoolBusy;
+    if (result != 0) SpoolFd.Reset();
     Window.resize(WindowSize);
     RewindSpool();
-    if (!regular) AtEnd = true;
-    return regular ? 0 : -1;
+    return result;
+}
+
+bool SpoolFileChanged() {
+    struct stat now {};
+    if (!SpoolFd.Valid() || ::fstat(SpoolFd.Get(), &now) != 0) return true;
+    return now.st_size != Loaded.st_size || !SameTime(now.st_mtim, Loaded.st_mtim) ||
+           now.st_ino != Loaded.st_ino || now.st_nlink == 0;
+}
+
+SpoolIdentity LoadedSpoolIdentity() {
+    return {static_cast<unsigned long>(Loaded.st_dev), static_cast<unsigned long>(Loaded.st_ino)};
+}
+
+bool SpoolFileIsAt(const std::string& path, const SpoolIdentity& identity) {
+    struct stat there {};
+    return ::lstat(path.c_str(), &there) == 0 && there.st_dev == identity.device &&
+           there.st_ino == identity.inode;
 }
 
 void RewindSpool() {

@@ -12,9 +12,32 @@ namespace sendal {
 // The reader's window: lines are cut out of it; a longer line comes in parts.
 constexpr std::size_t WindowSize = 1 << 20;
 
-// Opens the regular file at `path` (a FIFO or device is refused without blocking) and starts
-// at its first line. 0, or -1 when it cannot be read.
+// LoadSpoolFile's results besides 0.
+constexpr int SpoolUnreadable = -1;
+constexpr int SpoolLinked = -2;  // a symbolic link: its target is not ours to send
+constexpr int SpoolBusy = -3;    // another process still writes it
+
+// A file changed less than this long ago may still be written, where its writer cannot be
+// seen (a file of another owner, on a file system without leases).
+constexpr int SpoolSettleSeconds = 2;
+
+// Opens the regular file at `path` as it is written (never through a symbolic link; a FIFO or
+// device is refused without blocking), notes its identity and starts at its first line.
+// A file that another process has open for writing (the kernel refuses a read lease) is busy.
+// 0, or one of the results above.
 int LoadSpoolFile(const std::string& path);
+
+// Whether the loaded file changed (size, time or identity) since it was loaded.
+bool SpoolFileChanged();
+
+// Which file the loaded one is, so that its name can be checked again when it is deleted.
+struct SpoolIdentity {
+    unsigned long device = 0, inode = 0;
+};
+SpoolIdentity LoadedSpoolIdentity();
+
+// Whether `path` (not followed if it is a link) names the file `identity` stands for.
+bool SpoolFileIsAt(const std::string& path, const SpoolIdentity& identity);
 
 // Starts again at the first line, reading the file from its start.
 void RewindSpool();

@@ -169,6 +169,7 @@ std::int32_t ConnectRelay(const std::string& host, const std::int32_t& port) {
         if (!PauseFd.Valid()) return Fail("Invalid Socket!", EX_OSERR);
         ArmReceivePause(PauseFd.Get());
     }
+    ResetReceiveRing();  // nothing of an earlier connection of the run may be read as this one's
     StartReceiver();
     return 0;
 }

@@ -123,6 +123,10 @@ void QueueEndOfData(const std::string& bytes, bool broken) {
     Queue(ForEnd, ".", false);
 }
 
+void QueueReset() {
+    Queue(ForReset, "RSET", true);
+}
+
 bool NextReplyIs(ReplyFor kind) {
     return !Outstanding.empty() && Outstanding.front().kind == kind;
 }

@@ -29,6 +29,9 @@ bool Pipelined();
 // and the reply is the relay's last word, if it said one.
 void QueueEndOfData(const std::string& bytes, bool broken);
 
+// Queues RSET, which ends a refused transaction so the next file starts afresh.
+void QueueReset();
+
 // Whether the oldest outstanding reply answers `kind`.
 bool NextReplyIs(ReplyFor kind);
 

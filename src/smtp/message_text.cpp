@@ -45,16 +45,16 @@ std::int16_t SendAllButTail(Piece& piece) {
     RewindSpool();
     HeaderWalk walk;
     StartHeaderWalk(walk);
-    HeaderLine header;
-    while (NextHeaderLine(walk, header)) {
-        if (IsDroppedHeader(header)) continue;
-        for (const std::string& line : header.raw)
-            if (std::int16_t sent = AddPart(piece, line, true, true); sent != 0) return sent;
+    HeaderPart header;
+    while (NextHeaderPart(walk, header)) {
+        if (IsDroppedField(walk)) continue;
+        if (std::int16_t sent = AddPart(piece, header.text, header.lineStarts, header.lineEnds); sent != 0)
+            return sent;
     }
-    if (walk.haveAhead)
-        if (std::int16_t sent = AddPart(piece, walk.ahead, true, true); sent != 0) return sent;
+    if (walk.endedAtEmptyLine)
+        if (std::int16_t sent = AddPart(piece, std::string(), true, true); sent != 0) return sent;
     std::string part;
-    bool lineStarts = true, lineEnds = true;
+    bool lineStarts = walk.lineStarts, lineEnds = true;
     for (; NextSpoolPart(part, lineEnds); lineStarts = lineEnds)
         if (std::int16_t sent = AddPart(piece, part, lineStarts, lineEnds); sent != 0) return sent;
     // A long last line whose final part filled the window: the file's end ends it.

@@ -118,7 +118,8 @@ std::int32_t OpenDialogue(const std::string& heloName) {
     if (Options.startTls && StartTlsDialogue(heloName) != 0) return -1;
     if (Options.auth == AuthNone) return 0;
     std::int32_t result = Authenticate();
-    ForgetSecret();  // done with it, whatever the relay said
+    // Done with it, whatever the relay said; a run that may log in again keeps it to its end.
+    if (!Options.keepGoing) ForgetSecret();
     return result;
 }
 

@@ -1,9 +1,11 @@
 // The message transfer. A spool file is deleted only after the relay answered 2xx to the end
-// of data of its last transaction: users hand us their only copy. The reply queue decides
-// when commands go out; this part keeps the order of the files and their deletions.
+// of data of its last transaction, and only if its name still stands for the file that was
+// sent: users hand us their only copy. The reply queue decides when commands go out; this part
+// keeps the order of the files, their deletions and what the log says of each.
 #include "smtp/transfer.h"
 
 #include <deque>
+#include <set>
 
 #include "base/console.h"
 #include "base/dirsearch.h"
@@ -23,9 +25,13 @@
 namespace sendal {
 namespace {
 
+constexpr int ClosingCode = 421;  // the relay ends the session: no later file can go either
+
 // The spool file at hand.
 struct SpoolFile {
-    std::string dir, name;
+    std::string name;  // as the directory search found it
+    std::string path;  // looked up once: the file opened, sent and deleted is this one
+    SpoolIdentity identity;
     std::size_t delivered = 0;  // recipients whose transaction got its 2xx in this run
 };
 
@@ -37,8 +43,9 @@ struct EndAwaited {
 };
 
 std::deque<EndAwaited> EndsAwaited;
+std::set<std::string> HandledThisRun;  // sent or kept: a second pass after a reconnect skips them
 
-// The log tells which file stays, and why, when the run ends inside it.
+// The log tells which file stays, and why.
 void LogNotSent(const SpoolFile& file, const Reply* refusal) {
     if (file.delivered > 0)
         LogMessage("Already sent to " + std::to_string(file.delivered) + " recipients of " +
@@ -52,47 +59,85 @@ void LogNotSent(const SpoolFile& file, const Reply* refusal) {
     LogMessage(line, -1, LevelError);
 }
 
-// Accepted by every transaction: now, and only now. A file that stays would go out again on
-// every later run, so the run ends here and the log says so.
-std::int32_t DeleteSpoolFile(const SpoolFile& file) {
-    if (RemoveFile(file.dir + file.name) == 0) return 0;
+// A refusal that belongs to one message: with -keepgoing that file stays and the run goes on.
+bool GoesOnAfter(const Reply& refusal) {
+    return Options.keepGoing && refusal.code != ClosingCode;
+}
+
+// Accepted by every transaction: the file is deleted now, if its name still stands for it. A
+// file that stays would go out again on every later run, so the run ends there.
+std::int32_t DeleteSpoolFile(const SpoolFile& file, const Reply& reply) {
+    if (!SpoolFileIsAt(file.path, file.identity)) {
+        LogMessage("Sent: " + file.name + " (" + reply.Final() + ")", -1, LevelNormal);
+        LogMessage("Not deleted: " + file.name + " was replaced while it was sent!", -1, LevelWarning);
+        return 0;
+    }
+    if (RemoveFile(file.path) == 0) {
+        LogMessage("Sent: " + file.name + " (" + reply.Final() + ")", -1, LevelNormal);
+        return 0;
+    }
     NoteOutcome(EX_CANTCREAT);
     LogMessage("Can't delete " + file.name + "!", -1, LevelError);
     return -1;
 }
 
-// Reads the replies to the ends of data that come next in the queue; a file whose last
-// transaction is accepted is deleted. `current` (when there is one) counts the recipients of
-// its earlier transactions.
-std::int32_t SettleEnds(SpoolFile* current) {
-    while (NextReplyIs(ForEnd)) {
+// Reads the replies at the front of the queue that answer earlier commands: ends of data (a
+// file whose last transaction is accepted is deleted) and RSET. `current` (when there is one)
+// counts the recipients of its earlier transactions. 0, or -1 when the run ends.
+std::int32_t SettleEarlier(SpoolFile* current) {
+    while (NextReplyIs(ForEnd) || NextReplyIs(ForReset)) {
+        bool isEnd = NextReplyIs(ForEnd);
+        Reply reply;
+        std::int32_t taken = TakeReply(reply);
+        if (!isEnd) {
+            if (taken != 0) return -1;
+            if (ReplyClass(reply.code) != 2) return ReportRefusal("RSET", reply);
+            continue;
+        }
         EndAwaited end = std::move(EndsAwaited.front());
         EndsAwaited.pop_front();
-        Reply reply;
-        if (TakeReply(reply) != 0) {
+        if (taken != 0) {
             LogNotSent(end.file, nullptr);
             return -1;
         }
         if (ReplyClass(reply.code) != 2) {
             LogNotSent(end.file, &reply);
-            return -1;
+            if (!GoesOnAfter(reply)) return -1;
+            continue;
         }
-        if (end.lastOfFile && DeleteSpoolFile(end.file) != 0) return -1;
+        if (end.lastOfFile && DeleteSpoolFile(end.file, reply) != 0) return -1;
         if (!end.lastOfFile && current) current->delivered += end.accepted;
     }
     return 0;
 }
 
+// What SendTransaction and SendSpoolFile give besides 0 and -1: the file stays and the run
+// goes on with the next one.
+constexpr std::int32_t FileKept = 1;
+// The session had to be given up in the middle of a file's text; the run may go on with a new
+// connection.
+constexpr std::int32_t SessionAbandoned = 2;
+
+// A file that changed while its text went out never gets its end of data: the relay would
+// deliver a mixture. The transaction can only be abandoned with the connection.
+std::int32_t AbandonChangedFile(const SpoolFile& file) {
+    NoteOutcome(EX_TEMPFAIL);
+    LogMessage("Changed while sending: " + file.name + "!", -1, LevelError);
+    return Options.keepGoing ? SessionAbandoned : -1;
+}
+
 // One transaction: the envelope, the text and the end of data, whose reply is read now or,
-// pipelined, with the next envelope. 0, or -1 after the log says why.
+// pipelined, with the next envelope. 0, FileKept, SessionAbandoned, or -1 after the log says why.
 std::int32_t SendTransaction(const AddressList& list, Envelope& envelope, SpoolFile& file,
                              bool othersFollow) {
     std::int32_t announced = QueueEnvelope(list, envelope);
-    if (SettleEnds(&file) != 0) return -1;
+    if (SettleEarlier(&file) != 0) return -1;
     if (announced == 0) announced = AwaitGoAhead(envelope);
     if (announced != 0) {
         LogNotSent(file, envelope.refused ? &envelope.refusal : nullptr);
-        return -1;
+        if (!envelope.refused || !GoesOnAfter(envelope.refusal)) return -1;
+        QueueReset();
+        return Pipelined() ? FileKept : (SettleEarlier(nullptr) == 0 ? FileKept : -1);
     }
     ConsoleWrite("         Sending ");
     ConsoleWriteOutside(file.name);
@@ -103,14 +148,15 @@ std::int32_t SendTransaction(const AddressList& list, Envelope& envelope, SpoolF
         LogNotSent(file, nullptr);
         return -1;
     }
+    if (sent == 0 && SpoolFileChanged()) return AbandonChangedFile(file);
     // A relay that hung up in the middle of the text may have said why: its reply is the
     // end of data's.
     EndsAwaited.push_back({file, !othersFollow && envelope.deferred.empty(), envelope.accepted.size()});
     QueueEndOfData(tail, sent == SendBroken);
-    return Pipelined() && sent == 0 ? 0 : SettleEnds(&file);
+    return Pipelined() && sent == 0 ? 0 : SettleEarlier(&file);
 }
 
-// The sizes the relay is told of, and the refusal of a file larger than it takes.
+// The sizes the relay is told of. FileKept for a file larger than the relay takes.
 std::int32_t SizeUp(const AddressList& list, const SpoolFile& file, std::string& parameters) {
     parameters.clear();
     if (!UsesEhlo() || (!Offers("SIZE") && !Offers("8BITMIME"))) return 0;
@@ -118,34 +164,49 @@ std::int32_t SizeUp(const AddressList& list, const SpoolFile& file, std::string&
     if (MeasureSpoolText(measure) != 0) return 0;  // the transfer's own read reports it
     std::uint64_t limit = OfferedSizeLimit();
     if (limit != 0 && measure.wireBytes > limit) {
-        if (SettleEnds(nullptr) != 0) return -1;
+        if (SettleEarlier(nullptr) != 0) return -1;
         NoteOutcome(EX_UNAVAILABLE);
         LogMessage("Too big for the relay: " + file.name + " (" + std::to_string(measure.wireBytes) +
                        " bytes, the relay takes " + std::to_string(limit) + ")!",
                    -1, LevelError);
-        return -1;
+        return Options.keepGoing ? FileKept : -1;
     }
     parameters = MailParameters(list, measure.wireBytes, measure.eightBit);
     return 0;
 }
 
+// Why a file is not sent in this run, when it cannot even be read as a message. 0: the next
+// file follows.
+std::int32_t ReportUnsendable(std::int32_t scanned, const std::string& name) {
+    if (scanned == ScanBusy) {
+        LogMessage("Waiting: " + name + " is still being written!", -1, LevelWarning);
+    } else if (scanned == ScanLink) {
+        NoteOutcome(EX_NOINPUT);
+        LogMessage("Kept: " + name + " is a symbolic link!", -1, LevelWarning);
+    } else if (scanned == ScanUnreadable) {
+        NoteOutcome(EX_NOINPUT);
+        LogMessage("Can't read " + name + "!", -1, LevelError);
+    } else {  // a relay would refuse it, and it would block every later file
+        NoteOutcome(EX_DATAERR);
+        LogMessage("No recipient in " + name + "!", -1, LevelError);
+    }
+    return 0;
+}
+
 // One spool file from its header scan to its last transaction, in as many transactions as its
-// recipients need. 0 sent (or skipped and kept), -1 failure.
+// recipients need. 0 sent or kept, SessionAbandoned, or -1 when the run ends.
 std::int32_t SendSpoolFile(const std::string& spoolDir, const std::string& spoolName) {
-    SpoolFile file{spoolDir, spoolName};
+    SpoolFile file;
+    file.name = spoolName;
+    file.path = JoinPath(ResolvePath(spoolDir), spoolName);
     AddressList list;
     // An unreadable file must not go out as an empty message and then be deleted.
-    if (ScanHeaders(spoolDir + spoolName, list) == ScanUnreadable) {
-        NoteOutcome(EX_NOINPUT);
-        return 0;
-    }
-    if (list.size() == 1) {  // a relay would refuse it, and it would block every later file
-        NoteOutcome(EX_DATAERR);
-        LogMessage("No recipient in " + spoolName + "!", -1, LevelError);
-        return 0;
-    }
+    std::int32_t scanned = ScanHeaders(file.path, list);
+    if (scanned != 0 || list.size() == 1) return ReportUnsendable(scanned, spoolName);
+    file.identity = LoadedSpoolIdentity();
+    if (!Options.from.empty()) list[0] = Options.from;
     std::string parameters;
-    if (SizeUp(list, file, parameters) != 0) return -1;
+    if (std::int32_t sized = SizeUp(list, file, parameters); sized != 0) return sized == FileKept ? 0 : -1;
     std::vector<std::size_t> waiting;
     for (std::size_t entry = 1; entry < list.size(); ++entry) waiting.push_back(entry);
     while (!waiting.empty()) {
@@ -154,7 +215,9 @@ std::int32_t SendSpoolFile(const std::string& spoolDir, const std::string& spool
         std::size_t count = std::min(waiting.size(), MaxRecipients);
         envelope.recipients.assign(waiting.begin(), waiting.begin() + count);
         waiting.erase(waiting.begin(), waiting.begin() + count);
-        if (SendTransaction(list, envelope, file, !waiting.empty()) != 0) return -1;
+        std::int32_t sent = SendTransaction(list, envelope, file, !waiting.empty());
+        if (sent == FileKept) return 0;
+        if (sent != 0) return sent;
         waiting.insert(waiting.begin(), envelope.deferred.begin(), envelope.deferred.end());
     }
     return 0;
@@ -173,6 +236,10 @@ std::string SpoolDirectory(const std::string& fileMask) {
     return fileMask.substr(0, DirectoryPartLength(fileMask));
 }
 
+void StartSpoolRun() {
+    HandledThisRun.clear();
+}
+
 std::int32_t TransferSpool(const std::string& fileMask) {
     StartReplyQueue(UsesEhlo() && Offers("PIPELINING"));
     EndsAwaited.clear();
@@ -183,9 +250,12 @@ std::int32_t TransferSpool(const std::string& fileMask) {
             if (!EndsAwaited.empty()) LogNotSent(EndsAwaited.front().file, nullptr);
             return -1;
         }
-        if (SendSpoolFile(spoolDir, spoolName) != 0) return -1;
+        if (!HandledThisRun.insert(spoolName).second) continue;
+        std::int32_t sent = SendSpoolFile(spoolDir, spoolName);
+        if (sent == SessionAbandoned) return TransferAbandoned;
+        if (sent != 0) return -1;
     }
-    if (SettleEnds(nullptr) != 0) return -1;
+    if (SettleEarlier(nullptr) != 0) return -1;
     return Quit();
 }
 

@@ -14,7 +14,14 @@ namespace sendal {
 // or time-out, which leaves that file and all later ones in the spool. With EHLO and a relay
 // that offers PIPELINING, each envelope goes out in one write together with the end of data
 // of the message before it; replies are read, logged and judged in order all the same.
+// With -keepgoing a file the relay refused stays and the rest still go, and TransferAbandoned
+// tells that the session was given up inside a file that changed while it was sent: the run
+// may go on with a new connection, and the files handled so far are not tried again.
 std::int32_t TransferSpool(const std::string& fileMask);
+constexpr std::int32_t TransferAbandoned = 1;
+
+// Forgets which files this run has handled (at the start of a run).
+void StartSpoolRun();
 
 // The directory part of a mask: up to and including its last "\", "/" or ":".
 std::string SpoolDirectory(const std::string& fileMask);

@@ -77,7 +77,7 @@ def test_envelope_log_lines(workdir, relay):
     result = run_sendal(workdir, ["127.0.0.1", str(r.port)])
     assert result.log_messages() == [
         b"SMTP starting...", b"MAIL FROM:<a.box>", b"250 ok", b"RCPT TO:<b.box>", b"250 ok",
-        b"RCPT TO:<c.box>", b"250 ok", b"QUIT", b"Closed!"]
+        b"RCPT TO:<c.box>", b"250 ok", b"Sent: m0001.out (250 queued)", b"QUIT", b"Closed!"]
     lines = result.log.split(b"\r\n")[2:8]
     assert all(l.startswith(b"  ") for l in lines)
 
