@@ -73,6 +73,7 @@ SERVICES = """\
 {small} inet n - n - - smtpd
   -o message_size_limit=20000
 {strict} inet n - n - - smtpd
+  -o message_size_limit=20000
   -o smtpd_recipient_restrictions=reject_unlisted_recipient,permit_mynetworks,reject
   -o virtual_mailbox_maps=texthash:{dir}/users
 {screened} inet n - n - 1 postscreen
@@ -84,7 +85,7 @@ tlsproxy unix - - n - 0 tlsproxy
 
 class PrivatePostfix:
     """Ports: plain (everything offered), small (message_size_limit 20000), strict (550 for a
-    user it does not know), screened (postscreen with the pregreet test enforced)."""
+    user it does not know, and the small size limit), screened (postscreen with the pregreet test enforced)."""
 
     def __init__(self, folder):
         self.dir = Path(folder)

@@ -53,34 +53,75 @@ void TakePart(std::string& part, std::size_t length, std::size_t consumed) {
     WindowStart += consumed;
 }
 
-// The line end among the unread bytes at `end` (a CR or LF); false when more bytes must be
-// read to tell where the line ends.
-bool CutAtLineEnd(std::string& part, bool& lineEnds, std::size_t end) {
-    const char* begin = Window.data() + WindowStart;
-    std::size_t left = WindowEnd - WindowStart;
-    if (begin[end] == '\n') {
-        TakePart(part, end, end + 1);
-        return true;
+// A run of CRs, found once: every lone CR in it ends a line, and the line before the run's
+// last CR ends at the LF that follows, if one does. Knowing the run keeps the reader linear
+// whatever the run's length, also beyond the window.
+struct CrRun {
+    off_t start = -1, end = -1;  // absolute offsets: the first CR, one past the last
+    enum { BeforeOther, BeforeLf, AtFileEnd } next = BeforeOther;
+};
+CrRun KnownRun;
+
+off_t Absolute(std::size_t windowOffset) {
+    return FileOffset - static_cast<off_t>(WindowEnd) + static_cast<off_t>(windowOffset);
+}
+
+// The run of CRs that begins at window offset `at` (or the known one it lies in).
+const CrRun& RunAt(std::size_t at) {
+    off_t position = Absolute(at);
+    if (position >= KnownRun.start && position < KnownRun.end) return KnownRun;
+    std::size_t after = at;
+    while (after < WindowEnd && Window[after] == '\r') ++after;
+    KnownRun.start = position;
+    KnownRun.end = Absolute(after);
+    if (after < WindowEnd) {
+        KnownRun.next = Window[after] == '\n' ? CrRun::BeforeLf : CrRun::BeforeOther;
+        return KnownRun;
     }
-    std::size_t after = end;
-    while (after < left && begin[after] == '\r') ++after;
-    if (after == left && !AtEnd) {
-        // The CRs may run up to an LF beyond the window: read on, or hand out the text before
-        // them so that the window has room.
-        if (ReadMore()) return false;
-        if (end > 0 && !AtEnd) {
-            lineEnds = false;
-            TakePart(part, end, end);
-            return true;
+    // The run goes on past the window: look ahead in the file without moving the window.
+    char block[4096];
+    for (;;) {
+        ssize_t got = AtEnd ? 0 : ::pread(SpoolFd.Get(), block, sizeof block, KnownRun.end);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) {
+            KnownRun.next = CrRun::AtFileEnd;
+            return KnownRun;
+        }
+        ssize_t i = 0;
+        while (i < got && block[i] == '\r') ++i;
+        KnownRun.end += i;
+        if (i < got) {
+            KnownRun.next = block[i] == '\n' ? CrRun::BeforeLf : CrRun::BeforeOther;
+            return KnownRun;
         }
     }
-    if (after < left && begin[after] == '\n')
-        TakePart(part, end, after + 1);  // the CRs before an LF belong to its line end
-    else if (after == left && AtEnd)
-        TakePart(part, end, after);      // CRs up to the end of the file end the last line
+}
+
+// Consumes the unread bytes up to the absolute offset `to`, which may lie beyond the window.
+void SkipTo(off_t to) {
+    if (to <= FileOffset) {
+        WindowStart = WindowEnd - static_cast<std::size_t>(FileOffset - to);
+        return;
+    }
+    WindowStart = WindowEnd = 0;
+    FileOffset = to;
+}
+
+// The line that ends at window offset `end` (from WindowStart), a CR or LF.
+void CutAtLineEnd(std::string& part, std::size_t end) {
+    std::size_t at = WindowStart + end;
+    if (Window[at] == '\n') {
+        TakePart(part, end, end + 1);
+        return;
+    }
+    const CrRun& run = RunAt(at);
+    part.assign(Window.data() + WindowStart, end);
+    if (run.next == CrRun::BeforeLf && Absolute(at) == run.start)
+        SkipTo(run.end + 1);  // the CRs before an LF belong to its line end
+    else if (run.next == CrRun::AtFileEnd && Absolute(at) == run.start)
+        SkipTo(run.end);      // CRs up to the end of the file end the last line
     else
-        TakePart(part, end, end + 1);    // a CR alone ends the line
-    return true;
+        WindowStart = at + 1;  // a CR alone ends the line
 }
 
 }  // namespace
@@ -130,7 +171,7 @@ bool SpoolFileChanged() {
     struct stat now {};
     if (!SpoolFd.Valid() || ::fstat(SpoolFd.Get(), &now) != 0) return true;
     return now.st_size != Loaded.st_size || !SameTime(now.st_mtim, Loaded.st_mtim) ||
-           now.st_ino != Loaded.st_ino || now.st_nlink == 0;
+           now.st_ino != Loaded.st_ino;
 }
 
 SpoolIdentity LoadedSpoolIdentity() {
@@ -144,6 +185,7 @@ bool SpoolFileIsAt(const std::string& path, const SpoolIdentity& identity) {
 }
 
 void RewindSpool() {
+    KnownRun = CrRun{};
     WindowStart = WindowEnd = 0;
     FileOffset = 0;
     AtEnd = !SpoolFd.Valid();
@@ -159,9 +201,8 @@ bool NextSpoolPart(std::string& part, bool& lineEnds) {
         std::size_t scan = lf ? static_cast<std::size_t>(lf - begin) : left;
         auto* cr = static_cast<const char*>(std::memchr(begin, '\r', scan));
         if (cr || lf) {
-            if (CutAtLineEnd(part, lineEnds, static_cast<std::size_t>((cr ? cr : lf) - begin)))
-                return true;
-            continue;
+            CutAtLineEnd(part, static_cast<std::size_t>((cr ? cr : lf) - begin));
+            return true;
         }
         if (ReadMore()) continue;
         if (left == 0 || ReadFailed) {

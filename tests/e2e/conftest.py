@@ -192,6 +192,8 @@ class ScriptedRelay:
         return [l for l in bytes(self.received).split(b"\r\n")]
 
     def _act(self, conn, answer):
+        if callable(answer):  # something to do to the spool at this step, then the reply
+            answer = answer()
         if answer == "close":
             conn.close()
             return False
@@ -241,13 +243,14 @@ class ScriptedRelay:
         return True
 
     def _serve(self):
-        try:
-            conn, _ = self.listener.accept()
-        except OSError:
-            return
-        conn.settimeout(RUN_LIMIT)
-        with conn:
-            self._dialogue(conn)
+        while True:  # one connection after the other, as a run that reconnects makes them
+            try:
+                conn, _ = self.listener.accept()
+            except OSError:
+                return
+            conn.settimeout(RUN_LIMIT)
+            with conn:
+                self._dialogue(conn)
 
     def _unscripted(self, verb, counts):
         return f"{verb}#{counts[verb]}" not in self.replies and verb not in self.replies
@@ -292,6 +295,8 @@ class ScriptedRelay:
                     if line == b".":
                         in_data = False
                         answer = self._reply("END", counts)
+                        if callable(answer):
+                            answer = answer()
                         said = answer[1] if isinstance(answer, tuple) and len(answer) > 1 else answer
                         if isinstance(said, bytes) and said[:1] == b"2":
                             self.messages.append((envelope[0], list(envelope[1]), bytes(data)))
@@ -317,6 +322,9 @@ class ScriptedRelay:
                     valid[1] += 1
                 elif verb == "DATA" and not valid[0] * valid[1] and self._unscripted("DATA", counts):
                     answer = b"503 5.5.1 no valid recipients\r\n"  # as real relays answer
+                if callable(answer):
+                    answer = answer()
+                    said = answer
                 if verb == "DATA" and answer in ("354 then reset", "354 then deaf"):
                     self._act(conn, answer)
                     return
