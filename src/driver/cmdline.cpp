@@ -5,11 +5,13 @@
 
 #include <sys/stat.h>
 
+#include <cctype>
 #include <vector>
 
 #include "base/console.h"
 #include "base/dirsearch.h"
 #include "base/fdio.h"
+#include "base/globals.h"
 #include "base/number.h"
 #include "base/options.h"
 #include "base/outcome.h"
@@ -29,39 +31,43 @@ constexpr const char* FingerprintOption = "-fingerprint=";
 constexpr const char* FromOption = "-from=";
 constexpr std::int32_t ImplicitTlsPort = 465;
 
-// The first two comma fields; a field opened by a double quote runs to the next one.
-std::vector<std::string> SplitFields(const std::string& tail) {
-    std::vector<std::string> fields;
-    std::size_t pos = 0;
-    while (fields.size() < 2) {
-        while (pos < tail.size() && tail[pos] == ' ') ++pos;
-        std::size_t comma;
-        if (pos < tail.size() && tail[pos] == '"') {
-            std::size_t close = tail.find('"', pos + 1);
-            std::size_t stop = close == std::string::npos ? tail.size() : close;
-            fields.push_back(tail.substr(pos + 1, stop - pos - 1));
-            comma = close == std::string::npos ? close : tail.find(',', close + 1);
-        } else {
-            comma = tail.find(',', pos);
-            std::size_t stop = comma == std::string::npos ? tail.size() : comma;
-            fields.push_back(TrimBlanks(tail.substr(pos, stop - pos)));
-        }
-        if (comma == std::string::npos) break;
-        pos = comma + 1;
+// The host field (up to the first comma; opened by a double quote it runs to the next one,
+// and what follows the quote up to the comma belongs to it too) and the rest after the comma.
+void SplitAtFirstComma(const std::string& tail, std::string& head, std::string& rest) {
+    std::size_t pos = tail.find_first_not_of(' ');
+    if (pos == std::string::npos) pos = tail.size();
+    std::size_t from = pos;
+    head.clear();
+    if (pos < tail.size() && tail[pos] == '"') {
+        std::size_t close = tail.find('"', pos + 1);
+        head = tail.substr(pos + 1, (close == std::string::npos ? tail.size() : close) - pos - 1);
+        from = close == std::string::npos ? tail.size() : close + 1;
     }
-    return fields;
+    std::size_t comma = tail.find(',', from);
+    head += " " + tail.substr(from, comma == std::string::npos ? std::string::npos : comma - from);
+    rest = comma == std::string::npos ? std::string() : tail.substr(comma + 1);
 }
 
-// Word `index` (0-based) of a text split at single blanks; empty when there are fewer.
-std::string Word(const std::string& text, int index) {
-    std::size_t start = 0;
-    for (int i = 0; i < index; ++i) {
-        start = text.find(' ', start);
-        if (start == std::string::npos) return {};
-        ++start;
+// The words of a text, split at runs of blanks.
+std::vector<std::string> Words(const std::string& text) {
+    std::vector<std::string> words;
+    std::string word;
+    for (char c : text + ' ') {
+        if (c != ' ') {
+            word += c;
+        } else if (!word.empty()) {
+            words.push_back(std::move(word));
+            word.clear();
+        }
     }
-    std::size_t end = text.find(' ', start);
-    return text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    return words;
+}
+
+// An option word in small letters, but for the address of -from=, which is kept as written.
+std::string OptionInSmallLetters(const std::string& word) {
+    std::string lower = ToLowerAscii(word);
+    if (lower.rfind("-from=", 0) == 0) return lower.substr(0, 6) + word.substr(6);
+    return lower;
 }
 
 // The option words that switch something on.
@@ -118,24 +124,67 @@ bool TakeOption(const std::string& word, std::string& heloName) {
     return TakeSwitch(word) || TakeFingerprint(word);
 }
 
-// Takes every word that begins with "-" out of the options field, leaving the file mask.
-// 0, or -1 after reporting the first word that is no option.
-std::int32_t CutOptions(std::string& options, std::string& heloName) {
-    std::string unknown;
-    for (std::size_t start = 0; start < options.size();) {
-        std::size_t end = options.find(' ', start);
-        if (end == std::string::npos) end = options.size();
-        if (options[start] != '-') {
-            start = end + 1;
-            continue;
-        }
-        std::string word = options.substr(start, end - start);
-        if (!TakeOption(word, heloName) && unknown.empty()) unknown = word;
-        options.erase(start, end - start);
+std::int32_t RefuseWord(const std::string& what, const std::string& word) {
+    NoteOutcome(EX_CONFIG);  // every word is read first, so -exitcode counts wherever it is
+    LogMessage(what + word + "!", -1, LevelError);
+    return -1;
+}
+
+// Options begin with "-"; a "-" before a digit is a (negative) port, as it always was.
+bool IsOptionWord(const std::string& word) {
+    return word[0] == '-' && !(word.size() > 1 && (std::isdigit(static_cast<unsigned char>(word[1])) || word[1] == '.'));
+}
+
+// Takes an option word; notes the first one that is no option.
+void TakeOptionWord(const std::string& word, std::string& heloName, std::string& unknown) {
+    std::string option = OptionInSmallLetters(word);
+    if (!TakeOption(option, heloName) && unknown.empty()) unknown = option;
+}
+
+// The words after the host: every word that begins with "-" is an option, in the host field
+// or after a comma; the one other word of the host field is the port; the other words after
+// the comma (blanks between them) are the file mask. Nothing is dropped: a word that is no
+// option, a second port and a second mask are refused. 0, or -1 after reporting the first.
+std::int32_t TakeWords(const std::vector<std::string>& headWords, const std::string& rest,
+                       std::int32_t& port, std::string& heloName, std::string& fileMask) {
+    std::string unknown, unexpected;
+    bool havePort = false;
+    for (std::size_t i = 1; i < headWords.size(); ++i) {
+        const std::string& word = headWords[i];
+        if (IsOptionWord(word))
+            TakeOptionWord(word, heloName, unknown);
+        else if (!havePort)
+            port = ReadWholeNumber(word), havePort = true;
+        else if (unexpected.empty())
+            unexpected = word;
     }
-    if (unknown.empty()) return 0;
-    NoteOutcome(EX_CONFIG);  // every option is read first, so -exitcode counts wherever it is
-    LogMessage("Unknown option " + unknown + "!", -1, LevelError);
+    std::string mask;
+    for (const std::string& segment : SplitCommas(rest)) {
+        std::string segmentMask;
+        for (const std::string& word : Words(segment)) {
+            if (word[0] == '-')
+                TakeOptionWord(word, heloName, unknown);
+            else
+                segmentMask += (segmentMask.empty() ? "" : " ") + ToLowerAscii(word);
+        }
+        if (!segmentMask.empty() && !mask.empty() && unexpected.empty()) unexpected = segmentMask;
+        if (mask.empty()) mask = segmentMask;
+    }
+    if (!unknown.empty()) return RefuseWord("Unknown option ", unknown);
+    if (!unexpected.empty()) return RefuseWord("Unexpected word ", unexpected);
+    fileMask = mask;
+    return 0;
+}
+
+// Options that cannot go together: a second handshake inside the first, or a pin dropped.
+std::int32_t CheckOptionPairs() {
+    const char* conflict = nullptr;
+    if (Options.implicitTls && Options.startTls) conflict = "Use -tls or -starttls, not both!";
+    if (Options.noVerify && !Options.fingerprint.empty())
+        conflict = "Use -noverify or -fingerprint=, not both!";
+    if (!conflict) return 0;
+    NoteOutcome(EX_CONFIG);
+    LogMessage(conflict, -1, LevelError);
     return -1;
 }
 
@@ -166,6 +215,17 @@ bool WantsUsage(const std::string& host) {
 
 }  // namespace
 
+std::vector<std::string> SplitCommas(const std::string& text) {
+    std::vector<std::string> segments(1);
+    for (char c : text) {
+        if (c == ',')
+            segments.emplace_back();
+        else
+            segments.back() += c;
+    }
+    return segments;
+}
+
 std::string ReadCommandTail() {
     std::string all;
     ReadUntilEnd("/proc/self/cmdline", all);
@@ -187,27 +247,28 @@ std::int32_t ParseCommandTail(const std::string& tail, std::string& host, std::i
         ShowUsage();
         return -1;
     }
-    std::vector<std::string> fields = SplitFields(tail);
-    std::string options = fields.size() > 1 ? fields[1] : std::string();
-    host = fields[0];
-    if (host.find(' ') != std::string::npos) {
-        port = ReadWholeNumber(Word(host, 1));
-        host = Word(host, 0);
+    std::string head, rest;
+    SplitAtFirstComma(tail, head, rest);
+    std::vector<std::string> headWords = Words(head);
+    host = headWords.empty() ? std::string() : headWords[0];
+    if (host == "--version") {
+        WriteStdoutLine("sendal " + VersionText);
+        return -1;
     }
-    if (host.empty()) {
+    bool prompted = host.empty();
+    if (prompted) {
         ConsoleWrite("Host: ");
-        host = ConsoleReadLine(HostPromptLength);
+        host = ConsoleReadLine(HostPromptLength);  // the typed line is the host, whole
     }
     // No host can begin with a hyphen, so "--help" and "-h" lose nothing a relay could be called.
     if (host.empty() || WantsUsage(host)) {
         ShowUsage();
         return -1;
     }
-    if (!options.empty()) {
-        options = ToLowerAscii(options);
-        if (CutOptions(options, heloName) != 0) return -1;
-        fileMask = TrimBlanks(options);
-    }
+    if (TakeWords(prompted ? std::vector<std::string>{} : headWords, rest, port, heloName,
+                  fileMask) != 0 ||
+        CheckOptionPairs() != 0)
+        return -1;
     if (port == 0) port = Options.implicitTls ? ImplicitTlsPort : DefaultPort;
     if (heloName.empty()) heloName = DeriveHeloName(host);
     if (fileMask.empty()) {

@@ -1,9 +1,16 @@
 // The activity log. Each line is written with one write() and no buffer of our own, so a run
-// that dies midway leaves every line it reported, and the file only ever grows.
+// that dies midway leaves every line it reported, and the file only ever grows. Runs share the
+// log: each takes its lock for one line at a time, so lines of two runs never mix within a
+// line and every run's lines are kept.
 #include "log/log.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
+
+#include <unistd.h>
+
+#include <cerrno>
 
 #include "base/console.h"
 #include "base/fdio.h"
@@ -21,16 +28,44 @@ constexpr const char* LevelPrefixes[] = {"  ", "! ", "? ", "$ ", "* ", ": ",
 
 UniqueFd LogFile;
 
+// Runs hold the lock for one line: one held longer is no run of ours, and its log is left alone.
+constexpr int LockTries = 2000;
+constexpr useconds_t LockPauseMicroseconds = 1000;
+
+// One line under the log's lock.
+void WriteLocked(const std::string& line) {
+    for (int tries = 0; ::flock(LogFile.Get(), LOCK_EX | LOCK_NB) != 0; ++tries) {
+        if (tries == LockTries || (errno != EWOULDBLOCK && errno != EINTR)) return;
+        ::usleep(LockPauseMicroseconds);
+    }
+    WriteAll(LogFile.Get(), line);
+    ::flock(LogFile.Get(), LOCK_UN);
+}
+
+// The relay's words may hold control bytes: in the log they could forge a line or drive the
+// terminal of whoever reads it.
+std::string WithoutControlBytes(std::string text) {
+    for (char& c : text) {
+        auto byte = static_cast<unsigned char>(c);
+        if ((byte < 32 && c != '\t') || byte == 127) c = '?';
+    }
+    return text;
+}
+
 }  // namespace
 
 void WriteLogHeader() {
-    UniqueFd fd(
-        ::open(ResolvePath(LogFileName).c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
-    // A log held by another run counts as not openable: that run's lines stay together.
-    if (!fd.Valid() || ::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) return;
+    // Never through a symbolic link, and only a regular file: a log planted as a link by
+    // another user would make us append to a file of theirs choosing.
+    UniqueFd fd(::open(ResolvePath(LogFileName).c_str(),
+                       O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644));
+    struct stat info {};
+    if (!fd.Valid() || ::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        if (fd.Valid() || errno == ELOOP) WriteStdoutLine("VORK.LOG is not a regular file: no log is kept!");
+        return;
+    }
     LogFile = std::move(fd);
-    WriteAll(LogFile.Get(),
-             "----------  " + FormatTimestamp() + ", VORK " + VersionText + LogCredits + "\r\n");
+    WriteLocked("----------  " + FormatTimestamp() + ", VORK " + VersionText + LogCredits + "\r\n");
 }
 
 std::string FormatLogLine(const std::string& clock, const std::string& message, std::int32_t number,
@@ -43,7 +78,7 @@ std::string FormatLogLine(const std::string& clock, const std::string& message, 
 void LogMessage(const std::string& message, std::int32_t number, std::int16_t level) {
     WriteStdoutLine(message);
     if (LogFile.Valid())
-        WriteAll(LogFile.Get(), FormatLogLine(FormatClockTime(), message, number, level));
+        WriteLocked(FormatLogLine(FormatClockTime(), WithoutControlBytes(message), number, level));
 }
 
 void CloseLog() {

@@ -31,7 +31,9 @@ def test_status_line_and_helo_for_each_form(workdir, relay):
          b"HELO myhost.example.net"),
         ("{host} {port},{spool}\\*.MSG -helo=box", "HElO:box File:{spoollow}\\*.msg", b"HELO box"),
         ("{host} {port},-helo=", "HElO:me File:.\\spool\\m????.out", b"HELO me"),
-        ("{host} {port},-helo=pc7,ignored\\*.msg", "HElO:pc7 File:.\\spool\\m????.out", b"HELO pc7"),
+        # Commas and blanks both separate the options: nothing after a second comma is lost.
+        ("{host} {port},-helo=pc7,{spool}\\*.MSG", "HElO:pc7 File:{spoollow}\\*.msg", b"HELO pc7"),
+        ("{host} {port} -helo=pc8", "HElO:pc8 File:.\\spool\\m????.out", b"HELO pc8"),
     ]
     for args, want, helo in cases:
         r = relay(replies={"HELO": b"550 no\r\n"})
@@ -60,7 +62,9 @@ def test_status_line_port_forms_without_a_relay(workdir):
 
 
 def test_no_arguments_and_help_words_show_usage(workdir):
-    for args in ([], ["?"], ["/?"], ["-?"], ["--help"], ["-h"], ["--version"], ["re?lay"]):
+    result = run_sendal(workdir, ["--version"])
+    assert result.stdout == b"sendal v1.33g\r\n" and not (workdir / "spool").exists()
+    for args in ([], ["?"], ["/?"], ["-?"], ["--help"], ["-h"], ["re?lay"]):
         if (workdir / "VORK.LOG").exists():
             (workdir / "VORK.LOG").unlink()
         result = run_sendal(workdir, args)

@@ -65,14 +65,17 @@ def test_trickling_relay_is_served_whole(workdir, relay):
     assert not (workdir / "spool" / "m0001.out").exists()
 
 
-def test_escape_sequences_shown_as_question_marks_but_logged_unchanged(workdir, relay):
-    r = relay(replies={"MAIL": b"250 \x1b[31mred\x07\r\n", "DATA": b"354 \x1b[2J\x1b]0;x\x07\r\n"})
+def test_escape_sequences_shown_and_logged_as_question_marks(workdir, relay):
+    r = relay(replies={"MAIL": b"250 \x1b[31mred\x07\r\n", "DATA": b"354 \x1b[2J\x1b]0;x\x07\r\n",
+                       "RCPT": b"250 ok\n! 12:00:00  SENDAL   : forged\r\n"})
     spool_one(workdir, name="m\x1b[1m1.out")  # a spool name cannot drive the terminal either
     result = run_sendal(workdir, ["127.0.0.1", str(r.port) + ",spool\\*.out"])
     assert b"\x1b" not in result.console and b"\x07" not in result.console
     assert b"354 ?[2J?]0;x?\r\n" in result.console
     assert b"Sending m?[1m1.out" in result.console
-    assert b"250 \x1b[31mred\x07" in result.log_messages()
+    assert b"250 ?[31mred?" in result.log_messages()
+    assert b"\x1b" not in result.log and b"\n!" not in result.log  # no forged line
+    assert b"250 ok?! 12:00:00  SENDAL   : forged" in result.log_messages()
     assert b"250 \x1b[31mred\x07\r\n" in result.stdout  # a pipe gets the bytes as they came
 
 

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "base/options.h"
 #include "driver/usage.h"
 #include "test_support.h"
 
@@ -22,6 +23,7 @@ struct Parsed {
 
 Parsed Parse(const std::string& tail) {
     Parsed p{0, "", 0, "", ""};
+    Options = RunOptions{};  // each line is a run of its own
     p.result = ParseCommandTail(tail, p.host, p.port, p.helo, p.mask);
     return p;
 }
@@ -42,15 +44,17 @@ TEST(ParseCommandTail, HostPortHeloAndMask) {
         {"smtp.example.org,-helo=", "smtp.example.org", 25, "example.org", ".\\spool\\m????.out"},
         {"smtp.example.org abc", "smtp.example.org", 25, "example.org", ".\\spool\\m????.out"},
         {"smtp.example.org 0", "smtp.example.org", 25, "example.org", ".\\spool\\m????.out"},
-        {"smtp.example.org  2525", "smtp.example.org", 25, "example.org", ".\\spool\\m????.out"},
-        {"smtp.example.org,c:\\out\\*.msg,extra", "smtp.example.org", 25, "example.org",
-         "c:\\out\\*.msg"},
+        {"smtp.example.org  2525", "smtp.example.org", 2525, "example.org", ".\\spool\\m????.out"},
         {"192.168.1.10", "192.168.1.10", 25, "me", ".\\spool\\m????.out"},
         {"localhost", "localhost", 25, "me", ".\\spool\\m????.out"},
         {"0.example.org", "0.example.org", 25, "example.org", ".\\spool\\m????.out"},
         {"1relay", "1relay", 25, "me", ".\\spool\\m????.out"},
-        {"  relay1 2525.4 ignored  ,  -HELO=pc7  ", "relay1", 2525, "pc7", ".\\spool\\m????.out"},
-        {"\"relay, quoted\" junk,x.out", "relay,", 25, "me", "x.out"},
+        {"  relay1 2525.4  ,  -HELO=pc7  ", "relay1", 2525, "pc7", ".\\spool\\m????.out"},
+        {"\"relay, quoted\",x.out", "relay,", 25, "me", "x.out"},
+        {"relay 587 -starttls -auth -exitcode", "relay", 587, "me", ".\\spool\\m????.out"},
+        {"relay 587,-tls,-auth out\\*.msg", "relay", 587, "me", "out\\*.msg"},
+        {"relay -helo=pc7 2525", "relay", 2525, "pc7", ".\\spool\\m????.out"},
+        {"relay,-starttls mask.out -from=Box@Example.ORG", "relay", 25, "me", "mask.out"},
         {"relay 65561", "relay", 65561, "me", ".\\spool\\m????.out"},
         {"relay -1", "relay", -1, "me", ".\\spool\\m????.out"},
         {"relay,-helo=a  -helo=b", "relay", 25, "a", ".\\spool\\m????.out"},
@@ -65,6 +69,25 @@ TEST(ParseCommandTail, HostPortHeloAndMask) {
         EXPECT_EQ(p.helo, row.helo) << row.tail;
         EXPECT_EQ(p.mask, row.mask) << row.tail;
     }
+}
+
+// No word is dropped: each one is an option, the port or the mask, or the run stops.
+TEST(ParseCommandTail, EveryWordTakenOrRefused) {
+    ScratchDir dir;
+    for (const char* tail : {"relay 587 25", "relay 587 -startls", "relay,a.out,b.out",
+                             "relay,-tls -starttls", "relay 25 junk,x.out",
+                             "relay,-noverify -fingerprint=" "0123456789abcdef0123456789abcdef"
+                             "0123456789abcdef0123456789abcdef"}) {
+        Options = RunOptions{};
+        EXPECT_EQ(Parse(tail).result, -1) << tail;
+    }
+    Options = RunOptions{};
+    Parse("relay 587 -starttls -auth -exitcode,-keepgoing");
+    EXPECT_TRUE(Options.startTls && Options.auth == AuthAny && Options.exitCode && Options.keepGoing);
+    Options = RunOptions{};
+    Parse("relay,-from=Box@Example.ORG");
+    EXPECT_EQ(Options.from, "Box@Example.ORG");  // an address keeps its letter case
+    Options = RunOptions{};
 }
 
 TEST(ParseCommandTail, UsageScreenStopsTheRun) {
