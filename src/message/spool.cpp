@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 
 #include "base/fdio.h"
@@ -61,6 +62,12 @@ struct CrRun {
     enum { BeforeOther, BeforeLf, AtFileEnd } next = BeforeOther;
 };
 CrRun KnownRun;
+
+// Where the next LF is, once found (absolute offset), and up to where there is none: a line
+// end search never goes over the same bytes twice, so a window of short lines costs no more
+// than one of long ones.
+off_t NextLf = -1;
+off_t NoLfBefore = 0;
 
 off_t Absolute(std::size_t windowOffset) {
     return FileOffset - static_cast<off_t>(WindowEnd) + static_cast<off_t>(windowOffset);
@@ -186,10 +193,27 @@ bool SpoolFileIsAt(const std::string& path, const SpoolIdentity& identity) {
 
 void RewindSpool() {
     KnownRun = CrRun{};
+    NextLf = -1;
+    NoLfBefore = 0;
     WindowStart = WindowEnd = 0;
     FileOffset = 0;
     AtEnd = !SpoolFd.Valid();
     ReadFailed = false;
+}
+
+// The first LF among the unread bytes of the window, or null.
+const char* FindLf() {
+    off_t from = Absolute(WindowStart), to = Absolute(WindowEnd);
+    if (NextLf >= from && NextLf < to) return Window.data() + (WindowStart + (NextLf - from));
+    off_t start = std::max(from, NoLfBefore);
+    if (start >= to) return nullptr;
+    const char* begin = Window.data() + (WindowStart + (start - from));
+    auto* lf = static_cast<const char*>(std::memchr(begin, '\n', static_cast<std::size_t>(to - start)));
+    if (lf)
+        NextLf = start + (lf - begin);
+    else
+        NoLfBefore = to;
+    return lf;
 }
 
 bool NextSpoolPart(std::string& part, bool& lineEnds) {
@@ -197,7 +221,7 @@ bool NextSpoolPart(std::string& part, bool& lineEnds) {
     for (;;) {
         const char* begin = Window.data() + WindowStart;
         std::size_t left = WindowEnd - WindowStart;
-        auto* lf = static_cast<const char*>(std::memchr(begin, '\n', left));
+        const char* lf = FindLf();
         std::size_t scan = lf ? static_cast<std::size_t>(lf - begin) : left;
         auto* cr = static_cast<const char*>(std::memchr(begin, '\r', scan));
         if (cr || lf) {

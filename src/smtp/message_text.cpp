@@ -33,7 +33,8 @@ std::int16_t AddPart(Piece& piece, const std::string& part, bool lineStarts, boo
     piece.buffer += part;
     if (lineEnds) piece.buffer += "\r\n";
     piece.textLength += static_cast<std::int64_t>(part.size());
-    if (piece.textLength < FlushThreshold) return 0;
+    // A run of empty lines has no line text to count: the piece's bytes bound it as well.
+    if (piece.textLength < FlushThreshold && piece.buffer.size() < MaxPieceBytes) return 0;
     SentTotal += piece.textLength;
     ConsoleColumnOne();
     ConsoleWrite(FormatNumber(SentTotal));

@@ -10,6 +10,8 @@ namespace sendal {
 // Characters of line text gathered before a piece goes to the socket: large enough that a big
 // message costs few sends, small enough that the progress figure moves.
 constexpr std::int64_t FlushThreshold = 10000;
+// A piece goes out at this many bytes too, whatever its line text, so memory stays bounded.
+constexpr std::size_t MaxPieceBytes = 1 << 20;
 
 // Characters of line text sent in pieces at the threshold, across the whole run.
 inline std::int64_t SentTotal = 0;
