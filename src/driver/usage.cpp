@@ -14,6 +14,22 @@ constexpr int HelpPageLines = 24;
 constexpr char EndOfText = 26;  // Ctrl-Z
 constexpr const char* MorePrompt = "                                     -more- ";
 
+// Every option, a line each; blanks or commas separate them, anywhere after the host.
+constexpr const char* OptionLines[] = {
+    "  -helo=name        the name sent with HELO or EHLO",
+    "  -exitcode         exit codes for cron and systemd instead of 0",
+    "  -keepgoing        a file the relay refuses stays, the others still go",
+    "  -from=address     the envelope sender of every file",
+    "  -ehlo             EHLO instead of HELO: pipelining, SIZE, 8BITMIME, SMTPUTF8",
+    "  -starttls         STARTTLS before anything is sent (never plain text)",
+    "  -tls              TLS from the first byte (port 465 by default)",
+    "  -auth[=plain|=login|=xoauth2|=oauthbearer]  log in (netrc, SENDAL_PASSWORD_COMMAND)",
+    "  -insecureauth     allow -auth without TLS",
+    "  -noverify         do not check the relay's certificate",
+    "  -fingerprint=hex  the SHA-256 of the relay's certificate, instead of the CA check",
+    "  --version         the version; -h, --help or ? this screen",
+};
+
 }  // namespace
 
 std::vector<std::string> SplitHelpLines(const std::string& text) {
@@ -40,6 +56,7 @@ void ShowUsage() {
     WriteStdoutLine(" ");
     WriteStdoutLine("Usage: sendal host [Portnbr][,options]");
     WriteStdoutLine("Options: [-helo=host|domain] [dest-dir][filemask]");
+    for (const char* line : OptionLines) WriteStdoutLine(line);
 
     std::string text;
     if (ReadWholeFile(HelpFileName, text) != 0) return;

@@ -1,6 +1,7 @@
 """The command line as a user types it, seen through the status line on the terminal and the
 HELO line on the wire; the host prompt and the help pager on a pseudo-terminal."""
 import re
+from pathlib import Path
 
 from conftest import run_sendal, write_spool
 
@@ -16,7 +17,11 @@ def status_line(result):
 def assert_usage(result):
     lines = result.stdout.split(b"\r\n")
     assert lines[0].startswith(USAGE[0])
-    assert lines[2:6] == list(USAGE[2:]) + [b""]
+    assert lines[2:5] == list(USAGE[2:])
+    # Then every option on a line of its own, each named as the manual page names it.
+    options = [l.split()[0] for l in lines[5:] if l.startswith(b"  -")]
+    manual = (Path(__file__).resolve().parents[2] / "doc" / "sendal.1").read_bytes()
+    assert len(options) >= 12 and all(o.split(b"[")[0].split(b"=")[0] in manual for o in options)
 
 
 def only_header(result):
