@@ -44,7 +44,7 @@ install: build
 package:
 	@cmake -S . -B build-package $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF \
 	  -DCMAKE_INSTALL_PREFIX=/usr -DSENDAL_COMPRESS_MAN=ON >/dev/null
-	@cmake --build build-package -j $(JOBS) --target sendal manpage
+	@cmake --build build-package -j $(JOBS) --target sendal sendal-enqueue manpage
 	@cd build-package && cpack -G DEB >/dev/null && ls -1 $$PWD/*.deb
 
 demo: deps build

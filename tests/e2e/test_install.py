@@ -17,9 +17,10 @@ def test_make_install_lays_out_the_files(tmp_path):
     env = dict(os.environ, DESTDIR=str(tmp_path))
     subprocess.run(["make", "-s", "install", "PREFIX=/usr"], cwd=ROOT, env=env, check=True,
                    stdout=subprocess.DEVNULL)
-    for name in ("usr/bin/sendal", "usr/share/man/man1/sendal.1",
+    for name in ("usr/bin/sendal", "usr/bin/sendal-enqueue", "usr/share/man/man1/sendal.1",
                  "usr/share/doc/sendal/sendal.hlp", "usr/share/doc/sendal/README.md",
-                 "usr/share/doc/sendal/examples/sendal.timer"):
+                 "usr/share/doc/sendal/examples/sendal.timer",
+                 "usr/share/doc/sendal/examples/sendal.path"):
         assert (tmp_path / name).is_file(), name
     assert os.access(tmp_path / "usr/bin/sendal", os.X_OK)
 
@@ -30,7 +31,7 @@ def test_make_package_builds_a_deb():
     deb = Path(out.strip().splitlines()[-1])
     listing = subprocess.run(["dpkg-deb", "-c", str(deb)], check=True, capture_output=True,
                              text=True).stdout
-    for name in ("./usr/bin/sendal", "./usr/share/man/man1/sendal.1.gz",
+    for name in ("./usr/bin/sendal", "./usr/bin/sendal-enqueue", "./usr/share/man/man1/sendal.1.gz",
                  "./usr/share/doc/sendal/sendal.hlp", "./usr/share/doc/sendal/README.md",
                  "./usr/share/doc/sendal/LICENSE"):
         assert name in listing, name
