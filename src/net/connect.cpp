@@ -5,7 +5,6 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -25,9 +24,10 @@
 namespace sendal {
 namespace {
 
-constexpr std::size_t HostBufferSize = 64;  // 63 characters and the terminating zero
+constexpr std::size_t HostBufferSize = 254;  // a DNS name's 253 characters and the zero
 // A relay address that never answers is given up after this long, and the next one tried.
 constexpr int ConnectTimeoutSeconds = 20;
+constexpr int SendSliceMilliseconds = 1000;
 
 struct RelayAddress {
     sockaddr_storage address;
@@ -93,15 +93,15 @@ int TryAddress(const RelayAddress& relay) {
     SetSendTimeout(SocketHandle, ConnectTimeoutSeconds * 1000);
     if (::connect(SocketHandle, reinterpret_cast<const sockaddr*>(&relay.address), relay.length) != 0)
         return -1;
-    // From now on a relay that stops reading fails a send after the reply time-out.
-    SetSendTimeout(SocketHandle, ReplyPollCount * ReplyPollMilliseconds);
+    // From now on a send gives up after a slice, so that SendData can tell a relay that reads
+    // slowly from one that stopped reading, and see a stop.
+    SetSendTimeout(SocketHandle, SendSliceMilliseconds);
     return 0;
 }
 
 // The receiver thread. Never destroyed: a run that ends without the close-down must not
 // find a joinable thread at exit.
 std::thread* Receiver = nullptr;
-UniqueFd PauseFd;  // the eventfd of the pause before STARTTLS
 
 void StartReceiver() {
     StopSignalsBlocked forTheReceiver;  // stop signals go to the dialogue, not the receiver
@@ -114,16 +114,6 @@ void StartReceiver() {
 
 void JoinReceiver() {
     if (Receiver && Receiver->joinable()) Receiver->join();
-}
-
-// Ends the receiver before the TLS handshake, without it reading a byte of it. False when it
-// could not be told to: a handshake beside it would lose bytes to it.
-bool StopReceiver() {
-    std::uint64_t one = 1;
-    if (::write(PauseFd.Get(), &one, sizeof one) != sizeof one) return false;
-    JoinReceiver();
-    ArmReceivePause(-1);
-    return true;
 }
 
 std::int32_t Fail(const char* message, int outcome) {
@@ -161,39 +151,28 @@ std::int32_t ConnectRelay(const std::string& host, const std::int32_t& port) {
         result = TryAddress(relay);
         if (result == 0 || StopSignal() != 0) break;
     }
+    if (StopSignal() != 0) return -1;  // the stop is the only word on it
     if (result == 1 && SocketHandle == -1) return Fail("Invalid Socket!", EX_OSERR);
     if (result != 0) return Fail("Connection failure!", EX_TEMPFAIL);
-    if (Options.implicitTls && StartTls(SocketHandle, WithoutBrackets(host)) != 0) return -1;
-    if (Options.startTls) {
-        PauseFd.Reset(::eventfd(0, EFD_CLOEXEC));
-        if (!PauseFd.Valid()) return Fail("Invalid Socket!", EX_OSERR);
-        ArmReceivePause(PauseFd.Get());
-    }
     ResetReceiveRing();  // nothing of an earlier connection of the run may be read as this one's
     StartReceiver();
+    if (Options.implicitTls && StartTls(SocketHandle, WithoutBrackets(host)) != 0) return -1;
     return 0;
 }
 
 std::int32_t SwitchToTls(const std::string& host) {
-    if (!StopReceiver()) {
-        NoteOutcome(EX_OSERR);
-        LogMessage("TLS handshake failed: the receiver could not be stopped!", -1, LevelError);
-        return -1;
-    }
-    // Bytes the relay sent after its go-ahead, before the handshake, are not part of it: taken
-    // as encrypted data they would be an injection.
+    // Bytes the relay sent after its go-ahead, before our hello, are not part of the handshake
+    // (a server speaks second): taken as the session's they would be an injection.
     if (!ReceiveRingEmpty()) {
         NoteOutcome(EX_PROTOCOL);
         LogMessage("TLS handshake failed: the relay sent data after its go-ahead!", -1, LevelError);
         return -1;
     }
-    if (StartTls(SocketHandle, WithoutBrackets(host)) != 0) return -1;
-    ResetReceiveRing();
-    StartReceiver();
-    return 0;
+    return StartTls(SocketHandle, WithoutBrackets(host));
 }
 
 void CloseRelaySocket() {
+    SayTlsGoodbye();
     ::shutdown(SocketHandle, SHUT_RDWR);
     JoinReceiver();  // the TLS session must outlive the receiver's last read
     EndTls();

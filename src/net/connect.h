@@ -20,8 +20,8 @@ void WSACleanup();
 // A send that the relay does not take for the reply time-out fails from then on.
 std::int32_t ConnectRelay(const std::string& host, const std::int32_t& port);
 
-// After the relay's go-ahead to STARTTLS: ends the receiver, does the TLS handshake (see
-// StartTls) and starts the receiver again on the encrypted connection. 0, or -1 after logging.
+// After the relay's go-ahead to STARTTLS: the TLS handshake (see StartTls) over the same
+// receiver, which then carries the session's records. 0, or -1 after logging.
 std::int32_t SwitchToTls(const std::string& host);
 
 // Shuts the connection down, so a receiver blocked in recv wakes and ends, waits for it, ends

@@ -1,6 +1,12 @@
 // The ring buffer, the receiver and the reply wait. The receiver wakes a waiting WaitReply
 // through a futex on the write index as soon as it has stored bytes, so a reply is taken the
 // moment its line is complete rather than at the next 10 ms poll.
+//
+// The receiver only ever moves the bytes that arrive on the socket into the ring: with TLS on
+// they are the session's records, which the main thread alone decrypts (through TlsReceive,
+// whose reads come back here through TakeReceived) into a plain text of its own. So one thread
+// runs the TLS session, and a relay's key update in the middle of a long text is answered by
+// the same thread that sends.
 #include "net/receive.h"
 
 #include <linux/futex.h>
@@ -14,6 +20,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <algorithm>
 #include <cstring>
 
 #include "base/console.h"
@@ -147,19 +154,6 @@ void PublishReceived(std::uint32_t write, std::size_t got) {
     WakeWaiters();
 }
 
-// The pause before STARTTLS: when armed, the receiver waits for the socket or the pause, and
-// leaves at the pause without reading a byte that belongs to the TLS handshake.
-std::atomic<int> ReceivePauseFd{-1};
-
-bool PausedBeforeRead(int socket) {
-    int pause = ReceivePauseFd.load();
-    if (pause < 0) return false;
-    pollfd watch[2] = {{socket, POLLIN, 0}, {pause, POLLIN, 0}};
-    while (::poll(watch, 2, -1) < 0 && errno == EINTR) {
-    }
-    return (watch[1].revents & POLLIN) != 0;
-}
-
 // Stores what arrives on `socket` until the relay closes the connection or reading fails.
 void ReceiveUntilEnd(int socket) {
     for (;;) {
@@ -175,8 +169,7 @@ void ReceiveUntilEnd(int socket) {
                 return;
             continue;
         }
-        if (PausedBeforeRead(socket)) return;
-        long got = TransportReceive(socket, ReceiveBuffer + write, space);
+        long got = static_cast<long>(::recv(socket, ReceiveBuffer + write, space, 0));
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) return;  // closed by the relay or by our close-down, or an error
         PublishReceived(write, static_cast<std::size_t>(got));
@@ -193,16 +186,84 @@ void SleepUntilChanged(std::uint32_t seen, std::chrono::steady_clock::duration l
     ReplyWaiters.fetch_sub(1, std::memory_order_seq_cst);
 }
 
+// The decrypted text not yet taken as lines, with TLS on, and how the session ended.
+std::string PlainText;
+bool TlsEnded = false;
+
+// Decrypts what the ring holds: 1 when it gave text, 0 when no whole record is there, -1 when
+// the session ended.
+int Decrypt() {
+    if (TlsEnded) return -1;
+    char block[4096];
+    long got = TlsReceive(block, sizeof block);
+    if (got > 0) {
+        PlainText.append(block, static_cast<std::size_t>(got));
+        return 1;
+    }
+    if (got < 0 && errno == EAGAIN) return 0;
+    TlsEnded = true;
+    return -1;
+}
+
+// The next line of the decrypted text: 1, 0 when none is complete yet, -1 when none will come.
+int TakeTlsLine(std::string& line) {
+    for (;;) {
+        std::size_t lf = 0;
+        while ((lf = PlainText.find('\n', lf)) != std::string::npos && (lf == 0 || PlainText[lf - 1] != '\r')) ++lf;
+        if (lf != std::string::npos) {
+            line.assign(PlainText, 0, lf - 1);
+            PlainText.erase(0, lf + 1);
+            return 1;
+        }
+        int got = Decrypt();
+        if (got > 0) continue;
+        line = PlainText;
+        return got;
+    }
+}
+
 }  // namespace
 
 void ResetReceiveRing(std::uint32_t position) {
     ReceiveReadIndex.store(position % ReceiveBufferSize);
     ReceiveWriteIndex.store(position % ReceiveBufferSize);
     ReceiveEnded.store(false);
+    PlainText.clear();
+    TlsEnded = false;
 }
 
-void ArmReceivePause(int fd) {
-    ReceivePauseFd.store(fd);
+void AbsorbTlsRecords() {
+    while (Decrypt() > 0) {
+    }
+}
+
+long TakeReceived(char* buffer, std::size_t length) {
+    bool ended = ReceiveEnded.load(std::memory_order_acquire);
+    std::uint32_t write = ReceiveWriteIndex.load(std::memory_order_acquire);
+    std::uint32_t read = ReceiveReadIndex.load(std::memory_order_relaxed);
+    UnreadRuns runs = Unread(read, write);
+    std::size_t have = runs.firstLength + runs.secondLength;
+    if (have == 0) return ended ? 0 : -1;
+    std::size_t take = std::min(have, length);
+    std::size_t fromFirst = std::min(take, runs.firstLength);
+    std::memcpy(buffer, runs.first, fromFirst);
+    std::memcpy(buffer + fromFirst, ReceiveBuffer, take - fromFirst);
+    std::uint32_t next = read + static_cast<std::uint32_t>(take);
+    if (next >= ReceiveBufferSize) next -= ReceiveBufferSize;
+    ReceiveReadIndex.store(next, std::memory_order_release);
+    return static_cast<long>(take);
+}
+
+int WaitReceived(ReplyDeadline deadline) {
+    using Clock = std::chrono::steady_clock;
+    for (;;) {
+        std::uint32_t seen = ReceiveWriteIndex.load(std::memory_order_acquire);
+        if (!ReceiveRingEmpty() || ReceiveEnded.load(std::memory_order_acquire)) return 0;
+        if (StopSignal() != 0) return -1;
+        auto left = deadline - Clock::now();
+        if (left <= Clock::duration::zero()) return 1;
+        if (!SpinUntilChanged(seen)) SleepUntilChanged(seen, left);
+    }
 }
 
 bool ReceiveRingEmpty() {
@@ -238,7 +299,13 @@ std::int16_t WaitReply(std::string& line, ReplyDeadline deadline) {
     for (;;) {
         bool ended = ReceiveEnded.load(std::memory_order_acquire);
         std::uint32_t seen = ReceiveWriteIndex.load(std::memory_order_acquire);
-        if (TakeLine(line)) return 0;
+        if (TlsActive()) {
+            int got = TakeTlsLine(line);
+            if (got > 0) return 0;
+            ended = got < 0;  // the session ended (or broke) and no whole line is left
+        } else if (TakeLine(line)) {
+            return 0;
+        }
         if (StopSignal() != 0) return -1;
         if (ended) {
             failure = "ERROR ON NETWORK (Connection closed).";

@@ -15,6 +15,9 @@ namespace sendal {
 
 constexpr std::uint32_t ReceiveBufferSize = 30000;
 
+// When a wait must end.
+using ReplyDeadline = std::chrono::steady_clock::time_point;
+
 // How many 10 ms waits WaitReply allows for one line: about 50 seconds. Tests lower it.
 inline int ReplyPollCount = 5000;
 constexpr int ReplyPollMilliseconds = 10;
@@ -26,9 +29,18 @@ void ReceiveData(int socket);
 // Empties the ring with both indices at `position`, before a receiver starts (and for tests).
 void ResetReceiveRing(std::uint32_t position = 0);
 
-// Arms (an eventfd) or disarms (-1) the pause before STARTTLS: a receiver started while it is
-// armed ends, without reading further, once the fd becomes readable.
-void ArmReceivePause(int fd);
+// The consumer's side for the TLS session, which reads its records from the ring: up to
+// `length` bytes; 0 when the ring is empty and the relay closed the connection; -1 when it is
+// empty for now.
+long TakeReceived(char* buffer, std::size_t length);
+
+// With TLS on: decrypts the records the ring holds into the text WaitReply takes its lines
+// from, so that whatever the relay sends (a key update too) is dealt with now.
+void AbsorbTlsRecords();
+
+// Waits until the ring holds a byte or the relay closed the connection (0), the deadline
+// passed (1) or a stop signal came (-1).
+int WaitReceived(ReplyDeadline deadline);
 
 // True when no byte waits unread in the ring.
 bool ReceiveRingEmpty();
@@ -45,7 +57,6 @@ std::int16_t WaitReply(std::string& line);
 
 // The same with the time-out running out at `deadline`, so that every line of one reply
 // counts against one wait.
-using ReplyDeadline = std::chrono::steady_clock::time_point;
 std::int16_t WaitReply(std::string& line, ReplyDeadline deadline);
 
 // When a wait that starts now must end: the reply time-out from now.

@@ -2,34 +2,72 @@
 // truncated message and the spool file would be deleted.
 #include "net/send.h"
 
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
+
 #include <cerrno>
+#include <chrono>
 
 #include "base/fdio.h"
 #include "base/globals.h"
 #include "base/outcome.h"
 #include "base/stop.h"
 #include "log/log.h"
+#include "net/receive.h"
 #include "net/tls.h"
 
 namespace sendal {
+namespace {
+
+// Bytes in the socket's send queue, not yet acknowledged by the relay; -1 when unknown.
+long QueuedBytes() {
+    int queued = 0;
+    return ::ioctl(SocketHandle, SIOCOUTQ, &queued) == 0 ? queued : -1;
+}
+
+// Whether the relay still takes our bytes: the send queue shrank since the last look.
+bool RelayTookBytes(long& lastQueued) {
+    long queued = QueuedBytes();
+    bool took = queued >= 0 && lastQueued >= 0 && queued < lastQueued;
+    lastQueued = queued;
+    return took;
+}
+
+}  // namespace
 
 std::int16_t SendData(const std::string& text) {
+    using Clock = std::chrono::steady_clock;
     int failure = 0;
-    int result = WriteEvery(text, [&failure](const char* data, std::size_t length) -> long {
-        if (StopSignal() != 0) {
-            failure = errno = ECANCELED;
-            return -1;
+    // The socket gives up on a send after a slice of a second (see the connection); the send
+    // fails only when the relay took no byte for the reply time-out, so a relay that reads
+    // slowly but steadily is still served whole, and a stop is seen within a slice.
+    const auto patience = ReplyDeadlineFromNow() - Clock::now();
+    auto lastProgress = Clock::now();
+    long lastQueued = QueuedBytes();
+    int result = WriteEvery(text, [&](const char* data, std::size_t length) -> long {
+        for (;;) {
+            if (StopSignal() != 0) {
+                failure = errno = ECANCELED;
+                return -1;
+            }
+            long sent = TransportSend(SocketHandle, data, length);
+            failure = sent < 0 ? errno : 0;
+            if (sent > 0) lastProgress = Clock::now();
+            if (sent >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return sent;
+            if (RelayTookBytes(lastQueued)) lastProgress = Clock::now();
+            if (Clock::now() >= lastProgress + patience) {
+                errno = EAGAIN;
+                return -1;
+            }
         }
-        long sent = TransportSend(SocketHandle, data, length);
-        failure = sent < 0 ? errno : 0;
-        return sent;
     });
     if (result == 0) return 0;
+    if (StopSignal() != 0) return -1;  // the stop is the only word on it
     if (failure == EPIPE || failure == ECONNRESET) return SendBroken;
     NoteOutcome(EX_TEMPFAIL);
     if (failure == EAGAIN || failure == EWOULDBLOCK)
         LogMessage("ERROR ON NETWORK (Timeout).", -1, LevelError);
-    else if (failure != ECANCELED)
+    else
         LogMessage("ERROR ON NETWORK (Send failed).", -1, LevelError);
     return -1;
 }

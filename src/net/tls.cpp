@@ -1,5 +1,7 @@
-// TLS through GnuTLS. One thread sends while the receiver thread reads, which GnuTLS allows
-// for one session; the handshake and the end of the session happen while no receiver runs.
+// TLS through GnuTLS, on the main thread only. The session reads its records from the receive
+// ring (the receiver thread stores what the socket brings, as in plain text) and writes to the
+// socket itself; so no two threads ever call into one session, and a key update the relay sends
+// while we send is read and answered between two pieces of the text.
 #include "net/tls.h"
 
 #include <arpa/inet.h>
@@ -9,6 +11,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 
 #include "base/environment.h"
 #include "base/options.h"
@@ -21,11 +24,20 @@ namespace sendal {
 namespace {
 
 constexpr std::size_t Sha256Length = 32;
+// TLS 1.2 and 1.3 only: what remains of the older versions is broken.
+// The medium verification profile: keys of at least 2048 bits RSA (256 bits ECC).
+constexpr const char* Priorities = "NORMAL:-VERS-ALL:+VERS-TLS1.3:+VERS-TLS1.2:%PROFILE_MEDIUM";
 
 gnutls_certificate_credentials_t Credentials = nullptr;
 gnutls_session_t Session = nullptr;
 std::string PeerName;  // GnuTLS keeps a pointer to it for the session's lifetime
 std::atomic<bool> TlsOn{false};
+
+// While the handshake runs, a read waits for the receiver (bounded by the deadline and a stop);
+// afterwards it takes what is there and WaitReply does the waiting.
+bool HandshakeRunning = false;
+ReplyDeadline HandshakeDeadline;
+bool HandshakeTimedOut = false;
 
 std::int32_t Fail(const std::string& message, int outcome) {
     NoteOutcome(outcome);
@@ -37,6 +49,33 @@ bool IsAddressLiteral(const std::string& host) {
     unsigned char address[sizeof(in6_addr)];
     return ::inet_pton(AF_INET, host.c_str(), address) == 1 ||
            ::inet_pton(AF_INET6, host.c_str(), address) == 1;
+}
+
+ssize_t PullFromRing(gnutls_transport_ptr_t, void* buffer, size_t length) {
+    for (;;) {
+        long got = TakeReceived(static_cast<char*>(buffer), length);
+        if (got >= 0) return got;
+        if (!HandshakeRunning) {
+            gnutls_transport_set_errno(Session, EAGAIN);
+            return -1;
+        }
+        int waited = WaitReceived(HandshakeDeadline);
+        if (waited == 0) continue;
+        HandshakeTimedOut = waited > 0;
+        gnutls_transport_set_errno(Session, waited > 0 ? ETIMEDOUT : EINTR);
+        return -1;
+    }
+}
+
+int LastPushError = 0;   // why the socket did not take the last record
+bool SendPending = false;  // a record_send must be repeated before anything else is sent
+
+ssize_t PushToSocket(gnutls_transport_ptr_t socket, const void* data, size_t length) {
+    ssize_t sent = ::send(static_cast<int>(reinterpret_cast<std::intptr_t>(socket)), data, length,
+                          MSG_NOSIGNAL);
+    LastPushError = sent < 0 ? errno : 0;
+    if (sent < 0) gnutls_transport_set_errno(Session, errno);
+    return sent;
 }
 
 // The trust store: the system's, and the extra CA file; an empty one trusts nothing.
@@ -52,17 +91,22 @@ int LoadTrust() {
 
 int NewSession(int socket, const std::string& host) {
     PeerName = host;
-    if (gnutls_init(&Session, GNUTLS_CLIENT) < 0 || gnutls_set_default_priority(Session) < 0 ||
+    if (gnutls_init(&Session, GNUTLS_CLIENT) < 0 ||
+        gnutls_priority_set_direct(Session, Priorities, nullptr) < 0 ||
         gnutls_credentials_set(Session, GNUTLS_CRD_CERTIFICATE, Credentials) < 0)
         return Fail("TLS handshake failed: no TLS session", EX_SOFTWARE);
     if (!IsAddressLiteral(PeerName))
         gnutls_server_name_set(Session, GNUTLS_NAME_DNS, PeerName.data(), PeerName.size());
-    // The CA check with the name, unless the certificate is pinned or not to be checked.
+    // The CA check with the name and the purpose, unless pinned or not to be checked.
+    static gnutls_typed_vdata_st checks[2];
+    checks[0] = {GNUTLS_DT_DNS_HOSTNAME, reinterpret_cast<unsigned char*>(PeerName.data()), 0};
+    checks[1] = {GNUTLS_DT_KEY_PURPOSE_OID,
+                 reinterpret_cast<unsigned char*>(const_cast<char*>(GNUTLS_KP_TLS_WWW_SERVER)), 0};
     if (!Options.noVerify && Options.fingerprint.empty())
-        gnutls_session_set_verify_cert(Session, PeerName.c_str(), 0);
-    gnutls_transport_set_int(Session, socket);
-    gnutls_handshake_set_timeout(Session, static_cast<unsigned>(ReplyPollCount) *
-                                              static_cast<unsigned>(ReplyPollMilliseconds));
+        gnutls_session_set_verify_cert2(Session, checks, 2, 0);
+    gnutls_transport_set_ptr(Session, reinterpret_cast<gnutls_transport_ptr_t>(static_cast<std::intptr_t>(socket)));
+    gnutls_transport_set_pull_function(Session, PullFromRing);
+    gnutls_transport_set_push_function(Session, PushToSocket);
     return 0;
 }
 
@@ -80,6 +124,7 @@ int HandshakeFailed(int error) {
         gnutls_free(reason.data);
         return Fail("Certificate not trusted: " + WithoutFinalStop(text), EX_CONFIG);
     }
+    if (HandshakeTimedOut) return Fail("TLS handshake failed: the relay took too long", EX_TEMPFAIL);
     // A relay that speaks plain SMTP on this port sends its greeting where TLS expects a record.
     bool plainPeer = error == GNUTLS_E_UNEXPECTED_PACKET_LENGTH ||
                      error == GNUTLS_E_UNSUPPORTED_VERSION_PACKET ||
@@ -112,18 +157,39 @@ int CheckFingerprint() {
     return Fail("Certificate not trusted: its fingerprint is " + seen, EX_CONFIG);
 }
 
+// A CA's certificate is no server's, whatever names it carries.
+int CheckLeafIsNoCa() {
+    unsigned count = 0;
+    const gnutls_datum_t* chain = gnutls_certificate_get_peers(Session, &count);
+    gnutls_x509_crt_t leaf;
+    if (!chain || count == 0 || gnutls_x509_crt_init(&leaf) < 0) return 0;
+    unsigned critical = 0, ca = 0;
+    int pathLength = 0;
+    bool isCa = gnutls_x509_crt_import(leaf, &chain[0], GNUTLS_X509_FMT_DER) >= 0 &&
+                gnutls_x509_crt_get_basic_constraints(leaf, &critical, &ca, &pathLength) >= 0 && ca;
+    gnutls_x509_crt_deinit(leaf);
+    return isCa ? Fail("Certificate not trusted: it is a CA's certificate, not a server's", EX_CONFIG) : 0;
+}
+
 }  // namespace
 
 std::int32_t StartTls(int socket, const std::string& host) {
     if (!Credentials && LoadTrust() != 0) return -1;
     if (NewSession(socket, host) != 0) return -1;
+    SendPending = false;
+    HandshakeRunning = true;
+    HandshakeTimedOut = false;
+    HandshakeDeadline = ReplyDeadlineFromNow();
     int result;
     do {
         result = gnutls_handshake(Session);
-    } while (result < 0 && gnutls_error_is_fatal(result) == 0 && StopSignal() == 0);
+    } while (result < 0 && gnutls_error_is_fatal(result) == 0 && StopSignal() == 0 &&
+             !HandshakeTimedOut);
+    HandshakeRunning = false;
     if (StopSignal() != 0) return -1;
-    if (result < 0) return HandshakeFailed(result);
+    if (result < 0) return HandshakeFailed(HandshakeTimedOut ? GNUTLS_E_TIMEDOUT : result);
     if (!Options.noVerify && !Options.fingerprint.empty() && CheckFingerprint() != 0) return -1;
+    if (!Options.noVerify && Options.fingerprint.empty() && CheckLeafIsNoCa() != 0) return -1;
     TlsOn.store(true);
     return 0;
 }
@@ -132,19 +198,21 @@ bool TlsActive() {
     return TlsOn.load();
 }
 
+void SayTlsGoodbye() {
+    if (Session && TlsOn.load()) gnutls_bye(Session, GNUTLS_SHUT_WR);  // the close_notify
+}
+
 void EndTls() {
     TlsOn.store(false);
     if (Session) gnutls_deinit(Session);
     Session = nullptr;
 }
 
-long TransportReceive(int socket, char* buffer, std::size_t length) {
-    if (!TlsOn.load(std::memory_order_acquire))
-        return static_cast<long>(::recv(socket, buffer, length, 0));
+long TlsReceive(char* buffer, std::size_t length) {
     ssize_t got = gnutls_record_recv(Session, buffer, length);
     if (got >= 0) return static_cast<long>(got);
-    if (got == GNUTLS_E_INTERRUPTED || got == GNUTLS_E_AGAIN) {
-        errno = EINTR;
+    if (got == GNUTLS_E_AGAIN || got == GNUTLS_E_INTERRUPTED || got == GNUTLS_E_REHANDSHAKE) {
+        errno = EAGAIN;
         return -1;
     }
     if (got == GNUTLS_E_PREMATURE_TERMINATION) return 0;  // hung up without a TLS goodbye
@@ -155,11 +223,16 @@ long TransportReceive(int socket, char* buffer, std::size_t length) {
 long TransportSend(int socket, const char* data, std::size_t length) {
     if (!TlsOn.load(std::memory_order_acquire))
         return static_cast<long>(::send(socket, data, length, MSG_NOSIGNAL));
+    // Between two pieces of the text, what the relay sent is read: a key update is answered
+    // before the next record (never in the middle of a send GnuTLS must repeat).
+    if (!SendPending && !ReceiveRingEmpty()) AbsorbTlsRecords();
     ssize_t sent = gnutls_record_send(Session, data, length);
+    SendPending = sent == GNUTLS_E_AGAIN || sent == GNUTLS_E_INTERRUPTED;
     if (sent >= 0) return static_cast<long>(sent);
+    bool closed = LastPushError == EPIPE || LastPushError == ECONNRESET;
     errno = sent == GNUTLS_E_INTERRUPTED ? EINTR
             : sent == GNUTLS_E_AGAIN     ? EAGAIN
-            : sent == GNUTLS_E_PUSH_ERROR && (errno == EPIPE || errno == ECONNRESET) ? errno
+            : closed                     ? LastPushError
                                          : EIO;
     return -1;
 }

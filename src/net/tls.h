@@ -1,6 +1,8 @@
 // TLS on the relay connection (GnuTLS): the handshake with the certificate check, and the
 // reads and writes that go through the session once it is on. The rest of the program sees
-// only the transport routines; nothing else calls GnuTLS.
+// only the transport routines; nothing else calls GnuTLS, and only the main thread does: the
+// receiver thread moves the session's records from the socket into the receive ring, and
+// every call into the session (handshake, decrypting, sending, closing) is the main thread's.
 #pragma once
 
 #include <cstddef>
@@ -9,23 +11,31 @@
 
 namespace sendal {
 
-// Does the TLS handshake on `socket` for the relay `host` (a name, or an address literal),
-// bounded by the reply time-out. The certificate is checked against the system's trust store
-// (and the PEM file named by SENDAL_CAFILE) and the host, pinned by -fingerprint=, or not
-// checked with -noverify. 0, or -1 after logging "Certificate not trusted: <reason>!" or
-// "TLS handshake failed: <reason>!" at level 1.
+// Does the TLS handshake for the relay `host` (a name, or an address literal) over `socket`,
+// whose incoming bytes the receiver stores in the ring, within one deadline (the reply
+// time-out) and ending at once on a stop signal. TLS 1.2 or later only. The certificate is
+// checked against the system's trust store (and the PEM file named by SENDAL_CAFILE), the host
+// and the purpose of a TLS server, with keys of at least 2048 bits RSA; pinned by
+// -fingerprint=, or not checked with -noverify. 0, or -1 after logging "Certificate not
+// trusted: <reason>!" or "TLS handshake failed: <reason>!" at level 1 (nothing on a stop).
 std::int32_t StartTls(int socket, const std::string& host);
 
 // Whether the connection runs through TLS.
 bool TlsActive();
 
+// Sends the close_notify (bounded by the socket's send time-out), before the socket is shut.
+void SayTlsGoodbye();
+
 // Forgets the session; the receiver must have ended.
 void EndTls();
 
-// recv and send on the relay connection, through TLS once it is on, with their contracts
-// (a count, 0 for the end of the connection, or -1 with errno: EINTR, EAGAIN for the send
-// time-out, EIO for a TLS error).
-long TransportReceive(int socket, char* buffer, std::size_t length);
+// Decrypted bytes from the records in the receive ring: a count; 0 when the session or the
+// connection ended; -1 with errno EAGAIN when no whole record is there yet, else another errno.
+long TlsReceive(char* buffer, std::size_t length);
+
+// send on the relay connection, through TLS once it is on, with its contract (a count, or -1
+// with errno: EINTR, EAGAIN for the send time-out, EPIPE or ECONNRESET for a closed
+// connection, EIO for a TLS error).
 long TransportSend(int socket, const char* data, std::size_t length);
 
 }  // namespace sendal
