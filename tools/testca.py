@@ -7,7 +7,7 @@ from pathlib import Path
 
 from cryptography import x509
 from cryptography.hazmat.primitives import hashes, serialization
-from cryptography.hazmat.primitives.asymmetric import ec
+from cryptography.hazmat.primitives.asymmetric import ec, rsa
 from cryptography.x509.oid import NameOID
 
 
@@ -38,9 +38,11 @@ class TestCA:
         self.ca_file = self.folder / "ca.pem"
         self.ca_file.write_bytes(self.cert.public_bytes(serialization.Encoding.PEM))
 
-    def relay_cert(self, stem, names=("localhost", "127.0.0.1", "::1"), expired=False):
-        """Writes stem.pem and stem.key; returns (cert path, key path, SHA-256 hex)."""
-        key = ec.generate_private_key(ec.SECP256R1())
+    def relay_cert(self, stem, names=("localhost", "127.0.0.1", "::1"), expired=False,
+                   rsa_bits=None, purpose=x509.oid.ExtendedKeyUsageOID.SERVER_AUTH, ca=False):
+        """Writes stem.pem and stem.key; returns (cert path, key path, SHA-256 hex). A weak RSA
+        key, another purpose or a CA's certificate make the ones a client must refuse."""
+        key = rsa.generate_private_key(65537, rsa_bits) if rsa_bits else ec.generate_private_key(ec.SECP256R1())
         now = datetime.datetime.now(datetime.timezone.utc)
         start, end = (now - datetime.timedelta(days=30), now - datetime.timedelta(days=1)) if expired \
             else (now - datetime.timedelta(days=1), now + datetime.timedelta(days=30))
@@ -54,8 +56,8 @@ class TestCA:
                 .public_key(key.public_key()).serial_number(x509.random_serial_number())
                 .not_valid_before(start).not_valid_after(end)
                 .add_extension(x509.SubjectAlternativeName(alt), critical=False)
-                .add_extension(x509.ExtendedKeyUsage([x509.oid.ExtendedKeyUsageOID.SERVER_AUTH]),
-                               critical=False)
+                .add_extension(x509.ExtendedKeyUsage([purpose]), critical=False)
+                .add_extension(x509.BasicConstraints(ca=ca, path_length=None), critical=True)
                 .sign(self.key, hashes.SHA256()))
         cert_path, key_path = self.folder / f"{stem}.pem", self.folder / f"{stem}.key"
         cert_path.write_bytes(cert.public_bytes(serialization.Encoding.PEM))
