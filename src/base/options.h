@@ -17,6 +17,7 @@ struct RunOptions {
     bool insecureAuth = false;  // -insecureauth: AUTH allowed without TLS
     bool noVerify = false;      // -noverify: the certificate is not checked
     bool keepGoing = false;     // -keepgoing: a refused file stays, the rest still go
+    bool noChunking = false;    // -nochunking: DATA even where the relay offers CHUNKING
     AuthMechanism auth = AuthNone;
     std::string from;           // -from=: the envelope sender of every file
     std::string fingerprint;  // -fingerprint=: SHA-256 of the relay's certificate, hex

@@ -80,7 +80,7 @@ bool TakeSwitch(const std::string& word) {
         {"-exitcode", &Options.exitCode},   {"-ehlo", &Options.ehlo},
         {"-starttls", &Options.startTls},   {"-tls", &Options.implicitTls},
         {"-insecureauth", &Options.insecureAuth}, {"-noverify", &Options.noVerify},
-        {"-keepgoing", &Options.keepGoing},
+        {"-keepgoing", &Options.keepGoing}, {"-nochunking", &Options.noChunking},
     };
     for (const Switch& s : switches)
         if (word == s.word) return *s.flag = true;

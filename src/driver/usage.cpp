@@ -21,6 +21,7 @@ constexpr const char* OptionLines[] = {
     "  -keepgoing        a file the relay refuses stays, the others still go",
     "  -from=address     the envelope sender of every file",
     "  -ehlo             EHLO instead of HELO: pipelining, SIZE, 8BITMIME, SMTPUTF8",
+    "  -nochunking       DATA even where the relay offers CHUNKING (BDAT)",
     "  -starttls         STARTTLS before anything is sent (never plain text)",
     "  -tls              TLS from the first byte (port 465 by default)",
     "  -auth[=plain|=login|=xoauth2|=oauthbearer]  log in (netrc, SENDAL_PASSWORD_COMMAND)",

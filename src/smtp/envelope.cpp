@@ -16,19 +16,22 @@ namespace {
 struct Awaited {
     ReplyFor kind;
     std::string logged;  // the command as the log shows it; empty when its reply is shown
+    bool streamed = false;      // judged with its file's end (see QueueEnvelope)
+    std::size_t chunkBytes = 0;  // the text a BDAT carried
 };
 
 std::deque<Awaited> Outstanding;
+std::size_t OutstandingChunkBytes = 0;
 std::string Unsent;  // queued commands not yet written
 bool Pipelining = false;
 bool Broken = false;  // the relay closed the connection: only its last replies are left to read
 
-void Queue(ReplyFor kind, const std::string& command, bool logged) {
+void Queue(ReplyFor kind, const std::string& command, bool logged, bool streamed = false) {
     if (!Broken) {
         Unsent += command;
         Unsent += "\r\n";
     }
-    Outstanding.push_back({kind, logged ? command : std::string()});
+    Outstanding.push_back({kind, logged ? command : std::string(), streamed});
 }
 
 std::int32_t Flush() {
@@ -45,8 +48,10 @@ std::int32_t Take(Reply& reply, ReplyFor& kind, bool quiet) {
     if (Flush() != 0) return -1;
     Awaited awaited = std::move(Outstanding.front());
     Outstanding.pop_front();
+    OutstandingChunkBytes -= awaited.chunkBytes;
     kind = awaited.kind;
-    if (quiet) return ReadReply(reply, EchoNone);
+    // A chunk's reply says only that its bytes arrived; it would stand in the progress row.
+    if (quiet || kind == ForChunk) return ReadReply(reply, EchoNone);
     if (!awaited.logged.empty()) LogMessage(awaited.logged, -1, LevelNormal);
     return ReadReply(reply, awaited.logged.empty() ? EchoConsole : EchoLog);
 }
@@ -110,6 +115,7 @@ void StartReplyQueue(bool pipelining) {
     Pipelining = pipelining;
     Broken = false;
     Outstanding.clear();
+    OutstandingChunkBytes = 0;
     Unsent.clear();
 }
 
@@ -127,13 +133,39 @@ void QueueReset() {
     Queue(ForReset, "RSET", true);
 }
 
+std::int16_t QueueChunk(const std::string& bytes, bool last) {
+    std::string command = "BDAT " + std::to_string(bytes.size()) + (last ? " LAST" : "");
+    Outstanding.push_back({last ? ForEnd : ForChunk, std::string(), false, bytes.size()});
+    OutstandingChunkBytes += bytes.size();
+    if (Broken) return SendBroken;
+    Unsent += command + "\r\n";
+    std::string out = std::move(Unsent);
+    Unsent.clear();
+    std::int16_t sent = SendData(out);
+    if (sent == 0) sent = SendData(bytes);
+    Broken = sent == SendBroken;
+    return sent;
+}
+
 bool NextReplyIs(ReplyFor kind) {
     return !Outstanding.empty() && Outstanding.front().kind == kind;
 }
 
-std::int32_t TakeReply(Reply& reply) {
+bool NextReplyIsStreamed() {
+    return !Outstanding.empty() && Outstanding.front().streamed;
+}
+
+bool RepliesOutstanding() {
+    return !Outstanding.empty();
+}
+
+bool WindowFull() {
+    return Outstanding.size() > MaxAwaitedReplies || OutstandingChunkBytes > MaxAwaitedChunkBytes;
+}
+
+std::int32_t TakeReply(Reply& reply, bool quiet) {
     ReplyFor kind;
-    return Take(reply, kind, false);
+    return Take(reply, kind, quiet);
 }
 
 std::string MailParameters(const std::vector<std::string>& list, std::uint64_t wireBytes,
@@ -148,23 +180,26 @@ std::string MailParameters(const std::vector<std::string>& list, std::uint64_t w
     return parameters;
 }
 
-std::int32_t QueueEnvelope(const std::vector<std::string>& list, Envelope& envelope) {
-    Queue(ForMail, "MAIL FROM:<" + list[0] + ">" + envelope.mailParameters, true);
+std::int32_t QueueEnvelope(const std::vector<std::string>& list, Envelope& envelope,
+                           EnvelopeMode mode) {
+    bool streamed = mode == EnvelopeStreamed;
+    Queue(ForMail, "MAIL FROM:<" + list[0] + ">" + envelope.mailParameters, true, streamed);
     if (JudgeIfLockStep(envelope) != 0) return -1;
     for (std::size_t entry : envelope.recipients) {
         if (envelope.refused) return -1;
-        Queue(ForRecipient, "RCPT TO:<" + list[entry] + ">", true);
+        Queue(ForRecipient, "RCPT TO:<" + list[entry] + ">", true, streamed);
         if (JudgeIfLockStep(envelope) != 0) return -1;
     }
-    if (Pipelining && envelope.recipients.size() == 1) Queue(ForData, "DATA", false);
+    if (mode == EnvelopeForData && Pipelining && envelope.recipients.size() == 1)
+        Queue(ForData, "DATA", false);
     return envelope.refused ? -1 : 0;
 }
 
-std::int32_t AwaitGoAhead(Envelope& envelope) {
+std::int32_t AwaitGoAhead(Envelope& envelope, bool data) {
     if (JudgeOutstanding(envelope) != 0) return -1;
     if (!envelope.refused && envelope.accepted.empty()) Refuse(envelope, envelope.deferral);
     if (envelope.refused) return -1;
-    if (!envelope.goAhead) {
+    if (data && !envelope.goAhead) {
         Queue(ForData, "DATA", false);
         if (JudgeOutstanding(envelope) != 0) return -1;
     }

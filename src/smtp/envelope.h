@@ -17,7 +17,13 @@ namespace sendal {
 constexpr std::size_t MaxRecipients = 999;
 
 // What an outstanding reply answers.
-enum ReplyFor { ForMail, ForRecipient, ForData, ForEnd, ForReset };
+enum ReplyFor { ForMail, ForRecipient, ForData, ForEnd, ForReset, ForChunk };
+
+// The window of replies outstanding while a spool streams as BDAT chunks: small enough that a
+// refusal is noticed early and the relay's replies never pile up, large enough to fill a
+// distant link.
+constexpr std::size_t MaxAwaitedReplies = 64;
+constexpr std::size_t MaxAwaitedChunkBytes = 4 << 20;
 
 // Whether commands go out together (the relay offered PIPELINING after EHLO) or one at a
 // time, each reply read before the next command. Forgets anything still queued.
@@ -32,13 +38,24 @@ void QueueEndOfData(const std::string& bytes, bool broken);
 // Queues RSET, which ends a refused transaction so the next file starts afresh.
 void QueueReset();
 
-// Whether the oldest outstanding reply answers `kind`.
+// Sends what is queued, then "BDAT <size>" (with " LAST" for the message's end, whose reply is
+// then ForEnd's and shown; a chunk's reply is only read) and the chunk's bytes. 0; SendBroken
+// (what follows is the relay's last word); -1 on a failed send (reported).
+std::int16_t QueueChunk(const std::string& bytes, bool last);
+
+// Whether the oldest outstanding reply answers `kind`, or belongs to a streamed envelope.
 bool NextReplyIs(ReplyFor kind);
+bool NextReplyIsStreamed();
+bool RepliesOutstanding();
+
+// Whether more replies (or chunk bytes) are outstanding than the window allows.
+bool WindowFull();
 
 // Sends what is queued and reads the oldest outstanding reply, the command it answers logged
-// before it (as the envelope's are) or the reply shown (DATA, the end of data). 0, or -1 when
-// the connection failed (reported).
-std::int32_t TakeReply(Reply& reply);
+// before it (as the envelope's are) or the reply shown (DATA, the end of data); `quiet` reads
+// it without a word (a reply after its transaction's refusal). 0, or -1 when the connection
+// failed (reported).
+std::int32_t TakeReply(Reply& reply, bool quiet = false);
 
 // One transaction's recipients (positions in the address list, entry 0 being the sender).
 struct Envelope {
@@ -66,12 +83,17 @@ std::string MailParameters(const std::vector<std::string>& list, std::uint64_t w
 // DATA with them for a transaction of one recipient: with several, DATA waits for their
 // replies, so a refused recipient never finds the relay waiting for the text (a file goes to
 // all of its recipients or to none). 0, or -1 as AwaitGoAhead.
-std::int32_t QueueEnvelope(const std::vector<std::string>& list, Envelope& envelope);
+// EnvelopeForData: DATA follows (pipelined with a single recipient). EnvelopeForChunks: BDAT
+// follows once the replies are judged. EnvelopeStreamed: BDAT follows at once, and the replies
+// are judged with the file's end (a single recipient, pipelined).
+enum EnvelopeMode { EnvelopeForData, EnvelopeForChunks, EnvelopeStreamed };
+std::int32_t QueueEnvelope(const std::vector<std::string>& list, Envelope& envelope,
+                           EnvelopeMode mode = EnvelopeForData);
 
-// The rest of the envelope's replies, and DATA if it is still to go; replies to an end of
-// data queued before it must have been taken. 0 when the relay waits for the text; -1 with
+// The rest of the envelope's replies, and DATA (with `data`) if it is still to go; replies to
+// an end of data queued before it must have been taken. 0 when the relay waits for the text; -1 with
 // `refused` set when it refused the transaction (every reply of it read, those after the
 // refusal unlogged); -1 otherwise after the failure was reported.
-std::int32_t AwaitGoAhead(Envelope& envelope);
+std::int32_t AwaitGoAhead(Envelope& envelope, bool data = true);
 
 }  // namespace sendal

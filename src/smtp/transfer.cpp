@@ -20,103 +20,14 @@
 #include "net/send.h"
 #include "smtp/codes.h"
 #include "smtp/command.h"
+#include "smtp/chunking.h"
 #include "smtp/envelope.h"
+#include "smtp/inflight.h"
 
 namespace sendal {
 namespace {
 
-constexpr int ClosingCode = 421;  // the relay ends the session: no later file can go either
-
-// The spool file at hand.
-struct SpoolFile {
-    std::string name;  // as the directory search found it
-    std::string path;  // looked up once: the file opened, sent and deleted is this one
-    SpoolIdentity identity;
-    std::size_t delivered = 0;  // recipients whose transaction got its 2xx in this run
-};
-
-// A transaction whose end of data is queued or sent, its reply not yet read.
-struct EndAwaited {
-    SpoolFile file;
-    bool lastOfFile;
-    std::size_t accepted;
-};
-
-std::deque<EndAwaited> EndsAwaited;
 std::set<std::string> HandledThisRun;  // sent or kept: a second pass after a reconnect skips them
-
-// The log tells which file stays, and why.
-void LogNotSent(const SpoolFile& file, const Reply* refusal) {
-    if (file.delivered > 0)
-        LogMessage("Already sent to " + std::to_string(file.delivered) + " recipients of " +
-                       file.name + " in this run!",
-                   -1, LevelError);
-    std::string line = "Not sent: " + file.name;
-    if (refusal) {
-        NoteRefusal(*refusal);
-        line += " (" + refusal->Final() + ")";
-    }
-    LogMessage(line, -1, LevelError);
-}
-
-// A refusal that belongs to one message: with -keepgoing that file stays and the run goes on.
-bool GoesOnAfter(const Reply& refusal) {
-    return Options.keepGoing && refusal.code != ClosingCode;
-}
-
-// Accepted by every transaction: the file is deleted now, if its name still stands for it. A
-// file that stays would go out again on every later run, so the run ends there.
-std::int32_t DeleteSpoolFile(const SpoolFile& file, const Reply& reply) {
-    if (!SpoolFileIsAt(file.path, file.identity)) {
-        LogMessage("Sent: " + file.name + " (" + reply.Final() + ")", -1, LevelNormal);
-        LogMessage("Not deleted: " + file.name + " was replaced while it was sent!", -1, LevelWarning);
-        return 0;
-    }
-    if (RemoveFile(file.path) == 0) {
-        LogMessage("Sent: " + file.name + " (" + reply.Final() + ")", -1, LevelNormal);
-        return 0;
-    }
-    NoteOutcome(EX_CANTCREAT);
-    LogMessage("Can't delete " + file.name + "!", -1, LevelError);
-    return -1;
-}
-
-// Reads the replies at the front of the queue that answer earlier commands: ends of data (a
-// file whose last transaction is accepted is deleted) and RSET. `current` (when there is one)
-// counts the recipients of its earlier transactions. 0, or -1 when the run ends.
-std::int32_t SettleEarlier(SpoolFile* current) {
-    while (NextReplyIs(ForEnd) || NextReplyIs(ForReset)) {
-        bool isEnd = NextReplyIs(ForEnd);
-        Reply reply;
-        std::int32_t taken = TakeReply(reply);
-        if (!isEnd) {
-            if (taken != 0) return -1;
-            if (ReplyClass(reply.code) != 2) return ReportRefusal("RSET", reply);
-            continue;
-        }
-        EndAwaited end = std::move(EndsAwaited.front());
-        EndsAwaited.pop_front();
-        if (taken != 0) {
-            LogNotSent(end.file, nullptr);
-            return -1;
-        }
-        if (ReplyClass(reply.code) != 2) {
-            LogNotSent(end.file, &reply);
-            if (!GoesOnAfter(reply)) return -1;
-            continue;
-        }
-        if (end.lastOfFile && DeleteSpoolFile(end.file, reply) != 0) return -1;
-        if (!end.lastOfFile && current) current->delivered += end.accepted;
-    }
-    return 0;
-}
-
-// What SendTransaction and SendSpoolFile give besides 0 and -1: the file stays and the run
-// goes on with the next one.
-constexpr std::int32_t FileKept = 1;
-// The session had to be given up in the middle of a file's text; the run may go on with a new
-// connection.
-constexpr std::int32_t SessionAbandoned = 2;
 
 // A file that changed while its text went out never gets its end of data: the relay would
 // deliver a mixture. The transaction can only be abandoned with the connection.
@@ -127,18 +38,15 @@ std::int32_t AbandonChangedFile(const SpoolFile& file) {
 }
 
 // One transaction: the envelope, the text and the end of data, whose reply is read now or,
-// pipelined, with the next envelope. 0, FileKept, SessionAbandoned, or -1 after the log says why.
+// pipelined, with the next envelope. 0, FileKept, SessionAbandoned, ChunkingRefused, or -1
+// after the log says why.
 std::int32_t SendTransaction(const AddressList& list, Envelope& envelope, SpoolFile& file,
                              bool othersFollow) {
+    if (Chunking) return SendChunkedTransaction(list, envelope, file, othersFollow);
     std::int32_t announced = QueueEnvelope(list, envelope);
-    if (SettleEarlier(&file) != 0) return -1;
+    if (std::int32_t settled = SettleEarlier(&file); settled != 0) return settled;
     if (announced == 0) announced = AwaitGoAhead(envelope);
-    if (announced != 0) {
-        LogNotSent(file, envelope.refused ? &envelope.refusal : nullptr);
-        if (!envelope.refused || !GoesOnAfter(envelope.refusal)) return -1;
-        QueueReset();
-        return Pipelined() ? FileKept : (SettleEarlier(nullptr) == 0 ? FileKept : -1);
-    }
+    if (announced != 0) return KeepRefusedEnvelope(file, envelope);
     ConsoleWrite("         Sending ");
     ConsoleWriteOutside(file.name);
     std::string tail;
@@ -151,7 +59,11 @@ std::int32_t SendTransaction(const AddressList& list, Envelope& envelope, SpoolF
     if (sent == 0 && SpoolFileChanged()) return AbandonChangedFile(file);
     // A relay that hung up in the middle of the text may have said why: its reply is the
     // end of data's.
-    EndsAwaited.push_back({file, !othersFollow && envelope.deferred.empty(), envelope.accepted.size()});
+    EndAwaited end;
+    end.file = file;
+    end.lastOfFile = !othersFollow && envelope.deferred.empty();
+    end.accepted = envelope.accepted.size();
+    EndsAwaited.push_back(std::move(end));
     QueueEndOfData(tail, sent == SendBroken);
     return Pipelined() && sent == 0 ? 0 : SettleEarlier(&file);
 }
@@ -216,6 +128,11 @@ std::int32_t SendSpoolFile(const std::string& spoolDir, const std::string& spool
         envelope.recipients.assign(waiting.begin(), waiting.begin() + count);
         waiting.erase(waiting.begin(), waiting.begin() + count);
         std::int32_t sent = SendTransaction(list, envelope, file, !waiting.empty());
+        if (sent == ChunkingRefused) {
+            if (FallBackToData() != 0) return -1;
+            sent = 0;
+            envelope.deferred = envelope.recipients;  // the whole transaction again, with DATA
+        }
         if (sent == FileKept) return 0;
         if (sent != 0) return sent;
         waiting.insert(waiting.begin(), envelope.deferred.begin(), envelope.deferred.end());
@@ -242,6 +159,8 @@ void StartSpoolRun() {
 
 std::int32_t TransferSpool(const std::string& fileMask) {
     StartReplyQueue(UsesEhlo() && Offers("PIPELINING"));
+    Chunking = Pipelined() && Offers("CHUNKING") && !Options.noChunking;
+    ChunkingProven = ResetDue = false;
     EndsAwaited.clear();
     std::string spoolName = FindFirstEntry(fileMask, SearchFiles);
     std::string spoolDir = SpoolDirectory(fileMask);

@@ -1,0 +1,102 @@
+// BDAT transactions. Only what went out counts: a file is deleted only after the 2xx to its own
+// "BDAT <n> LAST", and a file whose transaction failed never gets another chunk (the relay
+// drops what it had, and RSET ends the transaction).
+#include "smtp/chunking.h"
+
+#include "base/console.h"
+#include "base/options.h"
+#include "base/outcome.h"
+#include "log/log.h"
+#include "message/spool.h"
+#include "net/send.h"
+#include "smtp/codes.h"
+#include "smtp/message_text.h"
+
+namespace sendal {
+namespace {
+
+// The file being streamed stops here (refused, changed, or its text unreadable): every reply
+// still outstanding is read (older files' as usual, this one's quietly), and the file stays.
+std::int32_t StopStreaming(SpoolFile& file, const char* changed) {
+    EndsAwaited.back().refused = true;
+    while (RepliesOutstanding())
+        if (std::int32_t settled = SettleOne(&file); settled != 0) return settled;
+    EndAwaited end = std::move(EndsAwaited.back());
+    EndsAwaited.pop_back();
+    if (changed) {
+        NoteOutcome(EX_TEMPFAIL);
+        LogMessage(std::string(changed) + file.name + "!", -1, LevelError);
+        if (!Options.keepGoing) return -1;
+    } else {
+        if (end.chunked && !ChunkingProven && !end.envelopeRefused &&
+            ReplyClass(end.refusal.code) == 5)
+            return ChunkingRefused;
+        LogNotSent(end.file, end.refusal.lines.empty() ? nullptr : &end.refusal);
+        if (end.refusal.lines.empty() || !GoesOnAfter(end.refusal)) return -1;
+    }
+    QueueReset();  // the relay drops the chunks it had
+    std::int32_t settled = SettleEarlier(nullptr);
+    return settled == 0 ? FileKept : settled;
+}
+
+// The text as chunks, reading replies whenever the window is full.
+std::int32_t StreamText(SpoolFile& file) {
+    MessageText text;
+    StartMessageText(text, true);
+    std::string piece;
+    for (;;) {
+        int more = NextTextPiece(text, piece);
+        if (more < 0) return StopStreaming(file, "Can't read all of ");
+        if (more == 0 && SpoolFileChanged()) return StopStreaming(file, "Changed while sending: ");
+        std::int16_t sent = QueueChunk(piece, more == 0);
+        if (sent == SendBroken && more != 0) sent = QueueChunk(std::string(), true);
+        if (sent == SendBroken || more == 0) return 0;  // the LAST's reply tells the rest
+        if (sent != 0) {
+            EndAwaited end = std::move(EndsAwaited.back());
+            EndsAwaited.pop_back();
+            LogNotSent(end.file, nullptr);
+            return -1;
+        }
+        while (WindowFull())
+            if (std::int32_t settled = SettleOne(&file); settled != 0) return settled;
+        if (EndsAwaited.back().refused) return StopStreaming(file, nullptr);
+    }
+}
+
+}  // namespace
+
+std::int32_t SendChunkedTransaction(const AddressList& list, Envelope& envelope, SpoolFile& file,
+                                    bool othersFollow) {
+    bool streamed = ChunkingProven && envelope.recipients.size() == 1;
+    if (ResetDue) QueueReset();
+    ResetDue = false;
+    std::int32_t announced =
+        QueueEnvelope(list, envelope, streamed ? EnvelopeStreamed : EnvelopeForChunks);
+    // Streamed, the files before are settled as the window fills: waiting here would cost a
+    // round trip a message.
+    if (!streamed)
+        if (std::int32_t settled = SettleEarlier(&file); settled != 0) return settled;
+    if (!streamed && announced == 0) announced = AwaitGoAhead(envelope, false);
+    if (announced != 0) return KeepRefusedEnvelope(file, envelope);
+    EndAwaited end;
+    end.file = file;
+    end.lastOfFile = !othersFollow && envelope.deferred.empty();
+    end.accepted = streamed ? 1 : envelope.accepted.size();
+    end.chunked = true;
+    EndsAwaited.push_back(std::move(end));
+    ConsoleWrite("         Sending ");
+    ConsoleWriteOutside(file.name);
+    std::int32_t result = StreamText(file);
+    ConsoleLineEnd();
+    if (result != 0 || ChunkingProven) return result;
+    return SettleEarlier(&file);  // the session's first BDAT message: its replies before the next
+}
+
+std::int32_t FallBackToData() {
+    LogMessage("BDAT refused: the rest goes with DATA!", -1, LevelWarning);
+    Chunking = false;
+    QueueReset();
+    return SettleEarlier(nullptr) == 0 ? 0 : -1;
+}
+
+}  // namespace sendal

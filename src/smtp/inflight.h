@@ -1,0 +1,70 @@
+// The spool files in flight: those whose end of data (or last BDAT chunk) is sent and whose
+// replies are still to be read, in the order they went. Reading those replies decides each
+// file's fate: deleted as sent, or kept with the reason in the log.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <string>
+
+#include "message/spool.h"
+#include "smtp/command.h"
+
+namespace sendal {
+
+// The spool file at hand.
+struct SpoolFile {
+    std::string name;  // as the directory search found it
+    std::string path;  // looked up once: the file opened, sent and deleted is this one
+    SpoolIdentity identity;
+    std::size_t delivered = 0;  // recipients whose transaction got its 2xx in this run
+};
+
+// A transaction whose text is on its way, its replies not all read.
+struct EndAwaited {
+    SpoolFile file;
+    bool lastOfFile = true;
+    std::size_t accepted = 0;
+    bool chunked = false;          // sent as BDAT chunks
+    bool refused = false;          // by `refusal`, the first reply of it that was not 2xx
+    Reply refusal;
+    bool envelopeRefused = false;  // that reply answered MAIL FROM or RCPT TO
+};
+
+inline std::deque<EndAwaited> EndsAwaited;
+
+// Results besides 0 and -1 of the steps of a file: it stays and the run goes on; the session
+// had to be given up inside a file that changed while it was sent; the relay refused BDAT.
+constexpr std::int32_t FileKept = 1;
+constexpr std::int32_t SessionAbandoned = 2;
+constexpr std::int32_t ChunkingRefused = 3;
+
+// Whether this session sends BDAT, and whether a BDAT transaction was accepted in it yet.
+inline bool Chunking = false;
+inline bool ChunkingProven = false;
+// A streamed transaction was refused: RSET before the next one, in case the relay keeps its
+// sender.
+inline bool ResetDue = false;
+
+// The log line of a file that stays (with the refusing reply, whose exit code it notes).
+void LogNotSent(const SpoolFile& file, const Reply* refusal);
+
+// A refusal that belongs to one message: with -keepgoing that file stays and the run goes on.
+bool GoesOnAfter(const Reply& refusal);
+
+// An envelope the relay did not take: the file stays, and with -keepgoing RSET ends the
+// transaction (its reply read now one command at a time, else with the next file). FileKept,
+// or -1 when the run ends.
+struct Envelope;
+std::int32_t KeepRefusedEnvelope(const SpoolFile& file, const Envelope& envelope);
+
+// Reads the oldest outstanding reply, which belongs to the oldest file in flight (or is a
+// RSET's). 0; -1 when the run ends; ChunkingRefused.
+std::int32_t SettleOne(SpoolFile* current);
+
+// Reads every reply at the front of the queue that answers earlier commands: ends of data
+// (a file whose last transaction is accepted is deleted), BDAT chunks, streamed envelopes and
+// RSET. `current` (when there is one) counts the recipients of its earlier transactions.
+std::int32_t SettleEarlier(SpoolFile* current);
+
+}  // namespace sendal
