@@ -29,7 +29,7 @@ std::int32_t StopStreaming(SpoolFile& file, const char* changed) {
         if (!Options.keepGoing) return -1;
     } else {
         if (end.chunked && !ChunkingProven && !end.envelopeRefused &&
-            ReplyClass(end.refusal.code) == 5)
+            RefusesTheCommand(end.refusal))
             return ChunkingRefused;
         LogNotSent(end.file, end.refusal.lines.empty() ? nullptr : &end.refusal);
         if (end.refusal.lines.empty() || !GoesOnAfter(end.refusal)) return -1;

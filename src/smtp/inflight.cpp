@@ -36,7 +36,7 @@ std::int32_t DeleteSpoolFile(const SpoolFile& file, const Reply& reply) {
 std::int32_t SettleFile(const EndAwaited& end, const Reply& reply, SpoolFile* current) {
     if (end.refused) {
         // A relay that offers CHUNKING but refuses the first BDAT gets DATA instead.
-        if (end.chunked && !ChunkingProven && !end.envelopeRefused && ReplyClass(end.refusal.code) == 5)
+        if (end.chunked && !ChunkingProven && !end.envelopeRefused && RefusesTheCommand(end.refusal))
             return ChunkingRefused;
         LogNotSent(end.file, &end.refusal);
         ResetDue = end.chunked;

@@ -46,6 +46,12 @@ inline bool ChunkingProven = false;
 // sender.
 inline bool ResetDue = false;
 
+// A reply that refuses the command itself (500 to 504: unknown, not implemented, out of
+// sequence), not the message: for BDAT the sign of a relay that cannot take it.
+inline bool RefusesTheCommand(const Reply& reply) {
+    return reply.code >= 500 && reply.code <= 504;
+}
+
 // The log line of a file that stays (with the refusing reply, whose exit code it notes).
 void LogNotSent(const SpoolFile& file, const Reply* refusal);
 

@@ -154,12 +154,14 @@ class ScriptedRelay:
 
     DEFAULTS = {"HELO": b"250 hello\r\n", "EHLO": b"250 hello\r\n", "MAIL": b"250 ok\r\n",
                 "RCPT": b"250 ok\r\n", "DATA": b"354 go ahead\r\n", "END": b"250 queued\r\n",
-                "QUIT": b"221 bye\r\n", "RSET": b"250 ok\r\n"}
+                "QUIT": b"221 bye\r\n", "RSET": b"250 ok\r\n", "BDAT": b"250 chunk\r\n"}
 
     def __init__(self, greeting=b"220 scripted relay\r\n", replies=None, data_fault=None,
-                 pipelining=False):
+                 pipelining=False, chunking=False):
         self.greeting = greeting
         self.replies = dict(replies or {})
+        if chunking:  # BDAT: a chunk's reply is "BDAT"'s, the LAST one's "END"'s
+            self.replies.setdefault("EHLO", b"250-scripted relay\r\n250-PIPELINING\r\n250 CHUNKING\r\n")
         if pipelining:  # EHLO offers it; HELO still gets the plain reply
             self.replies.setdefault("EHLO", b"250-scripted relay\r\n250 PIPELINING\r\n")
         self.chunks = []  # what each read of the socket brought, to see what came in one write
@@ -310,8 +312,44 @@ class ScriptedRelay:
                         return
                     continue
                 verb = line[:4].upper().decode("latin-1")
+                if verb == "BDAT":
+                    words = line.split()
+                    size, last = int(words[1]), len(words) > 2 and words[2].upper() == b"LAST"
+                    while len(buffer) < size:
+                        try:
+                            more = conn.recv(65536)
+                        except OSError:
+                            return
+                        if not more:
+                            return
+                        self.received += more
+                        self.chunks.append(bytes(more))
+                        buffer += more
+                    data += buffer[:size]
+                    del buffer[:size]
+                    counts["DATA"] = counts.get("DATA", 0) + (1 if not getattr(self, "_chunking_msg", False) else 0)
+                    self._chunking_msg = True
+                    if fault and fault[0] in (None, counts.get("DATA")) and len(data) >= fault[1]:
+                        self._act(conn, fault[2])
+                        return
+                    answer = self._reply("END" if last else "BDAT", counts)
+                    if not (valid[0] and valid[1]) and self._unscripted("END" if last else "BDAT", counts):
+                        answer = b"554 5.5.1 no valid recipients\r\n"  # as real relays answer
+                    if callable(answer):
+                        answer = answer()
+                    said = answer[1] if isinstance(answer, tuple) and len(answer) > 1 else answer
+                    if last:
+                        self._chunking_msg = False
+                        if isinstance(said, bytes) and said[:1] == b"2" and valid[0] and valid[1]:
+                            self.messages.append((envelope[0], list(envelope[1]), bytes(data)))
+                        data = bytearray()
+                        envelope = [None, []]
+                    if not self._act(conn, answer):
+                        return
+                    continue
                 if verb == "MAIL":
                     envelope[0] = line
+                    data = bytearray()
                 elif verb == "RCPT":
                     envelope[1].append(line)
                 answer = self._reply(verb, counts)

@@ -59,6 +59,7 @@ def step_setup(step, k):
     raise ValueError(step)
 
 
+DATA_ONLY = ("DATA refused", "reset after 0 pieces")
 ONCE = ("silent greeting", "closed after greeting", "HELO refused", "QUIT closed")
 PER_MESSAGE = ("MAIL FROM refused", "2nd RCPT TO refused", "DATA refused", "reset after 0 pieces",
                "reset after 1 piece", "reset after 3 pieces", "end of data refused",
@@ -66,7 +67,8 @@ PER_MESSAGE = ("MAIL FROM refused", "2nd RCPT TO refused", "DATA refused", "rese
 
 
 def run_cell(base, step, n, k, pipelined):
-    work = base / f"{step.replace(' ', '_')}-{n}-{k}-{'p' if pipelined else 's'}"
+    chunked = pipelined == "chunked"
+    work = base / f"{step.replace(' ', '_')}-{n}-{k}-{pipelined}"
     spool = work / "spool"
     for i in range(1, n + 1):
         write_spool(spool, f"m000{i}.out", spool_text(i))
@@ -74,7 +76,7 @@ def run_cell(base, step, n, k, pipelined):
     failed_at = accepted + 1 if accepted is not None else None
     if accepted is None:
         accepted = n
-    relay = ScriptedRelay(pipelining=pipelined, **relay_args)
+    relay = ScriptedRelay(pipelining=bool(pipelined) and not chunked, chunking=chunked, **relay_args)
     if pipelined and "HELO" in relay.replies:  # the fault goes to the greeting it gets
         relay.replies["EHLO"] = relay.replies.pop("HELO")
     try:
@@ -111,10 +113,13 @@ def run_cell(base, step, n, k, pipelined):
 @pytest.mark.slow
 def test_fault_matrix(tmp_path):
     cells = []
-    for pipelined in (False, True):  # one command at a time, and pipelined after EHLO
+    # One command at a time, pipelined after EHLO, and as BDAT chunks (where no DATA step is
+    # the fault's).
+    for pipelined in (False, True, "chunked"):
+        steps = [s for s in PER_MESSAGE if pipelined != "chunked" or s not in DATA_ONLY]
         for n in (1, 2, 3):
             cells += [(step, n, 1, pipelined) for step in ONCE]
-            cells += [(step, n, k, pipelined) for step in PER_MESSAGE for k in range(1, n + 1)]
+            cells += [(step, n, k, pipelined) for step in steps for k in range(1, n + 1)]
     with ThreadPoolExecutor(max_workers=48) as pool:
         results = list(pool.map(lambda c: run_cell(tmp_path, *c), cells))
     table = {}

@@ -1,0 +1,144 @@
+"""CHUNKING: the spool as BDAT chunks, streamed across messages; byte for byte as with DATA
+against a real Postfix; refusals leave exactly the right files; a relay that refuses BDAT
+gets DATA."""
+import shutil
+import sys
+import tempfile
+import time
+
+import pytest
+
+from conftest import ROOT, run_sendal, write_spool
+
+sys.path.insert(0, str(ROOT / "tools"))
+from privatepostfix import PrivatePostfix, available  # noqa: E402
+
+
+def left(workdir):
+    return sorted(p.name for p in (workdir / "spool").iterdir())
+
+
+def wire(text):
+    """A spool text as it goes in a BDAT chunk: each line with CR LF, nothing added."""
+    data = text.encode() if isinstance(text, str) else text
+    data = data.replace(b"\r\n", b"\n").replace(b"\r", b"\n")
+    return data.replace(b"\n", b"\r\n")
+
+
+def test_spool_streams_without_data_and_several_messages_a_write(workdir, relay):
+    texts = [f"From: a@x\nTo: b{i}@y\n\n.line with a dot {i}\n..two\n" for i in range(1, 21)]
+    for i, text in enumerate(texts, 1):
+        write_spool(workdir / "spool", f"m{i:04d}.out", text)
+    r = relay(chunking=True)
+    result = run_sendal(workdir, [f"127.0.0.1 {r.port},-ehlo"])
+    assert left(workdir) == []
+    assert [m[2] for m in r.messages] == [wire(t) for t in texts]
+    assert b"DATA\r\n" not in r.received and b"BDAT " in r.received
+    assert any(c.count(b"MAIL FROM") >= 2 for c in r.chunks)  # messages one after the other
+    assert result.log_messages().count(b"QUIT") == 1
+    assert [m for m in result.log_messages() if m.startswith(b"Sent: ")] == \
+        [b"Sent: m%04d.out (250 queued)" % i for i in range(1, 21)]
+
+
+def test_relay_that_refuses_bdat_gets_data(workdir, relay):
+    for i in (1, 2, 3):
+        write_spool(workdir / "spool", f"m000{i}.out", f"To: b@y\n\nmessage {i}\n")
+    r = relay(chunking=True, replies={"END#1": b"502 5.5.1 no BDAT here\r\n"})
+    result = run_sendal(workdir, [f"127.0.0.1 {r.port},-ehlo"])
+    assert b"BDAT refused: the rest goes with DATA!" in result.log_messages()
+    assert left(workdir) == [] and len(r.messages) == 3
+    assert r.received.count(b"BDAT ") == 1 and r.received.count(b"DATA\r\n") == 3
+
+
+def test_nochunking_sends_data(workdir, relay):
+    write_spool(workdir / "spool", "m0001.out", "To: b@y\n\nplain\n")
+    r = relay(chunking=True)
+    run_sendal(workdir, [f"127.0.0.1 {r.port},-ehlo -nochunking"])
+    assert b"BDAT" not in r.received and len(r.messages) == 1
+
+
+@pytest.mark.parametrize("keepgoing", [False, True])
+def test_refused_last_chunk_keeps_exactly_that_file(workdir, relay, keepgoing):
+    for i in (1, 2, 3):
+        write_spool(workdir / "spool", f"m000{i}.out", f"To: b@y\n\nmessage {i}\n")
+    r = relay(chunking=True, replies={"END#2": b"554 5.7.1 not this one\r\n"})
+    result = run_sendal(workdir, [f"127.0.0.1 {r.port},-ehlo" + (" -keepgoing" if keepgoing else "")])
+    assert left(workdir) == (["m0002.out"] if keepgoing else ["m0002.out", "m0003.out"])
+    assert b"Not sent: m0002.out (554 5.7.1 not this one)" in result.log_messages()
+
+
+@pytest.mark.skipif(not available(), reason="needs postfix and root")
+class TestAgainstPostfix:
+    @pytest.fixture(scope="class")
+    def postfix(self):
+        folder = tempfile.mkdtemp(prefix="sendal-postfix-")
+        server = PrivatePostfix(folder).start()
+        yield server
+        server.stop()
+        shutil.rmtree(folder, ignore_errors=True)
+
+    def spool(self, workdir, to):
+        texts = {}
+        for i in range(1, 51):
+            body = f"message {i}\n.starts with a dot\n..two dots\n"
+            if i % 3 == 0:
+                text = f"From: a@example.org\r\nTo: {to}\r\n\r\n" + body.replace("\n", "\r\n")
+            elif i % 3 == 1:
+                text = f"From: a@example.org\nTo: {to}\n\n" + body
+            else:
+                text = f"From: a@example.org\rTo: {to}\r\r" + body.replace("\n", "\r")
+            if i == 7:
+                text += ("twenty megabytes of text " * 4 + "\n") * 200000
+            if i == 8:
+                text += "w" * (1 << 20) + "x" * 1000 + "\n"  # longer than the reader's window
+            texts[f"m{i:04d}.out"] = text.encode()
+        for name, text in texts.items():
+            write_spool(workdir / "spool", name, text)
+        return texts
+
+    def bodies(self, postfix, to, count):
+        got = postfix.delivered(count, to, timeout=120)
+        return sorted(m.split(b"\n\n", 1)[1] for m in got)
+
+    def test_fifty_messages_byte_for_byte_as_with_data(self, tmp_path, postfix):
+        results = {}
+        for mode, options in (("chunks", ",-ehlo"), ("data", ",-ehlo -nochunking")):
+            work = tmp_path / mode
+            to = f"{mode}@example.test"
+            self.spool(work, to)
+            result = run_sendal(work, [f"127.0.0.1 {postfix.ports['plain']}{options}"], timeout=600,
+                                console=False)
+            assert left(work) == [], (mode, result.log[-2000:])
+            results[mode] = self.bodies(postfix, to, 50)
+        assert len(results["chunks"]) == 50 and results["chunks"] == results["data"]
+        assert any(b".starts with a dot\n" in b for b in results["chunks"])
+
+    @pytest.mark.parametrize("keepgoing", [False, True])
+    def test_refusals_leave_the_right_files(self, tmp_path, postfix, keepgoing):
+        work = tmp_path / "work"
+        tag = "kg" if keepgoing else "stop"
+        write_spool(work / "spool", "m0001.out", f"From: a@example.org\nTo: good@example.test\n\none {tag}\n")
+        write_spool(work / "spool", "m0002.out", f"From: a@example.org\nTo: good@example.test\n\ntwo {tag}\n")
+        write_spool(work / "spool", "m0003.out", f"From: a@example.org\nTo: nobody@example.test\n\nthree {tag}\n")
+        write_spool(work / "spool", "m0004.out",
+                    f"From: a@example.org\nTo: erin@example.test, nobody@example.test\n\nfour {tag}\n")
+        write_spool(work / "spool", "m0005.out", f"From: a@example.org\nTo: good@example.test\n\nfive {tag}\n")
+        options = ",-ehlo" + (" -keepgoing" if keepgoing else "")
+        result = run_sendal(work, [f"127.0.0.1 {postfix.ports['strict']}{options}"])
+        log = result.log_messages()
+        if keepgoing:
+            assert left(work) == ["m0003.out", "m0004.out"]
+            assert any(m.startswith(b"Not sent: m0003.out (550 5.1.1") for m in log)
+            assert any(m.startswith(b"Not sent: m0004.out (550 5.1.1") for m in log)
+            mine = lambda: [m for m in postfix.delivered(0, "good@example.test", timeout=0)  # noqa: E731
+                            if f" {tag}\n".encode() in m]
+            for _ in range(600):
+                if len(mine()) >= 3:
+                    break
+                time.sleep(0.1)
+            got = b"".join(mine())
+            assert [got.count(f"{n} {tag}".encode()) for n in ("one", "two", "five")] == [1, 1, 1]
+        else:
+            assert left(work) == ["m0003.out", "m0004.out", "m0005.out"]
+            assert log[-2].startswith(b"Not sent: m0003.out (550 5.1.1")
+        assert f"four {tag}".encode() not in b"".join(postfix.delivered(0, "erin@example.test", timeout=1))
