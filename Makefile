@@ -76,6 +76,7 @@ bench: deps build
 	@/usr/bin/python3 bench/memory.py $(BUILD)/sendal
 	@/usr/bin/python3 bench/latency.py $(BUILD)/sendal
 	@/usr/bin/python3 bench/reader.py $(BUILD)/sendal
+	@/usr/bin/python3 bench/chunking.py $(BUILD)/sendal
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) build-package

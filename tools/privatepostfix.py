@@ -87,8 +87,9 @@ class PrivatePostfix:
     """Ports: plain (everything offered), small (message_size_limit 20000), strict (550 for a
     user it does not know, and the small size limit), screened (postscreen with the pregreet test enforced)."""
 
-    def __init__(self, folder):
+    def __init__(self, folder, discard=False):
         self.dir = Path(folder)
+        self.discard = discard  # mail is thrown away, as a benchmark's sink wants
         self.ports = {name: free_port() for name in ("plain", "small", "strict", "screened")}
         self.maildir = self.dir / "mail" / "box"
         self._write_config()
@@ -103,7 +104,8 @@ class PrivatePostfix:
         (self.dir / "users").write_text("".join(f"{u}@{DOMAIN} box/\n" for u in KNOWN_USERS))
         (self.dir / "psc_cache").write_text("")
         (self.dir / "main.cf").write_text(MAIN_CF.format(dir=self.dir, domain=DOMAIN,
-                                                          uid=user.pw_uid, gid=user.pw_gid))
+                                                          uid=user.pw_uid, gid=user.pw_gid) +
+                                           ("virtual_transport = discard\n" if self.discard else ""))
         lines = []
         for line in Path("/etc/postfix/master.cf").read_text().splitlines():
             fields = line.split()

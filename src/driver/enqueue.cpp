@@ -54,9 +54,11 @@ int ReadArguments(const std::vector<std::string>& arguments, Request& request) {
             if (i + 1 == arguments.size()) return Complain(word + " wants a value", EX_USAGE);
             if (word == "-d") request.folder = arguments[i + 1];
             ++i;
+        } else if (word == "-B") {
+            ++i;  // the body type, as cron gives it
         } else if (word.rfind("-f", 0) == 0 || word.rfind("-F", 0) == 0 || word == "-t" ||
-                   word == "-i" || word.rfind("-o", 0) == 0) {
-            // -faddr and -Fname glued, -t, -i, -oi, -oem and the other -o options
+                   word == "-i" || word.rfind("-o", 0) == 0 || word.rfind("-B", 0) == 0) {
+            // -faddr and -Fname glued, -t, -i, -oi, -oem and the other -o options, -B8BITMIME
         } else {
             return Complain("unknown option " + word, EX_USAGE);
         }
