@@ -16,8 +16,8 @@ namespace sendal {
 constexpr std::int64_t FlushThreshold = 10000;
 // A piece goes out at this many bytes too, whatever its line text, so memory stays bounded.
 constexpr std::size_t MaxPieceBytes = 1 << 20;
-// A BDAT chunk: a few round trips' worth of text on a fast link, well inside the window.
-constexpr std::size_t ChunkBytes = 256 * 1024;
+// A BDAT chunk: at most the reader's window, so that a large message costs few commands.
+constexpr std::size_t ChunkBytes = 1 << 20;
 
 // Characters of line text sent in pieces at the threshold, across the whole run.
 inline std::int64_t SentTotal = 0;
