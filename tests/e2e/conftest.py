@@ -157,8 +157,9 @@ class ScriptedRelay:
                 "QUIT": b"221 bye\r\n", "RSET": b"250 ok\r\n", "BDAT": b"250 chunk\r\n"}
 
     def __init__(self, greeting=b"220 scripted relay\r\n", replies=None, data_fault=None,
-                 pipelining=False, chunking=False):
+                 pipelining=False, chunking=False, read_pause=0):
         self.greeting = greeting
+        self.read_pause = read_pause  # seconds before each read: what was sent meanwhile piles up
         self.replies = dict(replies or {})
         if chunking:  # BDAT: a chunk's reply is "BDAT"'s, the LAST one's "END"'s
             self.replies.setdefault("EHLO", b"250-scripted relay\r\n250-PIPELINING\r\n250 CHUNKING\r\n")
@@ -276,6 +277,7 @@ class ScriptedRelay:
         envelope = [None, []]
         valid = [True, 1]  # the transaction's MAIL FROM accepted, and its recipients accepted
         while True:
+            time.sleep(self.read_pause)
             try:
                 chunk = conn.recv(65536)
             except OSError:
@@ -374,6 +376,45 @@ class ScriptedRelay:
                     return
                 if verb == "QUIT":
                     return
+
+
+class Recorder:
+    """aiosmtpd's handler that keeps every message: (sender, recipients, text as received)."""
+
+    def __init__(self):
+        self.messages = []
+
+    async def handle_DATA(self, server, session, envelope):
+        self.messages.append((envelope.mail_from, list(envelope.rcpt_tos), envelope.original_content))
+        return "250 OK"
+
+
+@pytest.fixture
+def recorder():
+    """aiosmtpd on 127.0.0.1 that records what it gets; its port in `.port`."""
+    from aiosmtpd.controller import Controller
+    handler = Recorder()
+    controller = Controller(handler, hostname="127.0.0.1", port=free_port())
+    controller.start()
+    handler.port = controller.port
+    yield handler
+    controller.stop()
+
+
+@pytest.fixture(scope="module")
+def postfix():
+    """A private Postfix for the module (see tools/privatepostfix.py), under /tmp itself: its
+    daemons run as postfix and cannot pass pytest's private folders."""
+    import shutil
+    import tempfile
+    from privatepostfix import PrivatePostfix, available
+    if not available():
+        pytest.skip("needs postfix and root")
+    folder = tempfile.mkdtemp(prefix="sendal-postfix-")
+    server = PrivatePostfix(folder).start()
+    yield server
+    server.stop()
+    shutil.rmtree(folder, ignore_errors=True)
 
 
 @pytest.fixture

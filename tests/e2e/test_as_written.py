@@ -2,39 +2,11 @@
 recipients' rules, -from=; deleted only as sent (renamed, appended, still written, linked,
 twins in another letter case); -keepgoing against a real Postfix."""
 import os
-import shutil
-import subprocess
-import sys
-import tempfile
-import threading
-import time
 
 import pytest
-from aiosmtpd.controller import Controller
 
-from conftest import ROOT, free_port, run_sendal, write_spool
+from conftest import run_sendal, write_spool
 
-sys.path.insert(0, str(ROOT / "tools"))
-from privatepostfix import PrivatePostfix, available  # noqa: E402
-
-
-class Recorder:
-    def __init__(self):
-        self.messages = []
-
-    async def handle_DATA(self, server, session, envelope):
-        self.messages.append((envelope.mail_from, list(envelope.rcpt_tos), envelope.original_content))
-        return "250 OK"
-
-
-@pytest.fixture
-def recorder():
-    handler = Recorder()
-    controller = Controller(handler, hostname="127.0.0.1", port=free_port())
-    controller.start()
-    handler.port = controller.port
-    yield handler
-    controller.stop()
 
 
 def left(workdir):
@@ -147,16 +119,7 @@ def test_twin_in_another_letter_case_is_not_deleted_for_the_other(workdir, relay
     assert [p.read_text() for p in (workdir / "spool").iterdir()] == [f"To: b\n\n{kept}\n"]
 
 
-@pytest.mark.skipif(not available(), reason="needs postfix and root")
 class TestKeepGoingAgainstPostfix:
-    @pytest.fixture(scope="class")
-    def postfix(self):
-        folder = tempfile.mkdtemp(prefix="sendal-postfix-")
-        server = PrivatePostfix(folder).start()
-        yield server
-        server.stop()
-        shutil.rmtree(folder, ignore_errors=True)
-
     SPOOL = {
         "m0001.out": "From: a@example.org\nTo: good@example.test\n\none {tag}\n",
         "m0002.out": "From: a@example.org\nTo: nobody@example.test\n\ntwo {tag}\n",
@@ -184,7 +147,8 @@ class TestKeepGoingAgainstPostfix:
             for name in ("m0002.out", "m0004.out"):
                 assert any(m.startswith(b"Not sent: " + name.encode() + b" (5") for m in log), \
                     b"\n".join(log).decode()
-            assert any(m.startswith(b"Sent: m0005.out (250 2.0.0 Ok: queued as ") for m in log) == (run == 1)
+            assert any(m.startswith(b"Sent: m0005.out (250 2.0.0 Ok: ") and b"queued as " in m
+                       for m in log) == (run == 1)
             assert (b"Sent: m0001.out" in b"\n".join(log)) == (run == 1)
         delivered = b"".join(postfix.delivered(2, "good@example.test"))
         assert delivered.count(f"one {tag}".encode()) == 1 and delivered.count(f"five {tag}".encode()) == 1

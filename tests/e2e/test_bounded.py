@@ -195,10 +195,13 @@ def test_twenty_runs_of_200_megabytes_with_key_updates(workdir, ca):
         (workdir / "master").unlink()
 
 
-def old_tls_server(cert, version):
+def tls_server(cert, version=None):
+    """A TLS server from the first byte (only `version`, when given) that records what the
+    client says after the greeting and after the reply to it."""
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.set_ciphers("DEFAULT:@SECLEVEL=0")
-    context.minimum_version = context.maximum_version = version
+    if version:
+        context.minimum_version = context.maximum_version = version
     context.load_cert_chain(str(cert[0]), str(cert[1]))
     listener = socket.create_server(("127.0.0.1", 0))
     seen = []
@@ -207,8 +210,9 @@ def old_tls_server(cert, version):
         try:
             conn, _ = listener.accept()
             with context.wrap_socket(conn, server_side=True) as tls:
-                tls.sendall(b"220 old relay\r\n")
-                seen.append(tls.recv(100))
+                for reply in (b"220 relay\r\n", b"250 hello\r\n"):
+                    tls.sendall(reply)
+                    seen.append(tls.recv(100))
         except (OSError, ssl.SSLError):
             pass
     threading.Thread(target=serve, daemon=True).start()
@@ -217,34 +221,13 @@ def old_tls_server(cert, version):
 
 @pytest.mark.parametrize("version", [ssl.TLSVersion.TLSv1, ssl.TLSVersion.TLSv1_1])
 def test_tls_before_1_2_is_refused(workdir, ca, version):
-    listener, seen = old_tls_server(ca.good, version)
+    listener, seen = tls_server(ca.good, version)
     spool_one(workdir)
     result = run_sendal(workdir, [f"127.0.0.1 {listener.getsockname()[1]},-tls"],
                         env={"SENDAL_CAFILE": str(ca.ca_file)})
     listener.close()
     assert any(m.startswith(b"TLS handshake failed: ") for m in result.log_messages()), result.log
     assert seen == [] and left(workdir) == ["m0001.out"]
-
-
-def tls_server(cert):
-    context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
-    context.set_ciphers("DEFAULT:@SECLEVEL=0")
-    context.load_cert_chain(str(cert[0]), str(cert[1]))
-    listener = socket.create_server(("127.0.0.1", 0))
-    seen = []
-
-    def serve():
-        try:
-            conn, _ = listener.accept()
-            with context.wrap_socket(conn, server_side=True) as tls:
-                tls.sendall(b"220 relay\r\n")
-                seen.append(tls.recv(100))
-                tls.sendall(b"250 hello\r\n")
-                seen.append(tls.recv(100))
-        except (OSError, ssl.SSLError):
-            pass
-    threading.Thread(target=serve, daemon=True).start()
-    return listener, seen
 
 
 @pytest.mark.parametrize("which,accepted", [("rsa_weak", False), ("client_only", False),

@@ -11,30 +11,10 @@ from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 import pytest
-from aiosmtpd.controller import Controller
 
-from conftest import BINARY, free_port, run_sendal, write_spool
+from conftest import BINARY, run_sendal, write_spool
 
 ENQUEUE = str(Path(BINARY).with_name("sendal-enqueue"))
-
-
-class Recorder:
-    def __init__(self):
-        self.messages = []
-
-    async def handle_DATA(self, server, session, envelope):
-        self.messages.append((envelope.mail_from, sorted(envelope.rcpt_tos), envelope.original_content))
-        return "250 OK"
-
-
-@pytest.fixture
-def recorder():
-    handler = Recorder()
-    controller = Controller(handler, hostname="127.0.0.1", port=free_port())
-    controller.start()
-    handler.port = controller.port
-    yield handler
-    controller.stop()
 
 
 def enqueue(args, text, cwd, env=None):
@@ -61,7 +41,7 @@ def test_neomutt_queues_and_sendal_delivers_with_the_bcc_hidden(workdir, recorde
     run_sendal(workdir, [f"127.0.0.1 {recorder.port}"])
     assert spool_files(workdir / "spool") == []
     [(sender, rcpts, data)] = recorder.messages
-    assert sender == "alice@example.org" and rcpts == ["bob@x.test", "carol@x.test"]
+    assert sender == "alice@example.org" and sorted(rcpts) == ["bob@x.test", "carol@x.test"]
     assert b"carol" not in data.lower() and b"bcc" not in data.lower()
     # Byte for byte what neomutt wrote, less the Bcc line the queue added.
     assert data == written.split(b"\n", 1)[1].replace(b"\n", b"\r\n")
@@ -89,7 +69,7 @@ def test_git_send_email_queues_a_patch(workdir, recorder):
     written = (workdir / "spool" / name).read_bytes()
     run_sendal(workdir, [f"127.0.0.1 {recorder.port}"])
     [(sender, rcpts, data)] = recorder.messages
-    assert rcpts == ["bob@x.test", "carol@x.test"] and b"carol" not in data
+    assert sorted(rcpts) == ["bob@x.test", "carol@x.test"] and b"carol" not in data
     assert data == written.split(b"\n", 1)[1].replace(b"\n", b"\r\n")
     assert b"Subject: [PATCH] first change" in data
 
@@ -199,7 +179,7 @@ def test_ten_runs_at_once_keep_every_line_of_the_log(tmp_path):
         # A slow greeting, so that the nine others meet the one that sends.
         relay = ScriptedRelay(greeting=("trickle", b"220 a slow relay\r\n", 0.1))
         with ThreadPoolExecutor(max_workers=10) as pool:
-            results = list(pool.map(lambda _: run_sendal(work, ["127.0.0.1", str(relay.port)],
+            list(pool.map(lambda _: run_sendal(work, ["127.0.0.1", str(relay.port)],
                                                          console=False), range(10)))
         relay.close()
         log = (work / "VORK.LOG").read_bytes()

@@ -1,27 +1,8 @@
 """A real Postfix judges the dialogue: postscreen's pregreet test with a greeting of several
 lines, SIZE with a small limit, SMTPUTF8 and 8BITMIME, and a 550 for an unknown user."""
-import shutil
-import tempfile
-
 import pytest
 
-from conftest import ROOT, run_sendal, write_spool
-
-import sys
-sys.path.insert(0, str(ROOT / "tools"))
-from privatepostfix import PrivatePostfix, available  # noqa: E402
-
-pytestmark = pytest.mark.skipif(not available(), reason="needs postfix and root")
-
-
-@pytest.fixture(scope="module")
-def postfix():
-    # Under /tmp itself: the daemons run as postfix and cannot pass pytest's private folders.
-    folder = tempfile.mkdtemp(prefix="sendal-postfix-")
-    server = PrivatePostfix(folder).start()
-    yield server
-    server.stop()
-    shutil.rmtree(folder, ignore_errors=True)
+from conftest import run_sendal, write_spool
 
 
 def left(workdir):
