@@ -138,11 +138,12 @@ std::int16_t QueueChunk(const std::string& bytes, bool last) {
     Outstanding.push_back({last ? ForEnd : ForChunk, std::string(), false, bytes.size()});
     OutstandingChunkBytes += bytes.size();
     if (Broken) return SendBroken;
+    // The command and its bytes in one send: the relay reads them in one go.
     Unsent += command + "\r\n";
+    Unsent += bytes;
     std::string out = std::move(Unsent);
     Unsent.clear();
     std::int16_t sent = SendData(out);
-    if (sent == 0) sent = SendData(bytes);
     Broken = sent == SendBroken;
     return sent;
 }
