@@ -9,7 +9,6 @@ Goals: at a 10 ms round trip, BDAT at least 10x smtp-source -d and at least 50x 
 least a quarter of its own rate on 127.0.0.1; 200 MB with BDAT at least as fast as DATA, at
 most 16 MiB peak."""
 import os
-import re
 import shutil
 import subprocess
 import sys
@@ -19,9 +18,8 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tools"))
-from compare import RUNS, SENDAL, append_results, fmt, stats  # noqa: E402
-from latency import COUNT, MSMTP_COUNT, ONE_WAY_MS, msmtp_rate, source_rate  # noqa: E402
-from loopback import free_port  # noqa: E402
+from compare import RUNS, SENDAL, append_results, fmt, stats, timed_peak  # noqa: E402
+from latency import COUNT, MSMTP_COUNT, ONE_WAY_MS, msmtp_rate, source_rate, start_delay_proxy  # noqa: E402
 from privatepostfix import PrivatePostfix  # noqa: E402
 
 MB = 1000 * 1000
@@ -51,13 +49,9 @@ def rate(work, port, options):
 
 def large_once(work, port, options, master):
     os.link(master, Path(work) / "spool" / "m0001.out")
-    start = time.perf_counter()
-    err = subprocess.run(["/usr/bin/time", "-v", str(SENDAL), f"127.0.0.1 {port}{options}"],
-                         cwd=work, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
-                         start_new_session=True).stderr
-    rate = os.path.getsize(master) / MB / (time.perf_counter() - start)
+    seconds, kib = timed_peak([str(SENDAL), f"127.0.0.1 {port}{options}"], work)
     assert not list((Path(work) / "spool").iterdir()), "the message was not accepted"
-    return rate, int(re.search(r"Maximum resident set size \(kbytes\): (\d+)", err).group(1)) / 1024
+    return os.path.getsize(master) / MB / seconds, kib / 1024
 
 
 def large(work, port, master):
@@ -75,10 +69,7 @@ def main():
     folder = tempfile.mkdtemp(prefix="sendal-bench-postfix-")
     postfix = PrivatePostfix(folder, discard=True).start()
     near = postfix.ports["plain"]
-    far = free_port()
-    proxy = subprocess.Popen([sys.executable, str(Path(__file__).parent / "delay_proxy.py"),
-                              str(far), str(near), str(ONE_WAY_MS)])
-    time.sleep(1)
+    proxy, far = start_delay_proxy(near)
     try:
         with tempfile.TemporaryDirectory(prefix="sendal-bench-chunking-") as work:
             (Path(work) / "spool").mkdir()

@@ -42,6 +42,16 @@ def timed(command, **kwargs):
     return time.perf_counter() - start
 
 
+def timed_peak(command, cwd):
+    """Runs `command` (no terminal, output discarded) under /usr/bin/time -v: its seconds and
+    peak resident memory in KiB."""
+    start = time.perf_counter()
+    err = subprocess.run(["/usr/bin/time", "-v", *command], cwd=cwd, stdout=subprocess.DEVNULL,
+                         stderr=subprocess.PIPE, text=True, start_new_session=True).stderr
+    seconds = time.perf_counter() - start
+    return seconds, int(re.search(r"Maximum resident set size \(kbytes\): (\d+)", err).group(1))
+
+
 def run_sendal(work, port, prefix=()):
     """sendal as a user runs it: no terminal here (cron-like), standard output discarded,
     VORK.LOG written."""

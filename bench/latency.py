@@ -50,12 +50,18 @@ def msmtp_rate(port):
     return stats(rates)
 
 
-def main():
-    sink, sink_port = start_sink()
+def start_delay_proxy(target_port):
+    """The delaying proxy before `target_port` on 127.0.0.1: (process, its port)."""
     port = free_port()
     proxy = subprocess.Popen([sys.executable, str(Path(__file__).parent / "delay_proxy.py"),
-                              str(port), str(sink_port), str(ONE_WAY_MS)])
+                              str(port), str(target_port), str(ONE_WAY_MS)])
     time.sleep(1)
+    return proxy, port
+
+
+def main():
+    sink, sink_port = start_sink()
+    proxy, port = start_delay_proxy(sink_port)
     try:
         with tempfile.TemporaryDirectory(prefix="sendal-bench-latency-") as work:
             (Path(work) / "spool").mkdir()

@@ -5,7 +5,6 @@ binary given (BASELINE=path), the same throughput for it in the same run.
 
 Goal: at most 16 MiB peak for both messages; throughput not below 0.9x the baseline's."""
 import os
-import re
 import subprocess
 import sys
 import tempfile
@@ -14,7 +13,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tools"))
-from compare import LINE, RUNS, SENDAL, append_results, fmt, start_sink, stats  # noqa: E402
+from compare import LINE, RUNS, SENDAL, append_results, fmt, start_sink, stats, timed_peak  # noqa: E402
 
 MB = 1000 * 1000
 
@@ -30,11 +29,9 @@ def write_message(path, size, one_line=False):
 
 def peak_kib(binary, work, port, master):
     os.link(master, Path(work) / "spool" / "m0001.out")
-    err = subprocess.run(["/usr/bin/time", "-v", str(binary), "127.0.0.1", str(port)], cwd=work,
-                         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
-                         start_new_session=True).stderr
+    _seconds, kib = timed_peak([str(binary), "127.0.0.1", str(port)], work)
     assert not list((Path(work) / "spool").iterdir()), "the message was not accepted"
-    return int(re.search(r"Maximum resident set size \(kbytes\): (\d+)", err).group(1))
+    return kib
 
 
 def throughput(binary, work, port, master):

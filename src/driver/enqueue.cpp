@@ -94,21 +94,21 @@ int WriteFailed(const std::string& path, int error) {
     return Complain(std::string("cannot write the message: ") + std::strerror(error), EX_TEMPFAIL);
 }
 
-// Everything on standard input into `fd`; the first line end seen tells the message's style.
-int CopyInput(int fd, const std::string& path, std::string& lineEnd) {
+// Everything from `from` appended to `to`, a block at a time; with `lineEnd`, the first line
+// end seen tells the message's style. 0, or -1 with errno.
+int CopyBlocks(int from, int to, std::string* lineEnd) {
     std::string block(CopyBlock, '\0');
     for (;;) {
-        ssize_t got = ::read(STDIN_FILENO, block.data(), block.size());
+        ssize_t got = ::read(from, block.data(), block.size());
         if (got < 0 && errno == EINTR) continue;
-        if (got < 0) return WriteFailed(path, errno);
-        if (got == 0) return 0;
+        if (got <= 0) return got == 0 ? 0 : -1;
         std::string_view data(block.data(), static_cast<std::size_t>(got));
-        if (lineEnd.empty()) {
+        if (lineEnd && lineEnd->empty()) {
             std::size_t end = data.find_first_of("\r\n");
             if (end != std::string_view::npos && (data[end] == '\n' || end + 1 < data.size()))
-                lineEnd = data[end] == '\n' ? "\n" : data[end + 1] == '\n' ? "\r\n" : "\r";
+                *lineEnd = data[end] == '\n' ? "\n" : data[end + 1] == '\n' ? "\r\n" : "\r";
         }
-        if (WriteAll(fd, data) != 0) return WriteFailed(path, errno);
+        if (WriteAll(to, data) != 0) return -1;
     }
 }
 
@@ -144,17 +144,10 @@ int SpoolNumber(const std::string& name) {
     return number;
 }
 
-// The file at `path` appended to `fd`, a block at a time.
+// The file at `path` appended to `fd`.
 int CopyFileTo(const std::string& path, int fd) {
     UniqueFd from(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!from.Valid()) return -1;
-    std::string block(CopyBlock, '\0');
-    for (;;) {
-        ssize_t got = ::read(from.Get(), block.data(), block.size());
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) return got == 0 ? 0 : -1;
-        if (WriteAll(fd, std::string_view(block.data(), static_cast<std::size_t>(got))) != 0) return -1;
-    }
+    return from.Valid() ? CopyBlocks(from.Get(), fd, nullptr) : -1;
 }
 
 int Sync(int fd, const std::string& path) {
@@ -210,7 +203,7 @@ int RunEnqueue(const std::vector<std::string>& arguments) {
     std::string input, lineEnd;
     UniqueFd fd;
     if (int created = CreateHidden(request.folder, input, fd); created != 0) return created;
-    if (int copied = CopyInput(fd.Get(), input, lineEnd); copied != 0) return copied;
+    if (CopyBlocks(STDIN_FILENO, fd.Get(), &lineEnd) != 0) return WriteFailed(input, errno);
     fd.Reset();
     AddressList named;
     ScanHeaders(input, named);

@@ -4,8 +4,6 @@
 #include "smtp/chunking.h"
 
 #include "base/console.h"
-#include "base/options.h"
-#include "base/outcome.h"
 #include "log/log.h"
 #include "message/spool.h"
 #include "net/send.h"
@@ -15,28 +13,29 @@
 namespace sendal {
 namespace {
 
-// The file being streamed stops here (refused, changed, or its text unreadable): every reply
-// still outstanding is read (older files' as usual, this one's quietly), and the file stays.
-std::int32_t StopStreaming(SpoolFile& file, const char* changed) {
+// The file being streamed stops here (refused, or changed): every reply still outstanding is
+// read (older files' as usual, this one's quietly), and the file stays; RSET ends its
+// transaction when the run goes on.
+std::int32_t StopStreaming(SpoolFile& file, bool changed) {
     EndsAwaited.back().refused = true;
     while (RepliesOutstanding())
         if (std::int32_t settled = SettleOne(&file); settled != 0) return settled;
     EndAwaited end = std::move(EndsAwaited.back());
     EndsAwaited.pop_back();
-    if (changed) {
-        NoteOutcome(EX_TEMPFAIL);
-        LogMessage(std::string(changed) + file.name + "!", -1, LevelError);
-        if (!Options.keepGoing) return -1;
-    } else {
-        if (end.chunked && !ChunkingProven && !end.envelopeRefused &&
-            RefusesTheCommand(end.refusal))
-            return ChunkingRefused;
-        LogNotSent(end.file, end.refusal.lines.empty() ? nullptr : &end.refusal);
-        if (end.refusal.lines.empty() || !GoesOnAfter(end.refusal)) return -1;
-    }
+    if (std::int32_t kept = changed ? ReportChangedFile(file) : KeepRefusedFile(end); kept != 0)
+        return kept;
     QueueReset();  // the relay drops the chunks it had
     std::int32_t settled = SettleEarlier(nullptr);
     return settled == 0 ? FileKept : settled;
+}
+
+// The text stopped by a failure (reported): the file stays, and the connection's end abandons
+// its transaction.
+std::int32_t FailStreaming() {
+    EndAwaited end = std::move(EndsAwaited.back());
+    EndsAwaited.pop_back();
+    LogNotSent(end.file, nullptr);
+    return -1;
 }
 
 // The text as chunks, reading replies whenever the window is full.
@@ -46,20 +45,15 @@ std::int32_t StreamText(SpoolFile& file) {
     std::string piece;
     for (;;) {
         int more = NextTextPiece(text, piece);
-        if (more < 0) return StopStreaming(file, "Can't read all of ");
-        if (more == 0 && SpoolFileChanged()) return StopStreaming(file, "Changed while sending: ");
+        if (more < 0) return FailStreaming();  // an incomplete text must never get its end
+        if (more == 0 && SpoolFileChanged()) return StopStreaming(file, true);
         std::int16_t sent = QueueChunk(piece, more == 0);
         if (sent == SendBroken && more != 0) sent = QueueChunk(std::string(), true);
         if (sent == SendBroken || more == 0) return 0;  // the LAST's reply tells the rest
-        if (sent != 0) {
-            EndAwaited end = std::move(EndsAwaited.back());
-            EndsAwaited.pop_back();
-            LogNotSent(end.file, nullptr);
-            return -1;
-        }
+        if (sent != 0) return FailStreaming();
         while (WindowFull())
             if (std::int32_t settled = SettleOne(&file); settled != 0) return settled;
-        if (EndsAwaited.back().refused) return StopStreaming(file, nullptr);
+        if (EndsAwaited.back().refused) return StopStreaming(file, false);
     }
 }
 

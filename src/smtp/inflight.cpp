@@ -18,29 +18,24 @@ constexpr int ClosingCode = 421;  // the relay ends the session: no later file c
 // Accepted by every transaction: the file is deleted now, if its name still stands for it. A
 // file that stays would go out again on every later run, so the run ends there.
 std::int32_t DeleteSpoolFile(const SpoolFile& file, const Reply& reply) {
-    if (!SpoolFileIsAt(file.path, file.identity)) {
-        LogMessage("Sent: " + file.name + " (" + reply.Final() + ")", -1, LevelNormal);
+    bool replaced = !SpoolFileIsAt(file.path, file.identity);
+    if (!replaced && RemoveFile(file.path) != 0) {
+        NoteOutcome(EX_CANTCREAT);
+        LogMessage("Can't delete " + file.name + "!", -1, LevelError);
+        return -1;
+    }
+    LogMessage("Sent: " + file.name + " (" + reply.Final() + ")", -1, LevelNormal);
+    if (replaced)
         LogMessage("Not deleted: " + file.name + " was replaced while it was sent!", -1, LevelWarning);
-        return 0;
-    }
-    if (RemoveFile(file.path) == 0) {
-        LogMessage("Sent: " + file.name + " (" + reply.Final() + ")", -1, LevelNormal);
-        return 0;
-    }
-    NoteOutcome(EX_CANTCREAT);
-    LogMessage("Can't delete " + file.name + "!", -1, LevelError);
-    return -1;
+    return 0;
 }
 
 // A file whose last reply is in: deleted, counted, or kept with its reason.
 std::int32_t SettleFile(const EndAwaited& end, const Reply& reply, SpoolFile* current) {
     if (end.refused) {
-        // A relay that offers CHUNKING but refuses the first BDAT gets DATA instead.
-        if (end.chunked && !ChunkingProven && !end.envelopeRefused && RefusesTheCommand(end.refusal))
-            return ChunkingRefused;
-        LogNotSent(end.file, &end.refusal);
-        ResetDue = end.chunked;
-        return GoesOnAfter(end.refusal) ? 0 : -1;
+        std::int32_t kept = KeepRefusedFile(end);
+        ResetDue = kept == 0 && end.chunked;
+        return kept;
     }
     ChunkingProven = ChunkingProven || end.chunked;
     if (end.lastOfFile) return DeleteSpoolFile(end.file, reply);
@@ -55,6 +50,21 @@ std::int32_t SettleReset() {
 }
 
 }  // namespace
+
+std::int32_t KeepRefusedFile(const EndAwaited& end) {
+    // A relay that offers CHUNKING but refuses the first BDAT gets DATA instead.
+    if (end.chunked && !ChunkingProven && !end.envelopeRefused && RefusesTheCommand(end.refusal))
+        return ChunkingRefused;
+    bool known = !end.refusal.lines.empty();
+    LogNotSent(end.file, known ? &end.refusal : nullptr);
+    return known && GoesOnAfter(end.refusal) ? 0 : -1;
+}
+
+std::int32_t ReportChangedFile(const SpoolFile& file) {
+    NoteOutcome(EX_TEMPFAIL);
+    LogMessage("Changed while sending: " + file.name + "!", -1, LevelError);
+    return Options.keepGoing ? 0 : -1;
+}
 
 void LogNotSent(const SpoolFile& file, const Reply* refusal) {
     if (file.delivered > 0)

@@ -55,6 +55,15 @@ inline bool RefusesTheCommand(const Reply& reply) {
 // The log line of a file that stays (with the refusing reply, whose exit code it notes).
 void LogNotSent(const SpoolFile& file, const Reply* refusal);
 
+// A file in flight that the relay refused: ChunkingRefused for a relay that refused the
+// session's first BDAT command; otherwise the file stays with its log line, and 0 when the run
+// goes on (-keepgoing), else -1.
+std::int32_t KeepRefusedFile(const EndAwaited& end);
+
+// A file that changed while its text went out never gets its end: the relay would deliver a
+// mixture. Logs it; 0 when the run goes on (-keepgoing), else -1.
+std::int32_t ReportChangedFile(const SpoolFile& file);
+
 // A refusal that belongs to one message: with -keepgoing that file stays and the run goes on.
 bool GoesOnAfter(const Reply& refusal);
 

@@ -43,13 +43,18 @@ std::int32_t LoginVerdict(const Reply& reply, int wanted) {
     return -1;
 }
 
-// One step of the login: the command logged as `shown` (it holds a secret), its reply logged.
-// 0 when the reply has code `wanted`; -1 after "Login refused: <reply>" or a failure.
-std::int32_t LoginStep(const std::string& command, const std::string& shown, int wanted) {
+// A command of the login, logged as `shown` (it holds a secret), and its reply, logged. 0, or
+// -1 on a failure (reported).
+std::int32_t LoginExchange(const std::string& command, const std::string& shown, Reply& reply) {
     LogMessage(shown, -1, LevelNormal);
+    return SendCommand(command) != 0 || ReadReply(reply, EchoLog) != 0 ? -1 : 0;
+}
+
+// One step of the login: 0 when the reply has code `wanted`; -1 after "Login refused: <reply>"
+// or a failure.
+std::int32_t LoginStep(const std::string& command, const std::string& shown, int wanted) {
     Reply reply;
-    if (SendCommand(command) != 0 || ReadReply(reply, EchoLog) != 0) return -1;
-    return LoginVerdict(reply, wanted);
+    return LoginExchange(command, shown, reply) != 0 ? -1 : LoginVerdict(reply, wanted);
 }
 
 // The mechanism to use: the one asked for, or PLAIN before LOGIN; only one the relay offered.
@@ -85,15 +90,13 @@ std::int32_t AuthenticateOAuth(AuthMechanism mechanism) {
     response += separator;
     std::string command = "AUTH " + name + " " + EncodeBase64(response);
     ::explicit_bzero(response.data(), response.size());
-    LogMessage("AUTH " + name + " " + Hidden, -1, LevelNormal);
     Reply reply;
-    std::int32_t sent = SendCommand(command);
+    std::int32_t exchanged = LoginExchange(command, "AUTH " + name + " " + Hidden, reply);
     ::explicit_bzero(command.data(), command.size());
-    if (sent != 0 || ReadReply(reply, EchoLog) != 0) return -1;
-    if (reply.code == AuthMoreCode) {  // the error challenge
-        LogMessage(Hidden, -1, LevelNormal);
-        if (SendCommand(bearer ? "AQ==" : "") != 0 || ReadReply(reply, EchoLog) != 0) return -1;
-    }
+    if (exchanged != 0) return -1;
+    // The error challenge: its answer ends the exchange, and the relay's final reply tells.
+    if (reply.code == AuthMoreCode && LoginExchange(bearer ? "AQ==" : "", Hidden, reply) != 0)
+        return -1;
     return LoginVerdict(reply, AuthOkCode);
 }
 

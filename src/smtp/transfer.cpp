@@ -29,14 +29,6 @@ namespace {
 
 std::set<std::string> HandledThisRun;  // sent or kept: a second pass after a reconnect skips them
 
-// A file that changed while its text went out never gets its end of data: the relay would
-// deliver a mixture. The transaction can only be abandoned with the connection.
-std::int32_t AbandonChangedFile(const SpoolFile& file) {
-    NoteOutcome(EX_TEMPFAIL);
-    LogMessage("Changed while sending: " + file.name + "!", -1, LevelError);
-    return Options.keepGoing ? SessionAbandoned : -1;
-}
-
 // One transaction: the envelope, the text and the end of data, whose reply is read now or,
 // pipelined, with the next envelope. 0, FileKept, SessionAbandoned, ChunkingRefused, or -1
 // after the log says why.
@@ -56,7 +48,8 @@ std::int32_t SendTransaction(const AddressList& list, Envelope& envelope, SpoolF
         LogNotSent(file, nullptr);
         return -1;
     }
-    if (sent == 0 && SpoolFileChanged()) return AbandonChangedFile(file);
+    // With DATA a transaction can only be abandoned with the connection.
+    if (sent == 0 && SpoolFileChanged()) return ReportChangedFile(file) == 0 ? SessionAbandoned : -1;
     // A relay that hung up in the middle of the text may have said why: its reply is the
     // end of data's.
     EndAwaited end;

@@ -161,3 +161,21 @@ class TestKeepGoingAgainstPostfix:
         result = run_sendal(work, [f"127.0.0.1 {postfix.ports['strict']},-ehlo"])
         assert left(work) == ["m0002.out", "m0003.out", "m0004.out", "m0005.out"]
         assert result.log_messages()[-2].startswith(b"Not sent: m0002.out (550 5.1.1")
+
+
+def test_file_appended_while_sent_as_chunks_gets_no_last_chunk(workdir, relay):
+    spool = workdir / "spool"
+    write_spool(spool, "m0001.out", "To: b\n\nDear Bob,\n")
+    write_spool(spool, "m0002.out", "To: b\n\nsecond\n")
+
+    def append():
+        with open(spool / "m0001.out", "a") as f:
+            f.write("the rest\n")
+        return b"250 ok\r\n"
+    r = relay(chunking=True, replies={"RCPT#1": append})
+    result = run_sendal(workdir, [f"127.0.0.1 {r.port},-ehlo -keepgoing"])
+    assert b"Changed while sending: m0001.out!" in result.log_messages()
+    # BDAT needs no new connection: RSET ends the transaction and the next file follows.
+    assert [m[2] for m in r.messages] == [b"To: b\r\n\r\nsecond\r\n"]
+    assert b"BDAT" in r.received and b"LAST" not in r.received.split(b"RSET")[0]
+    assert left(workdir) == ["m0001.out"]
