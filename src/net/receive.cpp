@@ -22,6 +22,8 @@
 #include <climits>
 #include <algorithm>
 #include <cstring>
+#include <deque>
+#include <utility>
 
 #include "base/console.h"
 #include "base/outcome.h"
@@ -43,6 +45,15 @@ std::atomic<std::uint32_t> ReceiveReadIndex{0};
 // Set by the receiver once it has stored its last byte: the relay closed the connection, or
 // reading failed. No line can come after what the ring holds then.
 std::atomic<bool> ReceiveEnded{false};
+
+// Bytes the receiver has stored on this connection, and bytes the main thread has taken out of
+// the ring: positions in the relay's stream, which never wrap. A reply's first byte has a
+// position; a command remembers ReceivedCount as it went out, and a reply that began before it
+// was sent before the relay could have had the command.
+std::atomic<std::uint64_t> ReceivedCount{0};
+std::uint64_t TakenCount = 0;
+// By which received count the first byte of the last line taken had arrived.
+std::uint64_t LineArrival = 0;
 
 // How many WaitReply calls sleep on the write index; the receiver skips the wake-up call when
 // nobody does.
@@ -118,6 +129,8 @@ bool TakeLine(std::string& line) {
     CopyOut(runs, static_cast<std::size_t>(cr), line);
     std::uint32_t next = read + static_cast<std::uint32_t>(cr) + 2;
     if (next >= ReceiveBufferSize) next -= ReceiveBufferSize;
+    LineArrival = TakenCount + 1;
+    TakenCount += static_cast<std::uint64_t>(cr) + 2;
     ReceiveReadIndex.store(next, std::memory_order_release);
     return true;
 }
@@ -148,6 +161,7 @@ void WakeWaiters() {
 
 // Makes `got` bytes stored at the write index visible to WaitReply and wakes it.
 void PublishReceived(std::uint32_t write, std::size_t got) {
+    ReceivedCount.fetch_add(got, std::memory_order_relaxed);
     write += static_cast<std::uint32_t>(got);
     if (write == ReceiveBufferSize) write = 0;
     ReceiveWriteIndex.store(write, std::memory_order_seq_cst);
@@ -186,38 +200,69 @@ void SleepUntilChanged(std::uint32_t seen, std::chrono::steady_clock::duration l
     ReplyWaiters.fetch_sub(1, std::memory_order_seq_cst);
 }
 
-// The decrypted text not yet taken as lines, with TLS on, and how the session ended.
-std::string PlainText;
-bool TlsEnded = false;
+// The decrypted text not yet taken as lines, with TLS on: bounded like the ring, so a relay
+// that sends a line without end fills it, stops being read, and the wait ends with its
+// time-out. Each stretch of it remembers the raw count taken from the ring when it was
+// decrypted, by which its bytes had surely arrived.
+struct Decrypted {
+    std::string text;
+    std::size_t scanned = 0;  // no CR LF ends before this offset
+    std::uint64_t base = 0;   // position of text[0] in the decrypted stream
+    std::deque<std::pair<std::uint64_t, std::uint64_t>> stretches;  // (end position, arrival)
+    bool ended = false;
+};
+Decrypted Plain;
 
-// Decrypts what the ring holds: 1 when it gave text, 0 when no whole record is there, -1 when
-// the session ended.
+// Decrypts what the ring holds while there is room: 1 when it gave text, 0 when no whole
+// record is there (or no room), -1 when the session ended.
 int Decrypt() {
-    if (TlsEnded) return -1;
+    if (Plain.ended) return -1;
+    if (Plain.text.size() >= ReceiveBufferSize) return 0;
     char block[4096];
-    long got = TlsReceive(block, sizeof block);
+    std::size_t room = std::min(sizeof block, ReceiveBufferSize - Plain.text.size());
+    long got = TlsReceive(block, room);
     if (got > 0) {
-        PlainText.append(block, static_cast<std::size_t>(got));
+        Plain.text.append(block, static_cast<std::size_t>(got));
+        Plain.stretches.emplace_back(Plain.base + Plain.text.size(), TakenCount);
         return 1;
     }
     if (got < 0 && errno == EAGAIN) return 0;
-    TlsEnded = true;
+    Plain.ended = true;
     return -1;
+}
+
+// Offset of the LF of the first CR LF in the decrypted text, or npos; each byte looked at once.
+std::size_t FindTlsLineEnd() {
+    for (std::size_t lf; (lf = Plain.text.find('\n', Plain.scanned)) != std::string::npos;) {
+        Plain.scanned = lf + 1;
+        if (lf > 0 && Plain.text[lf - 1] == '\r') return lf;
+    }
+    return std::string::npos;
+}
+
+std::uint64_t ArrivalOf(std::uint64_t position) {
+    for (const auto& [end, arrival] : Plain.stretches)
+        if (end > position) return arrival;
+    return TakenCount;
 }
 
 // The next line of the decrypted text: 1, 0 when none is complete yet, -1 when none will come.
 int TakeTlsLine(std::string& line) {
     for (;;) {
-        std::size_t lf = 0;
-        while ((lf = PlainText.find('\n', lf)) != std::string::npos && (lf == 0 || PlainText[lf - 1] != '\r')) ++lf;
+        std::size_t lf = FindTlsLineEnd();
         if (lf != std::string::npos) {
-            line.assign(PlainText, 0, lf - 1);
-            PlainText.erase(0, lf + 1);
+            LineArrival = ArrivalOf(Plain.base);
+            line.assign(Plain.text, 0, lf - 1);
+            Plain.text.erase(0, lf + 1);
+            Plain.scanned = 0;
+            Plain.base += lf + 1;
+            while (!Plain.stretches.empty() && Plain.stretches.front().first <= Plain.base)
+                Plain.stretches.pop_front();
             return 1;
         }
         int got = Decrypt();
         if (got > 0) continue;
-        line = PlainText;
+        line = Plain.text;
         return got;
     }
 }
@@ -228,8 +273,10 @@ void ResetReceiveRing(std::uint32_t position) {
     ReceiveReadIndex.store(position % ReceiveBufferSize);
     ReceiveWriteIndex.store(position % ReceiveBufferSize);
     ReceiveEnded.store(false);
-    PlainText.clear();
-    TlsEnded = false;
+    ReceivedCount.store(0);
+    TakenCount = 0;
+    LineArrival = 0;
+    Plain = Decrypted{};
 }
 
 void AbsorbTlsRecords() {
@@ -250,6 +297,7 @@ long TakeReceived(char* buffer, std::size_t length) {
     std::memcpy(buffer + fromFirst, ReceiveBuffer, take - fromFirst);
     std::uint32_t next = read + static_cast<std::uint32_t>(take);
     if (next >= ReceiveBufferSize) next -= ReceiveBufferSize;
+    TakenCount += take;
     ReceiveReadIndex.store(next, std::memory_order_release);
     return static_cast<long>(take);
 }
@@ -264,6 +312,24 @@ int WaitReceived(ReplyDeadline deadline) {
         if (left <= Clock::duration::zero()) return 1;
         if (!SpinUntilChanged(seen)) SleepUntilChanged(seen, left);
     }
+}
+
+std::uint64_t ReceivedSoFar() {
+    return ReceivedCount.load(std::memory_order_acquire);
+}
+
+std::uint64_t LastLineArrival() {
+    return LineArrival;
+}
+
+bool LineWaiting() {
+    if (TlsActive()) {
+        AbsorbTlsRecords();
+        return FindTlsLineEnd() != std::string::npos;
+    }
+    std::uint32_t write = ReceiveWriteIndex.load(std::memory_order_acquire);
+    std::uint32_t read = ReceiveReadIndex.load(std::memory_order_relaxed);
+    return FindLineEnd(Unread(read, write)) >= 0;
 }
 
 bool ReceiveRingEmpty() {

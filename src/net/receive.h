@@ -42,6 +42,16 @@ void AbsorbTlsRecords();
 // passed (1) or a stop signal came (-1).
 int WaitReceived(ReplyDeadline deadline);
 
+// How many bytes the receiver has stored on this connection so far (a count that never wraps).
+std::uint64_t ReceivedSoFar();
+
+// By which ReceivedSoFar count the first byte of the line WaitReply took last had arrived: a
+// reply whose count is at most a command's mark was sent before the relay had the command.
+std::uint64_t LastLineArrival();
+
+// Whether a complete line waits to be taken, so a reply already there is read without waiting.
+bool LineWaiting();
+
 // True when no byte waits unread in the ring.
 bool ReceiveRingEmpty();
 

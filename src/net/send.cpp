@@ -7,6 +7,9 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstring>
+#include <utility>
+#include <vector>
 
 #include "base/fdio.h"
 #include "base/globals.h"
@@ -33,7 +36,17 @@ bool RelayTookBytes(long& lastQueued) {
     return took;
 }
 
+// What the last SendData handed to the kernel: each send's end in the text and the received
+// count read just before that send.
+std::vector<std::pair<std::size_t, std::uint64_t>> SendJournal;
+
 }  // namespace
+
+std::uint64_t ReceivedMarkAt(std::size_t end) {
+    for (const auto& [sentEnd, mark] : SendJournal)
+        if (sentEnd >= end) return mark;
+    return NeverSent;
+}
 
 std::int16_t SendData(const std::string& text) {
     using Clock = std::chrono::steady_clock;
@@ -44,15 +57,20 @@ std::int16_t SendData(const std::string& text) {
     const auto patience = ReplyDeadlineFromNow() - Clock::now();
     auto lastProgress = Clock::now();
     long lastQueued = QueuedBytes();
+    SendJournal.clear();
     int result = WriteEvery(text, [&](const char* data, std::size_t length) -> long {
         for (;;) {
             if (StopSignal() != 0) {
                 failure = errno = ECANCELED;
                 return -1;
             }
+            std::uint64_t mark = ReceivedSoFar();
             long sent = TransportSend(SocketHandle, data, length);
             failure = sent < 0 ? errno : 0;
-            if (sent > 0) lastProgress = Clock::now();
+            if (sent > 0) {
+                lastProgress = Clock::now();
+                SendJournal.emplace_back(static_cast<std::size_t>(data - text.data()) + sent, mark);
+            }
             if (sent >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return sent;
             if (RelayTookBytes(lastQueued)) lastProgress = Clock::now();
             if (Clock::now() >= lastProgress + patience) {
@@ -77,7 +95,10 @@ std::int16_t SendLine(const std::string& text) {
     line.reserve(text.size() + 2);
     line += text;
     line += "\r\n";
-    return SendData(line);
+    std::int16_t sent = SendData(line);
+    // A command may hold a secret (AUTH): this copy goes now, whatever happened.
+    ::explicit_bzero(line.data(), line.size());
+    return sent;
 }
 
 }  // namespace sendal

@@ -16,7 +16,14 @@ constexpr std::int16_t SendBroken = -2;
 // word when a stop signal came.
 std::int16_t SendData(const std::string& text);
 
-// Sends `text` followed by CR LF in one SendData call.
+// The mark of a command that ended at byte offset `end` of the last SendData's text: the
+// received count (ReceivedSoFar) just before its last byte went to the kernel. Any reply whose
+// first byte had arrived by then was sent before the relay could have had the command.
+// NeverSent when that byte never went out.
+constexpr std::uint64_t NeverSent = ~std::uint64_t{0};
+std::uint64_t ReceivedMarkAt(std::size_t end);
+
+// Sends `text` followed by CR LF in one SendData call (the copy with the line end is wiped).
 std::int16_t SendLine(const std::string& text);
 
 }  // namespace sendal

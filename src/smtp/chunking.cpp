@@ -6,6 +6,7 @@
 #include "base/console.h"
 #include "log/log.h"
 #include "message/spool.h"
+#include "net/receive.h"
 #include "net/send.h"
 #include "smtp/codes.h"
 #include "smtp/message_text.h"
@@ -51,7 +52,9 @@ std::int32_t StreamText(SpoolFile& file) {
         if (sent == SendBroken && more != 0) sent = QueueChunk(std::string(), true);
         if (sent == SendBroken || more == 0) return 0;  // the LAST's reply tells the rest
         if (sent != 0) return FailStreaming();
-        while (WindowFull())
+        // Replies already there are read now, so a file the relay took is deleted at once
+        // (a crash then sends it no second time); a full window waits for them.
+        while (RepliesOutstanding() && (WindowFull() || LineWaiting()))
             if (std::int32_t settled = SettleOne(&file); settled != 0) return settled;
         if (EndsAwaited.back().refused) return StopStreaming(file, false);
     }

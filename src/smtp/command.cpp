@@ -73,6 +73,7 @@ std::int32_t ReadReply(Reply& reply, ReplyEcho echo) {
         if (reply.lines.size() == MaxReplyLines) return BadReply("Reply too long from relay!");
         if (WaitReply(line, deadline) != 0) return -1;
         Echo(line, echo);
+        if (reply.lines.empty()) reply.arrival = LastLineArrival();
         int code = ReplyLineCode(line);
         reply.lines.push_back(line);
         if (code < 0 || (reply.lines.size() > 1 && code != reply.code))
@@ -82,10 +83,25 @@ std::int32_t ReadReply(Reply& reply, ReplyEcho echo) {
     }
 }
 
-std::int32_t SendCommand(const std::string& command) {
+std::int32_t SendCommand(const std::string& command, std::uint64_t* mark) {
     // A relay that hung up may have said why: the reply read next tells.
     std::int16_t sent = SendLine(command);
+    if (mark) *mark = ReceivedMarkAt(command.size() + 2);
     return sent == SendBroken ? 0 : sent;
+}
+
+bool OutOfTurn(const Reply& reply, std::uint64_t mark) {
+    int kind = ReplyClass(reply.code);
+    if (reply.arrival > mark || (kind != 2 && kind != 3)) return false;
+    NoteOutcome(EX_PROTOCOL);
+    LogMessage("Reply out of turn from relay: " + reply.Final() + "!", -1, LevelError);
+    return true;
+}
+
+std::int32_t Exchange(const std::string& command, Reply& reply, ReplyEcho echo) {
+    std::uint64_t mark = NeverSent;
+    if (SendCommand(command, &mark) != 0 || ReadReply(reply, echo) != 0) return -1;
+    return OutOfTurn(reply, mark) ? -1 : 0;
 }
 
 void NoteRefusal(const Reply& reply) {
@@ -109,7 +125,16 @@ std::int32_t SmtpCommand(const std::string& command) {
 std::int32_t GreetingCommand(const std::string& command) {
     OfferedLines.clear();
     Reply reply;
-    if (SendCommand(command) != 0 || ReadReply(reply, EchoConsole) != 0) return -1;
+    std::uint64_t mark = NeverSent;
+    if (SendCommand(command, &mark) != 0) return -1;
+    // A relay may repeat its greeting after the command: such replies are passed over (as many
+    // as one reply may have lines, so an endless greeting still ends).
+    std::size_t skipped = 0;
+    do {
+        if (skipped++ == MaxReplyLines) return BadReply("Reply too long from relay!");
+        if (ReadReply(reply, EchoConsole) != 0) return -1;
+    } while (reply.code == GreetingCode);
+    if (OutOfTurn(reply, mark)) return -1;
     if (reply.code != OkCode) return ReportRefusal(command.substr(0, 4), reply);
     if (command.compare(0, 4, "EHLO") == 0) KeepOffers(reply);
     return 0;

@@ -12,6 +12,7 @@ namespace sendal {
 struct Reply {
     int code = 0;
     std::vector<std::string> lines;
+    std::uint64_t arrival = 0;  // received count by which its first byte had arrived
     const std::string& Final() const { return lines.back(); }
 };
 
@@ -32,8 +33,19 @@ enum ReplyEcho { EchoLog, EchoConsole, EchoNone };
 // long from relay!" (more than MaxReplyLines lines), both at level 1.
 std::int32_t ReadReply(Reply& reply, ReplyEcho echo);
 
-// Sends `command` and CR LF; 0, or -1 (see SendData).
-std::int32_t SendCommand(const std::string& command);
+// Sends `command` and CR LF; 0, or -1 (see SendData). `mark` (when given) gets the received
+// count as its last byte went out (NeverSent when it did not).
+std::int32_t SendCommand(const std::string& command, std::uint64_t* mark = nullptr);
+
+// Whether `reply` began before its command's `mark`: the relay sent it before it could have
+// had the command. A success or go-ahead then is a broken protocol ("Reply out of turn from
+// relay: <line>!", exit 76) and true is returned; a refusal stands (it can only keep a file),
+// and false is returned.
+bool OutOfTurn(const Reply& reply, std::uint64_t mark);
+
+// Sends `command` and reads its whole reply (see ReadReply), which must not come out of turn.
+// 0, or -1 (reported).
+std::int32_t Exchange(const std::string& command, Reply& reply, ReplyEcho echo);
 
 // Notes the exit code a refusal gives: 75 for a 4xx reply, 69 for the rest.
 void NoteRefusal(const Reply& reply);

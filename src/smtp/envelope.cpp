@@ -18,42 +18,64 @@ struct Awaited {
     std::string logged;  // the command as the log shows it; empty when its reply is shown
     bool streamed = false;      // judged with its file's end (see QueueEnvelope)
     std::size_t chunkBytes = 0;  // the text a BDAT carried
+    std::size_t end = 0;         // where its bytes end in Unsent, until they are written
+    std::uint64_t mark = NeverSent;  // the received count as its last byte went out
 };
 
 std::deque<Awaited> Outstanding;
 std::size_t OutstandingChunkBytes = 0;
 std::string Unsent;  // queued commands not yet written
+std::size_t UnsentEntries = 0;  // the newest entries of Outstanding whose bytes are in Unsent
 bool Pipelining = false;
 bool Broken = false;  // the relay closed the connection: only its last replies are left to read
+bool OutOfStep = false;  // a refusal came out of turn: later replies cannot be matched
+
+void Push(Awaited awaited) {
+    awaited.end = Unsent.size();
+    if (!Broken) ++UnsentEntries;
+    Outstanding.push_back(std::move(awaited));
+}
 
 void Queue(ReplyFor kind, const std::string& command, bool logged, bool streamed = false) {
     if (!Broken) {
         Unsent += command;
         Unsent += "\r\n";
     }
-    Outstanding.push_back({kind, logged ? command : std::string(), streamed});
+    Push({kind, logged ? command : std::string(), streamed});
 }
 
-std::int32_t Flush() {
+// Writes what is queued; each command written gets its mark, one that never went out keeps
+// NeverSent, so no reply can count as its answer but a refusal.
+std::int16_t Flush() {
     if (Unsent.empty()) return 0;
     std::string bytes = std::move(Unsent);
     Unsent.clear();
+    std::size_t entries = UnsentEntries;
+    UnsentEntries = 0;
     if (Broken) return 0;
     std::int16_t sent = SendData(bytes);
+    for (std::size_t i = Outstanding.size() - entries; i < Outstanding.size(); ++i)
+        Outstanding[i].mark = ReceivedMarkAt(Outstanding[i].end);
     if (sent == SendBroken) Broken = true;  // what the relay said before it went is read next
-    return sent == SendBroken ? 0 : sent;
+    return sent;
 }
 
 std::int32_t Take(Reply& reply, ReplyFor& kind, bool quiet) {
-    if (Flush() != 0) return -1;
+    if (std::int16_t sent = Flush(); sent != 0 && sent != SendBroken) return -1;
     Awaited awaited = std::move(Outstanding.front());
     Outstanding.pop_front();
     OutstandingChunkBytes -= awaited.chunkBytes;
     kind = awaited.kind;
     // A chunk's reply says only that its bytes arrived; it would stand in the progress row.
-    if (quiet || kind == ForChunk) return ReadReply(reply, EchoNone);
-    if (!awaited.logged.empty()) LogMessage(awaited.logged, -1, LevelNormal);
-    return ReadReply(reply, awaited.logged.empty() ? EchoConsole : EchoLog);
+    ReplyEcho echo = quiet || kind == ForChunk ? EchoNone
+                     : awaited.logged.empty()  ? EchoConsole
+                                               : EchoLog;
+    if (echo == EchoLog) LogMessage(awaited.logged, -1, LevelNormal);
+    if (ReadReply(reply, echo) != 0 || OutOfTurn(reply, awaited.mark)) return -1;
+    // A refusal that came before its command can only keep a file; what follows it can no
+    // longer be matched to our commands, so the session ends after it.
+    OutOfStep = OutOfStep || reply.arrival <= awaited.mark;
+    return 0;
 }
 
 void Refuse(Envelope& envelope, const Reply& reply) {
@@ -61,22 +83,19 @@ void Refuse(Envelope& envelope, const Reply& reply) {
     envelope.refusal = reply;
 }
 
-// A relay that waits for the text of a transaction it refused would take our next commands as
-// the text: the session cannot go on.
-std::int32_t GoAheadWithoutRecipient() {
-    NoteOutcome(EX_PROTOCOL);
-    LogMessage("Bad reply from relay!", -1, LevelError);
-    return -1;
-}
-
 std::int32_t JudgeNext(Envelope& envelope) {
     Reply reply;
     ReplyFor kind;
     if (Take(reply, kind, envelope.refused) != 0) return -1;
     bool good = ReplyClass(reply.code) == 2;
+    if (kind == ForEmptyEnd) return 0;  // whatever it says, nobody gets that text
     if (kind == ForData) {
-        if (envelope.refused || envelope.accepted.empty())
-            return reply.code == DataCode ? GoAheadWithoutRecipient() : 0;
+        // A relay may wait for the text of a transaction without recipients (RFC 2920): a
+        // lone "." ends it, and the file stays as it would one command at a time.
+        if (envelope.refused || envelope.accepted.empty()) {
+            if (reply.code == DataCode) Queue(ForEmptyEnd, ".", false);
+            return 0;
+        }
         envelope.goAhead = reply.code == DataCode;
         if (!envelope.goAhead) Refuse(envelope, reply);
     } else if (envelope.refused) {
@@ -114,9 +133,15 @@ std::int32_t JudgeIfLockStep(Envelope& envelope) {
 void StartReplyQueue(bool pipelining) {
     Pipelining = pipelining;
     Broken = false;
+    OutOfStep = false;
     Outstanding.clear();
     OutstandingChunkBytes = 0;
     Unsent.clear();
+    UnsentEntries = 0;
+}
+
+bool SessionOutOfStep() {
+    return OutOfStep;
 }
 
 bool Pipelined() {
@@ -135,17 +160,15 @@ void QueueReset() {
 
 std::int16_t QueueChunk(const std::string& bytes, bool last) {
     std::string command = "BDAT " + std::to_string(bytes.size()) + (last ? " LAST" : "");
-    Outstanding.push_back({last ? ForEnd : ForChunk, std::string(), false, bytes.size()});
     OutstandingChunkBytes += bytes.size();
+    if (!Broken) {
+        // The command and its bytes in one send: the relay reads them in one go.
+        Unsent += command + "\r\n";
+        Unsent += bytes;
+    }
+    Push({last ? ForEnd : ForChunk, std::string(), false, bytes.size()});
     if (Broken) return SendBroken;
-    // The command and its bytes in one send: the relay reads them in one go.
-    Unsent += command + "\r\n";
-    Unsent += bytes;
-    std::string out = std::move(Unsent);
-    Unsent.clear();
-    std::int16_t sent = SendData(out);
-    Broken = sent == SendBroken;
-    return sent;
+    return Flush();
 }
 
 bool NextReplyIs(ReplyFor kind) {

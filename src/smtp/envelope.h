@@ -17,7 +17,7 @@ namespace sendal {
 constexpr std::size_t MaxRecipients = 999;
 
 // What an outstanding reply answers.
-enum ReplyFor { ForMail, ForRecipient, ForData, ForEnd, ForReset, ForChunk };
+enum ReplyFor { ForMail, ForRecipient, ForData, ForEnd, ForReset, ForChunk, ForEmptyEnd };
 
 // The window of replies outstanding while a spool streams as BDAT chunks: small enough that a
 // refusal is noticed early and the relay's replies never pile up, large enough to fill a
@@ -29,6 +29,10 @@ constexpr std::size_t MaxAwaitedChunkBytes = 4 << 20;
 // time, each reply read before the next command. Forgets anything still queued.
 void StartReplyQueue(bool pipelining);
 bool Pipelined();
+
+// Whether a refusal came before its command: the relay's replies no longer match our commands,
+// so nothing more goes over this session.
+bool SessionOutOfStep();
 
 // Queues `bytes` (the message text's last piece) and the end-of-data line; its reply is
 // judged with the rest. With `broken` the text did not reach the relay: nothing more is sent,

@@ -80,7 +80,7 @@ void LogNotSent(const SpoolFile& file, const Reply* refusal) {
 }
 
 bool GoesOnAfter(const Reply& refusal) {
-    return Options.keepGoing && refusal.code != ClosingCode;
+    return Options.keepGoing && refusal.code != ClosingCode && !SessionOutOfStep();
 }
 
 std::int32_t KeepRefusedEnvelope(const SpoolFile& file, const Envelope& envelope) {
@@ -101,6 +101,7 @@ std::int32_t SettleOne(SpoolFile* current) {
     Reply reply;
     if (TakeReply(reply, entry.refused) != 0) {
         LogNotSent(entry.file, nullptr);
+        EndsAwaited.pop_front();
         return -1;
     }
     if (!entry.refused && ReplyClass(reply.code) != 2) {

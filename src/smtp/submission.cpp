@@ -28,7 +28,7 @@ std::int32_t Refuse(const char* message, int outcome) {
 std::int32_t StartTlsDialogue(const std::string& heloName) {
     if (!Offers("STARTTLS")) return Refuse("STARTTLS not offered!", EX_UNAVAILABLE);
     Reply reply;
-    if (SendCommand("STARTTLS") != 0 || ReadReply(reply, EchoConsole) != 0) return -1;
+    if (Exchange("STARTTLS", reply, EchoConsole) != 0) return -1;
     if (reply.code != GreetingCode) return ReportRefusal("STARTTLS", reply);
     if (SwitchToTls(RelayHost) != 0) return -1;
     return GreetingCommand("EHLO " + heloName);  // what the relay offered before is forgotten
@@ -47,7 +47,7 @@ std::int32_t LoginVerdict(const Reply& reply, int wanted) {
 // -1 on a failure (reported).
 std::int32_t LoginExchange(const std::string& command, const std::string& shown, Reply& reply) {
     LogMessage(shown, -1, LevelNormal);
-    return SendCommand(command) != 0 || ReadReply(reply, EchoLog) != 0 ? -1 : 0;
+    return Exchange(command, reply, EchoLog);
 }
 
 // One step of the login: 0 when the reply has code `wanted`; -1 after "Login refused: <reply>"

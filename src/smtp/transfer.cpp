@@ -136,8 +136,15 @@ std::int32_t SendSpoolFile(const std::string& spoolDir, const std::string& spool
 std::int32_t Quit() {
     LogMessage("QUIT", -1, LevelNormal);
     Reply reply;
-    if (SendCommand("QUIT") != 0) return -1;
-    return ReadReply(reply, EchoConsole);  // whatever it says, the mail is delivered
+    return Exchange("QUIT", reply, EchoConsole);  // whatever it says, the mail is delivered
+}
+
+// A stop leaves every file whose text went out unanswered: each is named once.
+void NameFilesInFlight() {
+    std::set<std::string> named;
+    for (const EndAwaited& end : EndsAwaited)
+        if (named.insert(end.file.name).second) LogNotSent(end.file, nullptr);
+    EndsAwaited.clear();
 }
 
 }  // namespace
@@ -157,17 +164,21 @@ std::int32_t TransferSpool(const std::string& fileMask) {
     EndsAwaited.clear();
     std::string spoolName = FindFirstEntry(fileMask, SearchFiles);
     std::string spoolDir = SpoolDirectory(fileMask);
-    for (; !spoolName.empty(); spoolName = FindNextEntry()) {
+    bool failed = false;
+    for (; !spoolName.empty() && !failed; spoolName = FindNextEntry()) {
         if (StopSignal() != 0) {
-            if (!EndsAwaited.empty()) LogNotSent(EndsAwaited.front().file, nullptr);
-            return -1;
+            failed = true;
+            break;
         }
         if (!HandledThisRun.insert(spoolName).second) continue;
         std::int32_t sent = SendSpoolFile(spoolDir, spoolName);
         if (sent == SessionAbandoned) return TransferAbandoned;
-        if (sent != 0) return -1;
+        failed = sent != 0;
     }
-    if (SettleEarlier(nullptr) != 0) return -1;
+    if (failed || SettleEarlier(nullptr) != 0) {
+        if (StopSignal() != 0) NameFilesInFlight();
+        return -1;
+    }
     return Quit();
 }
 

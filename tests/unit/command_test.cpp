@@ -29,25 +29,28 @@ TEST(ReplyLineCode, ThreeDigitsAtTheStart) {
 
 struct Dialogue {
     const char* name;
-    const char* relaySays;
+    const char* greeting;  // sent at once
+    const char* reply;     // sent once HELO has arrived
     std::int32_t want;
 };
 
 TEST(SmtpCommand, Dialogues) {
     Dialogue rows[] = {
-        {"one-line greeting and reply", "220 hi\r\n250 ok\r\n", 0},
-        {"three-line greeting", "220-a\r\n220-b\r\n220 c\r\n250 ok\r\n", 0},
-        {"multi-line 250", "220 hi\r\n250-a\r\n250-b\r\n250 c\r\n", 0},
-        {"501 refused", "220 hi\r\n501 no\r\n", -1},
-        {"421- then 421", "220 hi\r\n421-a\r\n421 b\r\n", -1},
-        {"bare 250", "220 hi\r\n250\r\n", 0},
-        {"empty line is a bad reply", "220 hi\r\n\r\n", -1},
-        {"mixed codes are a bad reply", "220 hi\r\n250-a\r\n251 b\r\n", -1},
-        {"251 is no answer to HELO", "220 hi\r\n251 x\r\n", -1},
+        {"one-line greeting and reply", "220 hi\r\n", "250 ok\r\n", 0},
+        {"three-line greeting", "220-a\r\n220-b\r\n220 c\r\n", "250 ok\r\n", 0},
+        {"greeting repeated after HELO", "220 hi\r\n", "220 still greeting\r\n250 hello\r\n", 0},
+        {"multi-line 250", "220 hi\r\n", "250-a\r\n250-b\r\n250 c\r\n", 0},
+        {"501 refused", "220 hi\r\n", "501 no\r\n", -1},
+        {"421- then 421", "220 hi\r\n", "421-a\r\n421 b\r\n", -1},
+        {"bare 250", "220 hi\r\n", "250\r\n", 0},
+        {"empty line is a bad reply", "220 hi\r\n", "\r\n", -1},
+        {"mixed codes are a bad reply", "220 hi\r\n", "250-a\r\n251 b\r\n", -1},
+        {"251 is no answer to HELO", "220 hi\r\n", "251 x\r\n", -1},
+        {"250 before HELO is out of turn", "220 hi\r\n250 early\r\n", "", -1},
     };
     for (const Dialogue& row : rows) {
         RelayPair relay;
-        relay.Send(row.relaySays);
+        relay.Answer({{"", row.greeting}, {"HELO box\r\n", row.reply}});
         EXPECT_EQ(SmtpCommand("HELO box"), row.want) << row.name;
         EXPECT_EQ(relay.Received(), "HELO box\r\n") << row.name;
     }
@@ -63,7 +66,7 @@ TEST(SmtpCommand, GreetingReadWholeFirst) {
         std::thread late([&] {
             std::this_thread::sleep_for(std::chrono::milliseconds(200));
             EXPECT_EQ(relay.Received(), "");
-            relay.Send("220 last\r\n250 ok\r\n");
+            relay.Answer({{"", "220 last\r\n"}, {"HELO box\r\n", "250 ok\r\n"}});
         });
         EXPECT_EQ(SmtpCommand("HELO box"), 0);
         late.join();

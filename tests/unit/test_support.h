@@ -1,6 +1,7 @@
 // Helpers shared by the unit tests: a scratch working directory and a relay on a socket pair.
 #pragma once
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -9,6 +10,9 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
+#include <atomic>
 
 #include "base/console.h"
 #include "base/globals.h"
@@ -73,6 +77,7 @@ public:
         receiver_ = std::thread(ReceiveData, SocketHandle);
     }
     ~RelayPair() {
+        StopScript();
         ::shutdown(SocketHandle, SHUT_RDWR);
         receiver_.join();
         ::close(SocketHandle);
@@ -83,9 +88,32 @@ public:
         if (::write(relay_, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()))
             std::abort();
     }
+    // Plays the relay as a real one does: each step's reply goes out only once the program's
+    // bytes so far hold the step's command (in order; an empty command: at once). A reply sent
+    // before its command would be one out of turn.
+    void Answer(std::vector<std::pair<std::string, std::string>> steps) {
+        script_ = std::thread([this, steps = std::move(steps)] {
+            std::size_t from = 0;
+            for (const auto& [command, reply] : steps) {
+                std::size_t at;
+                while ((at = heard_.find(command, from)) == std::string::npos) {
+                    pollfd readable{relay_, POLLIN, 0};
+                    if (stop_ || ::poll(&readable, 1, 20) < 0) return;
+                    char block[65536];
+                    ssize_t n = ::recv(relay_, block, sizeof block, MSG_DONTWAIT);
+                    if (n == 0) return;
+                    if (n > 0) heard_.append(block, static_cast<std::size_t>(n));
+                }
+                from = at + command.size();
+                Send(reply);
+            }
+        });
+    }
     // Everything the program sent so far (waits briefly for it).
-    std::string Received() const {
-        std::string all;
+    std::string Received() {
+        StopScript();
+        std::string all = std::move(heard_);
+        heard_.clear();
         char block[65536];
         for (;;) {
             ssize_t n = ::recv(relay_, block, sizeof block, MSG_DONTWAIT);
@@ -97,8 +125,16 @@ public:
     int RelayFd() const { return relay_; }
 
 private:
+    void StopScript() {
+        stop_ = true;
+        if (script_.joinable()) script_.join();
+        stop_ = false;
+    }
     int relay_ = -1;
     std::thread receiver_;
+    std::thread script_;
+    std::atomic<bool> stop_{false};
+    std::string heard_;  // what the script read
 };
 
 }  // namespace sendal::testing

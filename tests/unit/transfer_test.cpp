@@ -60,7 +60,10 @@ TEST(SpoolDirectory, UpToTheLastSeparator) {
     EXPECT_EQ(SpoolDirectory("*.msg"), "");
 }
 
-constexpr const char* AcceptOne = "250 a\r\n250 b\r\n354 go\r\n250 c\r\n221 bye\r\n";
+// A relay that takes one message of one recipient, each reply after its command.
+const std::vector<std::pair<std::string, std::string>> AcceptOne = {
+    {"MAIL FROM", "250 a\r\n"}, {"RCPT TO", "250 b\r\n"}, {"DATA\r\n", "354 go\r\n"},
+    {"\r\n.\r\n", "250 c\r\n"}, {"QUIT\r\n", "221 bye\r\n"}};
 
 TEST(TransferSpool, WireBytesOfOneMessage) {
     ScratchDir dir;
@@ -79,8 +82,9 @@ TEST(TransferSpool, WireBytesOfOneMessage) {
               ".\n"
               "..two\n");
     RelayPair relay;
-    relay.Send(std::string("250 a\r\n") + "250 1\r\n250 2\r\n250 3\r\n250 4\r\n" +
-               "354 go\r\n250 c\r\n221 bye\r\n");
+    relay.Answer({{"MAIL FROM", "250 a\r\n"}, {"RCPT TO", "250 1\r\n"}, {"RCPT TO", "250 2\r\n"},
+                  {"RCPT TO", "250 3\r\n"}, {"RCPT TO", "250 4\r\n"}, {"DATA\r\n", "354 go\r\n"},
+                  {"\r\n.\r\n", "250 c\r\n"}, {"QUIT\r\n", "221 bye\r\n"}});
     EXPECT_EQ(TransferSpool(".\\SPOOL\\M????.OUT"), 0);
     EXPECT_EQ(relay.Received(),
               "MAIL FROM:<a.box>\r\n"
@@ -98,21 +102,10 @@ TEST(TransferSpool, PiecesOfWholeLinesAtTheThreshold) {
     for (int i = 0; i < 250; ++i) body += std::string(99, 'a' + i % 26) + "\n";
     WriteFile("m1.out", "To: b\n" + body);
     RelayPair relay;
-    relay.Send(AcceptOne);
+    relay.Answer(AcceptOne);  // it reads while we send: the text is more than a socket pair holds
     SentTotal = 0;
-    // Read the relay side while sending: the text is larger than a socket pair holds.
-    std::string wire;
-    std::thread reader([&] {
-        char block[65536];
-        for (;;) {
-            ssize_t n = ::read(relay.RelayFd(), block, sizeof block);
-            if (n <= 0) break;
-            wire.append(block, static_cast<std::size_t>(n));
-            if (wire.find("QUIT\r\n") != std::string::npos) break;
-        }
-    });
     EXPECT_EQ(TransferSpool("m?.out"), 0);
-    reader.join();
+    std::string wire = relay.Received();
     // "To: b" and 101 lines make the first piece (10004), 102 lines the second (10098).
     EXPECT_EQ(SentTotal, 5 + 101 * 99 + 102 * 99);
     std::string want = "MAIL FROM:<>\r\nRCPT TO:<b>\r\nDATA\r\nTo: b\r\n";
@@ -126,7 +119,7 @@ TEST(TransferSpool, UnreadableFileIsSkippedAndKept) {
     ASSERT_EQ(::chmod("m1.out", 0), 0);
     if (::geteuid() == 0) GTEST_SKIP() << "root reads the file anyway";
     RelayPair relay;
-    relay.Send("221 bye\r\n");
+    relay.Answer({{"QUIT\r\n", "221 bye\r\n"}});
     EXPECT_EQ(TransferSpool("m?.out"), 0);
     EXPECT_EQ(relay.Received(), "QUIT\r\n");
     EXPECT_TRUE(Exists("m1.out"));
