@@ -81,7 +81,9 @@ ssize_t PushToSocket(gnutls_transport_ptr_t socket, const void* data, size_t len
 // The trust store: the system's, and the extra CA file; an empty one trusts nothing.
 int LoadTrust() {
     if (gnutls_certificate_allocate_credentials(&Credentials) < 0) return -1;
-    gnutls_certificate_set_x509_system_trust(Credentials);
+    // Without the check (-noverify, or a pin alone) the trust store would only cost memory.
+    if (!Options.noVerify && Options.fingerprint.empty())
+        gnutls_certificate_set_x509_system_trust(Credentials);
     std::string caFile = GetEnvironment("SENDAL_CAFILE");
     if (!caFile.empty() &&
         gnutls_certificate_set_x509_trust_file(Credentials, caFile.c_str(), GNUTLS_X509_FMT_PEM) < 0)
