@@ -25,6 +25,7 @@
 #include "log/log.h"
 #include "net/connect.h"
 #include "smtp/command.h"
+#include "smtp/session.h"
 #include "smtp/submission.h"
 #include "smtp/transfer.h"
 
@@ -74,6 +75,7 @@ bool Converse(std::int32_t relayPort, const std::string& heloName, const std::st
         LogMessage("Nothing to send!", -1, LevelNormal);
         return false;
     }
+    StartSession();
     if (OpenDialogue(heloName) != 0) return true;
     StartSpoolRun();
     // A file that changed while it was sent cost the session; with -keepgoing the rest go
@@ -84,6 +86,7 @@ bool Converse(std::int32_t relayPort, const std::string& heloName, const std::st
         LogMessage("Closed!", -1, LevelNormal);
         if (ConnectRelay(RelayHost, relayPort) != 0) return true;
         LogMessage("SMTP starting...", -1, LevelStart);
+        StartSession();
         if (OpenDialogue(heloName) != 0) return true;
     }
     return true;

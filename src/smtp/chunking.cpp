@@ -18,11 +18,11 @@ namespace {
 // read (older files' as usual, this one's quietly), and the file stays; RSET ends its
 // transaction when the run goes on.
 std::int32_t StopStreaming(SpoolFile& file, bool changed) {
-    EndsAwaited.back().refused = true;
+    CurrentSession.endsAwaited.back().refused = true;
     while (RepliesOutstanding())
         if (std::int32_t settled = SettleOne(&file); settled != 0) return settled;
-    EndAwaited end = std::move(EndsAwaited.back());
-    EndsAwaited.pop_back();
+    EndAwaited end = std::move(CurrentSession.endsAwaited.back());
+    CurrentSession.endsAwaited.pop_back();
     if (std::int32_t kept = changed ? ReportChangedFile(file) : KeepRefusedFile(end); kept != 0)
         return kept;
     QueueReset();  // the relay drops the chunks it had
@@ -33,8 +33,8 @@ std::int32_t StopStreaming(SpoolFile& file, bool changed) {
 // The text stopped by a failure (reported): the file stays, and the connection's end abandons
 // its transaction.
 std::int32_t FailStreaming() {
-    EndAwaited end = std::move(EndsAwaited.back());
-    EndsAwaited.pop_back();
+    EndAwaited end = std::move(CurrentSession.endsAwaited.back());
+    CurrentSession.endsAwaited.pop_back();
     LogNotSent(end.file, nullptr);
     return -1;
 }
@@ -56,7 +56,7 @@ std::int32_t StreamText(SpoolFile& file) {
         // (a crash then sends it no second time); a full window waits for them.
         while (RepliesOutstanding() && (WindowFull() || LineWaiting()))
             if (std::int32_t settled = SettleOne(&file); settled != 0) return settled;
-        if (EndsAwaited.back().refused) return StopStreaming(file, false);
+        if (CurrentSession.endsAwaited.back().refused) return StopStreaming(file, false);
     }
 }
 
@@ -64,9 +64,9 @@ std::int32_t StreamText(SpoolFile& file) {
 
 std::int32_t SendChunkedTransaction(const AddressList& list, Envelope& envelope, SpoolFile& file,
                                     bool othersFollow) {
-    bool streamed = ChunkingProven && envelope.recipients.size() == 1;
-    if (ResetDue) QueueReset();
-    ResetDue = false;
+    bool streamed = CurrentSession.chunkingProven && envelope.recipients.size() == 1;
+    if (CurrentSession.resetDue) QueueReset();
+    CurrentSession.resetDue = false;
     std::int32_t announced =
         QueueEnvelope(list, envelope, streamed ? EnvelopeStreamed : EnvelopeForChunks);
     // Streamed, the files before are settled as the window fills: waiting here would cost a
@@ -80,18 +80,18 @@ std::int32_t SendChunkedTransaction(const AddressList& list, Envelope& envelope,
     end.lastOfFile = !othersFollow && envelope.deferred.empty();
     end.accepted = streamed ? 1 : envelope.accepted.size();
     end.chunked = true;
-    EndsAwaited.push_back(std::move(end));
+    CurrentSession.endsAwaited.push_back(std::move(end));
     ConsoleWrite("         Sending ");
     ConsoleWriteOutside(file.name);
     std::int32_t result = StreamText(file);
     ConsoleLineEnd();
-    if (result != 0 || ChunkingProven) return result;
+    if (result != 0 || CurrentSession.chunkingProven) return result;
     return SettleEarlier(&file);  // the session's first BDAT message: its replies before the next
 }
 
 std::int32_t FallBackToData() {
     LogMessage("BDAT refused: the rest goes with DATA!", -1, LevelWarning);
-    Chunking = false;
+    CurrentSession.chunking = false;
     QueueReset();
     return SettleEarlier(nullptr) == 0 ? 0 : -1;
 }

@@ -13,6 +13,7 @@
 #include "net/receive.h"
 #include "net/send.h"
 #include "smtp/codes.h"
+#include "smtp/session.h"
 
 namespace sendal {
 namespace {
@@ -20,8 +21,6 @@ namespace {
 // Lines taken for one reply at most: a relay that sent intermediate lines without end would
 // otherwise hold the run until the deadline with memory growing.
 constexpr std::size_t MaxReplyLines = 1000;
-
-std::vector<std::string> OfferedLines;  // the lines of the last EHLO reply, in capitals
 
 bool IsDigit(char c) {
     return c >= '0' && c <= '9';
@@ -43,9 +42,9 @@ void Echo(const std::string& line, ReplyEcho echo) {
 
 // What an EHLO reply offers, one keyword a line after the first.
 void KeepOffers(const Reply& reply) {
-    OfferedLines.clear();
+    CurrentSession.offers.clear();
     for (std::size_t i = 1; i < reply.lines.size(); ++i)
-        if (reply.lines[i].size() > 4) OfferedLines.push_back(ToUpperAscii(reply.lines[i].substr(4)));
+        if (reply.lines[i].size() > 4) CurrentSession.offers.push_back(ToUpperAscii(reply.lines[i].substr(4)));
 }
 
 }  // namespace
@@ -123,7 +122,7 @@ std::int32_t SmtpCommand(const std::string& command) {
 }
 
 std::int32_t GreetingCommand(const std::string& command) {
-    OfferedLines.clear();
+    CurrentSession.offers.clear();
     Reply reply;
     std::uint64_t mark = NeverSent;
     if (SendCommand(command, &mark) != 0) return -1;
@@ -142,11 +141,11 @@ std::int32_t GreetingCommand(const std::string& command) {
 
 bool Offers(const std::string& keyword) {
     return !OfferedParameters(keyword).empty() ||
-           std::find(OfferedLines.begin(), OfferedLines.end(), keyword) != OfferedLines.end();
+           std::find(CurrentSession.offers.begin(), CurrentSession.offers.end(), keyword) != CurrentSession.offers.end();
 }
 
 std::string OfferedParameters(const std::string& keyword) {
-    for (const std::string& offer : OfferedLines)
+    for (const std::string& offer : CurrentSession.offers)
         if (offer.size() > keyword.size() && offer.compare(0, keyword.size(), keyword) == 0 &&
             (offer[keyword.size()] == ' ' || offer[keyword.size()] == '='))
             return offer.substr(keyword.size() + 1);

@@ -3,7 +3,6 @@
 // together or not, and a refusal stands in the log as the transaction's last line.
 #include "smtp/envelope.h"
 
-#include <deque>
 
 #include "base/outcome.h"
 #include "log/log.h"
@@ -13,33 +12,16 @@
 namespace sendal {
 namespace {
 
-struct Awaited {
-    ReplyFor kind;
-    std::string logged;  // the command as the log shows it; empty when its reply is shown
-    bool streamed = false;      // judged with its file's end (see QueueEnvelope)
-    std::size_t chunkBytes = 0;  // the text a BDAT carried
-    std::size_t end = 0;         // where its bytes end in Unsent, until they are written
-    std::uint64_t mark = NeverSent;  // the received count as its last byte went out
-};
-
-std::deque<Awaited> Outstanding;
-std::size_t OutstandingChunkBytes = 0;
-std::string Unsent;  // queued commands not yet written
-std::size_t UnsentEntries = 0;  // the newest entries of Outstanding whose bytes are in Unsent
-bool Pipelining = false;
-bool Broken = false;  // the relay closed the connection: only its last replies are left to read
-bool OutOfStep = false;  // a refusal came out of turn: later replies cannot be matched
-
 void Push(Awaited awaited) {
-    awaited.end = Unsent.size();
-    if (!Broken) ++UnsentEntries;
-    Outstanding.push_back(std::move(awaited));
+    awaited.end = CurrentSession.unsent.size();
+    if (!CurrentSession.broken) ++CurrentSession.unsentEntries;
+    CurrentSession.outstanding.push_back(std::move(awaited));
 }
 
 void Queue(ReplyFor kind, const std::string& command, bool logged, bool streamed = false) {
-    if (!Broken) {
-        Unsent += command;
-        Unsent += "\r\n";
+    if (!CurrentSession.broken) {
+        CurrentSession.unsent += command;
+        CurrentSession.unsent += "\r\n";
     }
     Push({kind, logged ? command : std::string(), streamed});
 }
@@ -47,24 +29,24 @@ void Queue(ReplyFor kind, const std::string& command, bool logged, bool streamed
 // Writes what is queued; each command written gets its mark, one that never went out keeps
 // NeverSent, so no reply can count as its answer but a refusal.
 std::int16_t Flush() {
-    if (Unsent.empty()) return 0;
-    std::string bytes = std::move(Unsent);
-    Unsent.clear();
-    std::size_t entries = UnsentEntries;
-    UnsentEntries = 0;
-    if (Broken) return 0;
+    if (CurrentSession.unsent.empty()) return 0;
+    std::string bytes = std::move(CurrentSession.unsent);
+    CurrentSession.unsent.clear();
+    std::size_t entries = CurrentSession.unsentEntries;
+    CurrentSession.unsentEntries = 0;
+    if (CurrentSession.broken) return 0;
     std::int16_t sent = SendData(bytes);
-    for (std::size_t i = Outstanding.size() - entries; i < Outstanding.size(); ++i)
-        Outstanding[i].mark = ReceivedMarkAt(Outstanding[i].end);
-    if (sent == SendBroken) Broken = true;  // what the relay said before it went is read next
+    for (std::size_t i = CurrentSession.outstanding.size() - entries; i < CurrentSession.outstanding.size(); ++i)
+        CurrentSession.outstanding[i].mark = ReceivedMarkAt(CurrentSession.outstanding[i].end);
+    if (sent == SendBroken) CurrentSession.broken = true;  // what the relay said before it went is read next
     return sent;
 }
 
 std::int32_t Take(Reply& reply, ReplyFor& kind, bool quiet) {
     if (std::int16_t sent = Flush(); sent != 0 && sent != SendBroken) return -1;
-    Awaited awaited = std::move(Outstanding.front());
-    Outstanding.pop_front();
-    OutstandingChunkBytes -= awaited.chunkBytes;
+    Awaited awaited = std::move(CurrentSession.outstanding.front());
+    CurrentSession.outstanding.pop_front();
+    CurrentSession.outstandingChunkBytes -= awaited.chunkBytes;
     kind = awaited.kind;
     // A chunk's reply says only that its bytes arrived; it would stand in the progress row.
     ReplyEcho echo = quiet || kind == ForChunk ? EchoNone
@@ -74,7 +56,7 @@ std::int32_t Take(Reply& reply, ReplyFor& kind, bool quiet) {
     if (ReadReply(reply, echo) != 0 || OutOfTurn(reply, awaited.mark)) return -1;
     // A refusal that came before its command can only keep a file; what follows it can no
     // longer be matched to our commands, so the session ends after it.
-    OutOfStep = OutOfStep || reply.arrival <= awaited.mark;
+    CurrentSession.outOfStep = CurrentSession.outOfStep || reply.arrival <= awaited.mark;
     return 0;
 }
 
@@ -118,39 +100,29 @@ std::int32_t JudgeNext(Envelope& envelope) {
 
 // Every reply still outstanding (all of them this envelope's).
 std::int32_t JudgeOutstanding(Envelope& envelope) {
-    while (!Outstanding.empty())
+    while (!CurrentSession.outstanding.empty())
         if (JudgeNext(envelope) != 0) return -1;
     return 0;
 }
 
 // One command at a time: its reply before the next command.
 std::int32_t JudgeIfLockStep(Envelope& envelope) {
-    return Pipelining ? 0 : JudgeOutstanding(envelope);
+    return CurrentSession.pipelining ? 0 : JudgeOutstanding(envelope);
 }
 
 }  // namespace
 
-void StartReplyQueue(bool pipelining) {
-    Pipelining = pipelining;
-    Broken = false;
-    OutOfStep = false;
-    Outstanding.clear();
-    OutstandingChunkBytes = 0;
-    Unsent.clear();
-    UnsentEntries = 0;
-}
-
 bool SessionOutOfStep() {
-    return OutOfStep;
+    return CurrentSession.outOfStep;
 }
 
 bool Pipelined() {
-    return Pipelining;
+    return CurrentSession.pipelining;
 }
 
 void QueueEndOfData(const std::string& bytes, bool broken) {
-    Broken = Broken || broken;
-    if (!Broken) Unsent += bytes;
+    CurrentSession.broken = CurrentSession.broken || broken;
+    if (!CurrentSession.broken) CurrentSession.unsent += bytes;
     Queue(ForEnd, ".", false);
 }
 
@@ -160,31 +132,31 @@ void QueueReset() {
 
 std::int16_t QueueChunk(const std::string& bytes, bool last) {
     std::string command = "BDAT " + std::to_string(bytes.size()) + (last ? " LAST" : "");
-    OutstandingChunkBytes += bytes.size();
-    if (!Broken) {
+    CurrentSession.outstandingChunkBytes += bytes.size();
+    if (!CurrentSession.broken) {
         // The command and its bytes in one send: the relay reads them in one go.
-        Unsent += command + "\r\n";
-        Unsent += bytes;
+        CurrentSession.unsent += command + "\r\n";
+        CurrentSession.unsent += bytes;
     }
     Push({last ? ForEnd : ForChunk, std::string(), false, bytes.size()});
-    if (Broken) return SendBroken;
+    if (CurrentSession.broken) return SendBroken;
     return Flush();
 }
 
 bool NextReplyIs(ReplyFor kind) {
-    return !Outstanding.empty() && Outstanding.front().kind == kind;
+    return !CurrentSession.outstanding.empty() && CurrentSession.outstanding.front().kind == kind;
 }
 
 bool NextReplyIsStreamed() {
-    return !Outstanding.empty() && Outstanding.front().streamed;
+    return !CurrentSession.outstanding.empty() && CurrentSession.outstanding.front().streamed;
 }
 
 bool RepliesOutstanding() {
-    return !Outstanding.empty();
+    return !CurrentSession.outstanding.empty();
 }
 
 bool WindowFull() {
-    return Outstanding.size() > MaxAwaitedReplies || OutstandingChunkBytes > MaxAwaitedChunkBytes;
+    return CurrentSession.outstanding.size() > MaxAwaitedReplies || CurrentSession.outstandingChunkBytes > MaxAwaitedChunkBytes;
 }
 
 std::int32_t TakeReply(Reply& reply, bool quiet) {
@@ -214,7 +186,7 @@ std::int32_t QueueEnvelope(const std::vector<std::string>& list, Envelope& envel
         Queue(ForRecipient, "RCPT TO:<" + list[entry] + ">", true, streamed);
         if (JudgeIfLockStep(envelope) != 0) return -1;
     }
-    if (mode == EnvelopeForData && Pipelining && envelope.recipients.size() == 1)
+    if (mode == EnvelopeForData && CurrentSession.pipelining && envelope.recipients.size() == 1)
         Queue(ForData, "DATA", false);
     return envelope.refused ? -1 : 0;
 }

@@ -10,14 +10,13 @@
 #include <vector>
 
 #include "smtp/command.h"
+#include "smtp/session.h"
 
 namespace sendal {
 
 // The most recipients one transaction announces; a message with more goes out in several.
 constexpr std::size_t MaxRecipients = 999;
 
-// What an outstanding reply answers.
-enum ReplyFor { ForMail, ForRecipient, ForData, ForEnd, ForReset, ForChunk, ForEmptyEnd };
 
 // The window of replies outstanding while a spool streams as BDAT chunks: small enough that a
 // refusal is noticed early and the relay's replies never pile up, large enough to fill a
@@ -26,8 +25,7 @@ constexpr std::size_t MaxAwaitedReplies = 64;
 constexpr std::size_t MaxAwaitedChunkBytes = 4 << 20;
 
 // Whether commands go out together (the relay offered PIPELINING after EHLO) or one at a
-// time, each reply read before the next command. Forgets anything still queued.
-void StartReplyQueue(bool pipelining);
+// time, each reply read before the next command.
 bool Pipelined();
 
 // Whether a refusal came before its command: the relay's replies no longer match our commands,

@@ -34,10 +34,10 @@ std::int32_t DeleteSpoolFile(const SpoolFile& file, const Reply& reply) {
 std::int32_t SettleFile(const EndAwaited& end, const Reply& reply, SpoolFile* current) {
     if (end.refused) {
         std::int32_t kept = KeepRefusedFile(end);
-        ResetDue = kept == 0 && end.chunked;
+        CurrentSession.resetDue = kept == 0 && end.chunked;
         return kept;
     }
-    ChunkingProven = ChunkingProven || end.chunked;
+    CurrentSession.chunkingProven = CurrentSession.chunkingProven || end.chunked;
     if (end.lastOfFile) return DeleteSpoolFile(end.file, reply);
     if (current) current->delivered += end.accepted;
     return 0;
@@ -53,7 +53,7 @@ std::int32_t SettleReset() {
 
 std::int32_t KeepRefusedFile(const EndAwaited& end) {
     // A relay that offers CHUNKING but refuses the first BDAT gets DATA instead.
-    if (end.chunked && !ChunkingProven && !end.envelopeRefused && RefusesTheCommand(end.refusal))
+    if (end.chunked && !CurrentSession.chunkingProven && !end.envelopeRefused && RefusesTheCommand(end.refusal))
         return ChunkingRefused;
     bool known = !end.refusal.lines.empty();
     LogNotSent(end.file, known ? &end.refusal : nullptr);
@@ -92,16 +92,16 @@ std::int32_t KeepRefusedEnvelope(const SpoolFile& file, const Envelope& envelope
 
 std::int32_t SettleOne(SpoolFile* current) {
     if (NextReplyIs(ForReset)) return SettleReset();
-    if (EndsAwaited.empty()) {  // no file waits for it: read and forget
+    if (CurrentSession.endsAwaited.empty()) {  // no file waits for it: read and forget
         Reply reply;
         return TakeReply(reply, true);
     }
-    EndAwaited& entry = EndsAwaited.front();
+    EndAwaited& entry = CurrentSession.endsAwaited.front();
     bool isEnd = NextReplyIs(ForEnd), isEnvelope = !isEnd && !NextReplyIs(ForChunk);
     Reply reply;
     if (TakeReply(reply, entry.refused) != 0) {
         LogNotSent(entry.file, nullptr);
-        EndsAwaited.pop_front();
+        CurrentSession.endsAwaited.pop_front();
         return -1;
     }
     if (!entry.refused && ReplyClass(reply.code) != 2) {
@@ -111,7 +111,7 @@ std::int32_t SettleOne(SpoolFile* current) {
     }
     if (!isEnd) return 0;
     EndAwaited end = std::move(entry);
-    EndsAwaited.pop_front();
+    CurrentSession.endsAwaited.pop_front();
     return SettleFile(end, reply, current);
 }
 

@@ -9,42 +9,15 @@
 
 #include "message/spool.h"
 #include "smtp/command.h"
+#include "smtp/session.h"
 
 namespace sendal {
-
-// The spool file at hand.
-struct SpoolFile {
-    std::string name;  // as the directory search found it
-    std::string path;  // looked up once: the file opened, sent and deleted is this one
-    SpoolIdentity identity;
-    std::size_t delivered = 0;  // recipients whose transaction got its 2xx in this run
-};
-
-// A transaction whose text is on its way, its replies not all read.
-struct EndAwaited {
-    SpoolFile file;
-    bool lastOfFile = true;
-    std::size_t accepted = 0;
-    bool chunked = false;          // sent as BDAT chunks
-    bool refused = false;          // by `refusal`, the first reply of it that was not 2xx
-    Reply refusal;
-    bool envelopeRefused = false;  // that reply answered MAIL FROM or RCPT TO
-};
-
-inline std::deque<EndAwaited> EndsAwaited;
 
 // Results besides 0 and -1 of the steps of a file: it stays and the run goes on; the session
 // had to be given up inside a file that changed while it was sent; the relay refused BDAT.
 constexpr std::int32_t FileKept = 1;
 constexpr std::int32_t SessionAbandoned = 2;
 constexpr std::int32_t ChunkingRefused = 3;
-
-// Whether this session sends BDAT, and whether a BDAT transaction was accepted in it yet.
-inline bool Chunking = false;
-inline bool ChunkingProven = false;
-// A streamed transaction was refused: RSET before the next one, in case the relay keeps its
-// sender.
-inline bool ResetDue = false;
 
 // A reply that refuses the command itself (500 to 504: unknown, not implemented, out of
 // sequence), not the message: for BDAT the sign of a relay that cannot take it.

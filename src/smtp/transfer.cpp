@@ -34,7 +34,7 @@ std::set<std::string> HandledThisRun;  // sent or kept: a second pass after a re
 // after the log says why.
 std::int32_t SendTransaction(const AddressList& list, Envelope& envelope, SpoolFile& file,
                              bool othersFollow) {
-    if (Chunking) return SendChunkedTransaction(list, envelope, file, othersFollow);
+    if (CurrentSession.chunking) return SendChunkedTransaction(list, envelope, file, othersFollow);
     std::int32_t announced = QueueEnvelope(list, envelope);
     if (std::int32_t settled = SettleEarlier(&file); settled != 0) return settled;
     if (announced == 0) announced = AwaitGoAhead(envelope);
@@ -56,7 +56,7 @@ std::int32_t SendTransaction(const AddressList& list, Envelope& envelope, SpoolF
     end.file = file;
     end.lastOfFile = !othersFollow && envelope.deferred.empty();
     end.accepted = envelope.accepted.size();
-    EndsAwaited.push_back(std::move(end));
+    CurrentSession.endsAwaited.push_back(std::move(end));
     QueueEndOfData(tail, sent == SendBroken);
     return Pipelined() && sent == 0 ? 0 : SettleEarlier(&file);
 }
@@ -142,9 +142,9 @@ std::int32_t Quit() {
 // A stop leaves every file whose text went out unanswered: each is named once.
 void NameFilesInFlight() {
     std::set<std::string> named;
-    for (const EndAwaited& end : EndsAwaited)
+    for (const EndAwaited& end : CurrentSession.endsAwaited)
         if (named.insert(end.file.name).second) LogNotSent(end.file, nullptr);
-    EndsAwaited.clear();
+    CurrentSession.endsAwaited.clear();
 }
 
 }  // namespace
@@ -158,10 +158,8 @@ void StartSpoolRun() {
 }
 
 std::int32_t TransferSpool(const std::string& fileMask) {
-    StartReplyQueue(UsesEhlo() && Offers("PIPELINING"));
-    Chunking = Pipelined() && Offers("CHUNKING") && !Options.noChunking;
-    ChunkingProven = ResetDue = false;
-    EndsAwaited.clear();
+    CurrentSession.pipelining = UsesEhlo() && Offers("PIPELINING");
+    CurrentSession.chunking = Pipelined() && Offers("CHUNKING") && !Options.noChunking;
     std::string spoolName = FindFirstEntry(fileMask, SearchFiles);
     std::string spoolDir = SpoolDirectory(fileMask);
     bool failed = false;

@@ -17,6 +17,7 @@ namespace sendal {
 // With -keepgoing a file the relay refused stays and the rest still go, and TransferAbandoned
 // tells that the session was given up inside a file that changed while it was sent: the run
 // may go on with a new connection, and the files handled so far are not tried again.
+// The session must have been started (StartSession) on this connection.
 std::int32_t TransferSpool(const std::string& fileMask);
 constexpr std::int32_t TransferAbandoned = 1;
 

@@ -9,6 +9,7 @@
 #include "message/headers.h"
 #include "message/spool.h"
 #include "smtp/envelope.h"
+#include "smtp/session.h"
 #include "test_support.h"
 
 namespace sendal {
@@ -85,6 +86,7 @@ TEST(TransferSpool, WireBytesOfOneMessage) {
     relay.Answer({{"MAIL FROM", "250 a\r\n"}, {"RCPT TO", "250 1\r\n"}, {"RCPT TO", "250 2\r\n"},
                   {"RCPT TO", "250 3\r\n"}, {"RCPT TO", "250 4\r\n"}, {"DATA\r\n", "354 go\r\n"},
                   {"\r\n.\r\n", "250 c\r\n"}, {"QUIT\r\n", "221 bye\r\n"}});
+    StartSession();
     EXPECT_EQ(TransferSpool(".\\SPOOL\\M????.OUT"), 0);
     EXPECT_EQ(relay.Received(),
               "MAIL FROM:<a.box>\r\n"
@@ -104,6 +106,7 @@ TEST(TransferSpool, PiecesOfWholeLinesAtTheThreshold) {
     RelayPair relay;
     relay.Answer(AcceptOne);  // it reads while we send: the text is more than a socket pair holds
     SentTotal = 0;
+    StartSession();
     EXPECT_EQ(TransferSpool("m?.out"), 0);
     std::string wire = relay.Received();
     // "To: b" and 101 lines make the first piece (10004), 102 lines the second (10098).
@@ -120,6 +123,7 @@ TEST(TransferSpool, UnreadableFileIsSkippedAndKept) {
     if (::geteuid() == 0) GTEST_SKIP() << "root reads the file anyway";
     RelayPair relay;
     relay.Answer({{"QUIT\r\n", "221 bye\r\n"}});
+    StartSession();
     EXPECT_EQ(TransferSpool("m?.out"), 0);
     EXPECT_EQ(relay.Received(), "QUIT\r\n");
     EXPECT_TRUE(Exists("m1.out"));

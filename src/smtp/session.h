@@ -1,0 +1,76 @@
+// One session with one relay: what it offered, the commands whose replies are outstanding,
+// the files in flight and how the text goes. Started afresh for every connection, so a
+// reconnect is the end of one session and the start of the next.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "message/spool.h"
+#include "net/send.h"
+#include "smtp/command.h"
+
+namespace sendal {
+
+// What an outstanding reply answers.
+enum ReplyFor { ForMail, ForRecipient, ForData, ForEnd, ForReset, ForChunk, ForEmptyEnd };
+
+// One command whose reply is outstanding.
+struct Awaited {
+    ReplyFor kind;
+    std::string logged;  // the command as the log shows it; empty when its reply is shown
+    bool streamed = false;      // judged with its file's end (see QueueEnvelope)
+    std::size_t chunkBytes = 0;  // the text a BDAT carried
+    std::size_t end = 0;         // where its bytes end in the unsent commands, until written
+    std::uint64_t mark = NeverSent;  // the received count as its last byte went out
+};
+
+// The spool file at hand.
+struct SpoolFile {
+    std::string name;  // as the directory search found it
+    std::string path;  // looked up once: the file opened, sent and deleted is this one
+    SpoolIdentity identity;
+    std::size_t delivered = 0;  // recipients whose transaction got its 2xx in this run
+};
+
+// A transaction whose text is on its way, its replies not all read.
+struct EndAwaited {
+    SpoolFile file;
+    bool lastOfFile = true;
+    std::size_t accepted = 0;
+    bool chunked = false;          // sent as BDAT chunks
+    bool refused = false;          // by `refusal`, the first reply of it that was not 2xx
+    Reply refusal;
+    bool envelopeRefused = false;  // that reply answered MAIL FROM or RCPT TO
+};
+
+struct Session {
+    std::vector<std::string> offers;  // the lines of the last EHLO reply, in capitals
+
+    // The reply queue: commands in the order they were sent, with their replies to come.
+    std::deque<Awaited> outstanding;
+    std::size_t outstandingChunkBytes = 0;
+    std::string unsent;            // queued commands not yet written
+    std::size_t unsentEntries = 0;  // the newest outstanding entries whose bytes are unsent
+    bool pipelining = false;       // commands go out together
+    bool broken = false;     // the relay closed the connection: only its last replies are left
+    bool outOfStep = false;  // a refusal came out of turn: later replies cannot be matched
+
+    // The files whose text went out, oldest first.
+    std::deque<EndAwaited> endsAwaited;
+    bool chunking = false;        // the text goes as BDAT chunks
+    bool chunkingProven = false;  // a BDAT transaction was accepted in this session
+    bool resetDue = false;  // a streamed transaction was refused: RSET before the next one
+};
+
+inline Session CurrentSession;
+
+// Forgets everything of the session before: a new connection starts here.
+inline void StartSession() {
+    CurrentSession = Session{};
+}
+
+}  // namespace sendal
