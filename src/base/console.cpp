@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <iterator>
 
 #include "base/fdio.h"
 
@@ -60,7 +61,13 @@ public:
         termios raw{};
         if (fd < 0 || ::tcgetattr(fd, &SavedTerminal) != 0) return;
         SavedTerminalFd = fd;
-        for (int sig : RestoreSignals) std::signal(sig, RestoreTerminalAndDie);
+        // At a prompt the user ends the program with its keys at once; afterwards the run's
+        // own stop handling comes back.
+        struct sigaction die {};
+        die.sa_handler = RestoreTerminalAndDie;
+        sigemptyset(&die.sa_mask);
+        for (std::size_t i = 0; i < std::size(RestoreSignals); ++i)
+            ::sigaction(RestoreSignals[i], &die, &saved_[i]);
         raw = SavedTerminal;
         raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
         raw.c_cc[VMIN] = 1;
@@ -71,10 +78,14 @@ public:
         if (SavedTerminalFd < 0) return;
         ::tcsetattr(SavedTerminalFd, TCSANOW, &SavedTerminal);
         SavedTerminalFd = -1;
-        for (int sig : RestoreSignals) std::signal(sig, SIG_DFL);
+        for (std::size_t i = 0; i < std::size(RestoreSignals); ++i)
+            ::sigaction(RestoreSignals[i], &saved_[i], nullptr);
     }
     RawTerminal(const RawTerminal&) = delete;
     RawTerminal& operator=(const RawTerminal&) = delete;
+
+private:
+    struct sigaction saved_[std::size(RestoreSignals)] {};
 };
 
 int ReadByte(int fd) {
@@ -135,6 +146,11 @@ void ConsoleLineEnd() {
 
 void ConsoleColumnOne() {
     ConsoleWrite("\r");
+}
+
+int ConsoleTerminalFd() {
+    int fd = Console();
+    return ConsoleIsTerminal ? fd : -1;
 }
 
 int ConsoleReadKey() {

@@ -28,6 +28,9 @@ void ConsoleColumnOne();
 
 // Waits for one key press without echo; the key's first byte, or -1 without a console.
 int ConsoleReadKey();
+
+// The controlling terminal (the console window), or -1 when the run has none.
+int ConsoleTerminalFd();
 // Reads a line typed at the console with echo, Backspace and Enter; at most `maxLength`
 // characters are taken. Empty text without a console.
 std::string ConsoleReadLine(std::size_t maxLength);

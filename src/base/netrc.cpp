@@ -179,7 +179,8 @@ std::int32_t ReadCredentials(const std::string& host) {
         return RunSecretCommand(command, host, RelayUser, RelayPassword) == 0 ? 0 : -1;
     }
     if (found && !RelayPassword.empty()) return 0;
-    return Refuse("No password for " + host + " in " + path + "!");
+    // Most users who meet this meant their password command to give the secret.
+    return Refuse("No password for " + host + " in " + path + " (or set SENDAL_PASSWORD_COMMAND)!");
 }
 
 void ForgetSecret() {

@@ -8,12 +8,17 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <pthread.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 
+#include "base/console.h"
 #include "base/fdio.h"
+#include "base/stop.h"
 #include "base/outcome.h"
 #include "log/log.h"
 
@@ -28,19 +33,59 @@ std::int32_t Fail(const char* message) {
     return -1;
 }
 
+// The command runs in a process group of its own, so a stop ends it with everything it
+// started; while it runs, that group has the terminal, so a passphrase prompt still works.
 pid_t Spawn(const std::string& command, int output) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, output, STDOUT_FILENO);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF);
+    posix_spawnattr_setpgroup(&attributes, 0);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) sigaddset(&defaults, sig);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
     const char* argv[] = {"/bin/sh", "-c", command.c_str(), nullptr};
     pid_t child = -1;
-    if (::posix_spawn(&child, "/bin/sh", &actions, nullptr, const_cast<char**>(argv), environ) != 0)
+    if (::posix_spawn(&child, "/bin/sh", &actions, &attributes, const_cast<char**>(argv), environ) != 0)
         child = -1;
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     return child;
 }
 
+// Hands the terminal to `group` (our own back with our group); -1 when we do not hold it.
+// A child that read the terminal before it was its own was stopped: it goes on now.
+int HandTerminal(pid_t group) {
+    int fd = ConsoleTerminalFd();
+    if (fd < 0) return -1;
+    if (group != ::getpgrp() && ::tcgetpgrp(fd) != ::getpgrp()) return -1;
+    sigset_t quiet, saved;
+    sigemptyset(&quiet);
+    sigaddset(&quiet, SIGTTOU);  // taking it back from the background
+    ::pthread_sigmask(SIG_BLOCK, &quiet, &saved);
+    int result = ::tcsetpgrp(fd, group);
+    ::pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+    if (result == 0 && group != ::getpgrp()) ::kill(-group, SIGCONT);
+    return result;
+}
+
+// Ends the command's whole process group: asked first, then forced.
+void EndGroup(pid_t child, int& status) {
+    ::kill(-child, SIGTERM);
+    for (int i = 0; i < 50; ++i) {
+        if (::waitpid(child, &status, WNOHANG) == child) break;
+        ::usleep(10000);
+    }
+    ::kill(-child, SIGKILL);
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+}
+
 using Clock = std::chrono::steady_clock;
+constexpr long PollSliceMs = 100;  // a stop is seen within this
 
 // Reads the child's output until it closes it, the bound is reached or the time is up.
 // False on the time-out.
@@ -48,11 +93,12 @@ bool ReadOutput(int fd, std::string& output, Clock::time_point deadline) {
     char block[4096];
     while (output.size() < MaxSecretOutput) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0) return false;
+        if (left.count() <= 0 || StopSignal() != 0) return false;
         pollfd watch{fd, POLLIN, 0};
-        int ready = ::poll(&watch, 1, static_cast<int>(left.count()));
+        int ready = ::poll(&watch, 1, static_cast<int>(std::min<long>(left.count(), PollSliceMs)));
         if (ready < 0 && errno == EINTR) continue;
-        if (ready <= 0) return ready == 0 ? false : true;
+        if (ready == 0) continue;
+        if (ready < 0) return true;
         ssize_t got = ::read(fd, block, sizeof block);
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) return true;
@@ -62,17 +108,18 @@ bool ReadOutput(int fd, std::string& output, Clock::time_point deadline) {
     return true;
 }
 
-// The child's end, waited for until the deadline; false when it had to be killed.
+// The child's end, waited for until the deadline or a stop; false when it had to be ended.
 bool Reap(pid_t child, int& status, Clock::time_point deadline) {
     for (;;) {
         pid_t done = ::waitpid(child, &status, WNOHANG);
-        if (done == child || (done < 0 && errno != EINTR)) return true;
-        if (Clock::now() >= deadline) break;
+        if (done == child || (done < 0 && errno != EINTR)) {
+            ::kill(-child, SIGKILL);  // what it left running in its group ends with it
+            return true;
+        }
+        if (Clock::now() >= deadline || StopSignal() != 0) break;
         ::usleep(10000);
     }
-    ::kill(child, SIGKILL);
-    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
+    EndGroup(child, status);
     return false;
 }
 
@@ -89,14 +136,21 @@ std::int32_t RunSecretCommand(const std::string& command, const std::string& hos
     pid_t child = Spawn(command, writeEnd.Get());
     writeEnd.Reset();
     if (child < 0) return Fail("Password command failed!");
+    bool handed = HandTerminal(child) == 0;
     const auto deadline = Clock::now() + std::chrono::seconds(SecretCommandSeconds);
     std::string output;
     int status = 0;
     bool ended = ReadOutput(readEnd.Get(), output, deadline);
     ended = Reap(child, status, ended ? deadline : Clock::now()) && ended;
+    if (handed) HandTerminal(::getpgrp());
     std::size_t lineEnd = output.find_first_of("\r\n");
     secret = output.substr(0, lineEnd);
     ::explicit_bzero(output.data(), output.size());
+    if (StopSignal() != 0) {  // the stop is the only word on it
+        ::explicit_bzero(secret.data(), secret.size());
+        secret.clear();
+        return -1;
+    }
     if (!ended) return Fail("Password command timed out!");
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         ::explicit_bzero(secret.data(), secret.size());

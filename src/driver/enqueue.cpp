@@ -6,11 +6,13 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <set>
 
 #include "base/environment.h"
@@ -19,6 +21,7 @@
 #include "base/text.h"
 #include "message/address.h"
 #include "message/headers.h"
+#include "message/spool.h"
 
 namespace sendal {
 namespace {
@@ -35,7 +38,77 @@ int Complain(const std::string& message, int code) {
 struct Request {
     std::string folder;
     std::vector<std::string> recipients;
+    // What the mail program asked of delivery status notifications (-N, -R, -V), checked.
+    std::string dsnNotify, dsnReturn, envelopeId;
+    bool done = false;  // --help or --version answered: nothing to queue
 };
+
+constexpr const char* UsageText =
+    "usage: sendal-enqueue [options] [--] [recipient ...] < message\n"
+    "Queues the message on standard input as the next spool file for sendal; sender and\n"
+    "recipients come from its header, recipients given here that it does not name are added\n"
+    "as Bcc. Date: and Message-ID: are added when the header has none.\n"
+    "  -d folder     the spool folder (else $SENDAL_SPOOL, else ./spool)\n"
+    "  -f addr, -r addr, -F name, -t, -i, -oi, -o..., -B type, -v, -bm   taken, no effect\n"
+    "  -N never|success,failure,delay   -R full|hdrs   -V envid   delivery notices asked for\n"
+    "  --help, --version\n";
+
+// A recipient argument is one address or one list, never header text: a control byte in it
+// (CR and LF would start new header lines or the body) refuses the whole message.
+bool HoldsControlByte(const std::string& word) {
+    for (char c : word)
+        if ((static_cast<unsigned char>(c) < 32 && c != '\t') || c == 127) return true;
+    return false;
+}
+
+// The DSN requests, as RFC 3461 allows them.
+bool ValidNotify(const std::string& value) {
+    std::string lower = ToLowerAscii(value);
+    if (lower == "never") return true;
+    std::size_t start = 0;
+    for (;;) {
+        std::size_t comma = lower.find(',', start);
+        std::string word = lower.substr(start, comma - start);
+        if (word != "success" && word != "failure" && word != "delay") return false;
+        if (comma == std::string::npos) return true;
+        start = comma + 1;
+    }
+}
+
+bool ValidEnvelopeId(const std::string& value) {
+    if (value.empty() || value.size() > 100) return false;
+    for (char c : value)
+        if (c < 33 || c > 126 || c == '+' || c == '=') return false;
+    return true;
+}
+
+// The value of an option given as "-Xvalue" or "-X value"; false when there is none.
+bool OptionValue(const std::vector<std::string>& arguments, std::size_t& i, std::string& value) {
+    if (arguments[i].size() > 2) {
+        value = arguments[i].substr(2);
+        return true;
+    }
+    if (i + 1 == arguments.size()) return false;
+    value = arguments[++i];
+    return true;
+}
+
+// Modes of a sendmail that this outbox does not have: what to do instead.
+int RefuseMode(const std::string& word) {
+    if (word.rfind("-q", 0) == 0)
+        return Complain(word + ": the outbox only queues; run sendal to send the spool", EX_USAGE);
+    return Complain(word + ": no SMTP on standard input here; give the message itself on "
+                           "standard input",
+                    EX_USAGE);
+}
+
+int RecordDsn(const std::string& option, const std::string& value, Request& request) {
+    if (option == "-N" && ValidNotify(value)) return request.dsnNotify = value, 0;
+    if (option == "-R" && (EqualsNoCase(value, "full") || EqualsNoCase(value, "hdrs")))
+        return request.dsnReturn = value, 0;
+    if (option == "-V" && ValidEnvelopeId(value)) return request.envelopeId = value, 0;
+    return Complain("bad value for " + option + ": " + value, EX_USAGE);
+}
 
 // sendmail's own flags are taken and have no effect here: the message is queued whole (a
 // line of a single "." does not end it), and sender and recipients come from its header.
@@ -43,22 +116,36 @@ int ReadArguments(const std::vector<std::string>& arguments, Request& request) {
     bool onlyRecipients = false;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string& word = arguments[i];
+        std::string option = word.substr(0, 2), value;
         if (onlyRecipients || word.empty() || word[0] != '-') {
+            if (HoldsControlByte(word))
+                return Complain("bad recipient argument " + std::to_string(i + 1), EX_USAGE);
             for (const std::string& piece : SplitAddressList(word)) {
                 std::string address = ExtractAddress(piece);
                 if (!address.empty()) request.recipients.push_back(address);
             }
         } else if (word == "--") {
             onlyRecipients = true;
-        } else if (word == "-d" || word == "-f" || word == "-F") {
+        } else if (word == "--help" || word == "--version") {
+            WriteAll(STDOUT_FILENO, word == "--help" ? UsageText : "sendal-enqueue v1.33g\n");
+            request.done = true;
+            return 0;
+        } else if (option == "-N" || option == "-R" || option == "-V") {
+            if (!OptionValue(arguments, i, value)) return Complain(word + " wants a value", EX_USAGE);
+            if (int refused = RecordDsn(option, value, request); refused != 0) return refused;
+        } else if (word == "-d" || word == "-f" || word == "-F" || word == "-r") {
             if (i + 1 == arguments.size()) return Complain(word + " wants a value", EX_USAGE);
             if (word == "-d") request.folder = arguments[i + 1];
             ++i;
         } else if (word == "-B") {
             ++i;  // the body type, as cron gives it
-        } else if (word.rfind("-f", 0) == 0 || word.rfind("-F", 0) == 0 || word == "-t" ||
-                   word == "-i" || word.rfind("-o", 0) == 0 || word.rfind("-B", 0) == 0) {
-            // -faddr and -Fname glued, -t, -i, -oi, -oem and the other -o options, -B8BITMIME
+        } else if (word.rfind("-q", 0) == 0 || word == "-bs") {
+            return RefuseMode(word);
+        } else if (option == "-f" || option == "-F" || option == "-r" || word == "-t" ||
+                   word == "-i" || option == "-o" || option == "-B" || word == "-v" ||
+                   word == "-bm") {
+            // -faddr, -raddr and -Fname glued, -t, -i, -oi, -oem and the other -o options,
+            // -B8BITMIME, -v (nothing to tell: the message is only queued), -bm (what we do)
         } else {
             return Complain("unknown option " + word, EX_USAGE);
         }
@@ -122,6 +209,42 @@ std::string MissingRecipients(const std::vector<std::string>& given, const Addre
     for (const std::string& address : given)
         if (known.insert(ToLowerAscii(address)).second) line += (line.empty() ? "" : ", ") + address;
     return line.empty() ? line : "Bcc: " + line + (lineEnd.empty() ? "\n" : lineEnd);
+}
+
+// The fields every sendmail adds when the header lacks them (relays score mail without them as
+// spam): Date: in local time with its zone, and a Message-ID: unique to this message, on the
+// sender's domain. The header must be loaded (ScanHeaders) and `lineEnd` is the message's own.
+std::string MissingFields(const AddressList& named, const std::string& lineEnd) {
+    bool date = false, id = false;
+    RewindSpool();
+    HeaderWalk walk;
+    StartHeaderWalk(walk);
+    HeaderPart part;
+    while (NextHeaderPart(walk, part)) {
+        date = date || (walk.fieldStarts && walk.field == "date");
+        id = id || (walk.fieldStarts && walk.field == "message-id");
+    }
+    std::string end = lineEnd.empty() ? "\n" : lineEnd, fields;
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    ::localtime_r(&now, &local);
+    char stamp[64];
+    if (!date && std::strftime(stamp, sizeof stamp, "%a, %d %b %Y %H:%M:%S %z", &local) > 0)
+        fields += "Date: " + std::string(stamp) + end;
+    if (!id) {
+        std::size_t at = named[0].rfind('@');
+        std::string domain = at == std::string::npos ? std::string() : named[0].substr(at + 1);
+        char host[256] = {};
+        if (domain.empty() || HoldsControlByte(domain) || domain.find_first_of(" <>") != std::string::npos)
+            domain = ::gethostname(host, sizeof host - 1) == 0 && host[0] ? host : "localhost";
+        unsigned char random[8] = {};
+        if (::getrandom(random, sizeof random, 0) != sizeof random) random[0] = 0;
+        std::strftime(stamp, sizeof stamp, "%Y%m%d%H%M%S", &local);
+        std::string unique = std::string(stamp) + "." + std::to_string(::getpid()) + ".";
+        for (unsigned char byte : random) unique += "0123456789abcdef"[byte >> 4], unique += "0123456789abcdef"[byte & 15];
+        fields += "Message-ID: <" + unique + "@" + domain + ">" + end;
+    }
+    return fields;
 }
 
 // The names in the folder.
@@ -198,7 +321,7 @@ std::string NextSpoolName(const std::vector<std::string>& taken, int after) {
 
 int RunEnqueue(const std::vector<std::string>& arguments) {
     Request request;
-    if (int refused = ReadArguments(arguments, request); refused != 0) return refused;
+    if (int refused = ReadArguments(arguments, request); refused != 0 || request.done) return refused;
     if (int made = MakeFolder(request.folder); made != 0) return made;
     std::string input, lineEnd;
     UniqueFd fd;
@@ -212,10 +335,11 @@ int RunEnqueue(const std::vector<std::string>& arguments) {
         ::unlink(input.c_str());
         return Complain("no recipient in the message", EX_DATAERR);
     }
+    std::string added = bcc + MissingFields(named, lineEnd);
     std::string queued = input;
-    if (!bcc.empty()) {  // the Bcc line first, then the message as it came
+    if (!added.empty()) {  // the added lines first, then the message as it came
         if (int created = CreateHidden(request.folder, queued, fd); created != 0) return created;
-        if (WriteAll(fd.Get(), bcc) != 0 || CopyFileTo(input, fd.Get()) != 0) {
+        if (WriteAll(fd.Get(), added) != 0 || CopyFileTo(input, fd.Get()) != 0) {
             ::unlink(input.c_str());
             return WriteFailed(queued, errno);
         }

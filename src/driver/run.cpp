@@ -68,15 +68,17 @@ std::int32_t TakeSpoolFolder(const std::string& fileMask, UniqueFd& lock) {
 // The dialogue, from the connection to the last reply. False when there was nothing to send:
 // the connection then ends with the process, without HELO, QUIT or the close-down.
 bool Converse(std::int32_t relayPort, const std::string& heloName, const std::string& fileMask) {
-    InstallStopHandlers();
     if (ConnectRelay(RelayHost, relayPort) != 0) return true;
     LogMessage("SMTP starting...", -1, LevelStart);
     if (!EntryExists(fileMask, SearchFiles)) {
         LogMessage("Nothing to send!", -1, LevelNormal);
         return false;
     }
+    // The secret only now that it is needed: an empty spool asks no passphrase, and a relay
+    // that cannot be reached is reported as such.
+    if (ReadSubmissionSecret() != 0) return true;
     StartSession();
-    if (OpenDialogue(heloName) != 0) return true;
+    if (OpenDialogue(heloName, relayPort) != 0) return true;
     StartSpoolRun();
     // A file that changed while it was sent cost the session; with -keepgoing the rest go
     // over a new one.
@@ -87,9 +89,18 @@ bool Converse(std::int32_t relayPort, const std::string& heloName, const std::st
         if (ConnectRelay(RelayHost, relayPort) != 0) return true;
         LogMessage("SMTP starting...", -1, LevelStart);
         StartSession();
-        if (OpenDialogue(heloName) != 0) return true;
+        if (OpenDialogue(heloName, relayPort) != 0) return true;
     }
     return true;
+}
+
+// A stop signal ends the run with this line, once, wherever it came.
+void ReportStop() {
+    static bool reported = false;
+    if (StopSignal() == 0 || reported) return;
+    reported = true;
+    NoteOutcome(EX_TEMPFAIL);
+    LogMessage("Stopped by signal " + std::to_string(StopSignal()) + "!", -1, LevelError);
 }
 
 // From the status line to the close-down of the socket.
@@ -98,10 +109,7 @@ void RunSession(std::int32_t relayPort, const std::string& heloName, const std::
     UniqueFd spoolLock;
     if (CheckSubmissionOptions() != 0 || TakeSpoolFolder(fileMask, spoolLock) != 0) return;
     if (!Converse(relayPort, heloName, fileMask)) return;
-    if (StopSignal() != 0) {
-        NoteOutcome(EX_TEMPFAIL);
-        LogMessage("Stopped by signal " + std::to_string(StopSignal()) + "!", -1, LevelError);
-    }
+    ReportStop();
     if (SocketHandle != -1) {
         CloseRelaySocket();
         LogMessage("Closed!", -1, LevelNormal);
@@ -116,6 +124,7 @@ std::int32_t RunMain() {
     // A reader of standard output that went away (sendal | head) must not end the run
     // midway: writes to it fail quietly instead, and the log still gets every line.
     std::signal(SIGPIPE, SIG_IGN);
+    InstallStopHandlers();  // from here on a stop ends the run at its next step, with its line
     VersionText = "v1.33g";
     ProgramTag = "SENDAL ";
     WriteLogHeader();
@@ -131,6 +140,7 @@ std::int32_t RunMain() {
         else
             RunSession(relayPort, heloName, fileMask);
     }
+    ReportStop();
     CloseLog();
     return Options.exitCode ? RunOutcome : 0;
 }

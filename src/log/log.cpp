@@ -57,11 +57,16 @@ std::string WithoutControlBytes(std::string text) {
 void WriteLogHeader() {
     // Never through a symbolic link, and only a regular file: a log planted as a link by
     // another user would make us append to a file of theirs choosing.
-    UniqueFd fd(::open(ResolvePath(LogFileName).c_str(),
-                       O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644));
+    // A new log is the user's alone: it holds every recipient of their mail.
+    std::string path = ResolvePath(LogFileName);
+    UniqueFd fd(::open(path.c_str(),
+                       O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600));
     struct stat info {};
     if (!fd.Valid() || ::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode)) {
-        if (fd.Valid() || errno == ELOOP) WriteStdoutLine("VORK.LOG is not a regular file: no log is kept!");
+        // A link, a FIFO without a reader, a folder: there is something, and it is no log.
+        struct stat there {};
+        if (fd.Valid() || ::lstat(path.c_str(), &there) == 0)
+            WriteStdoutLine("VORK.LOG is not a regular file: no log is kept!");
         return;
     }
     LogFile = std::move(fd);

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -42,7 +43,7 @@ void AddAddress(std::vector<RelayAddress>& found, const void* address, socklen_t
 
 // The addresses of `host`: the IPv4 ones first, so a relay with both behaves as it always did,
 // then the IPv6 ones, each in the resolver's order. A dotted address is taken as it stands.
-std::vector<RelayAddress> LookUpHost(const char* host) {
+std::vector<RelayAddress> LookUpHost(const char* host, std::string& reason) {
     std::vector<RelayAddress> found;
     in_addr_t dotted = ::inet_addr(host);
     if (dotted != INADDR_NONE) {
@@ -56,7 +57,10 @@ std::vector<RelayAddress> LookUpHost(const char* host) {
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* list = nullptr;
-    if (::getaddrinfo(host, nullptr, &hints, &list) != 0) return found;
+    if (int failed = ::getaddrinfo(host, nullptr, &hints, &list); failed != 0) {
+        reason = failed == EAI_SYSTEM ? std::strerror(errno) : ::gai_strerror(failed);
+        return found;
+    }
     for (int family : {AF_INET, AF_INET6})
         for (addrinfo* entry = list; entry; entry = entry->ai_next)
             if (entry->ai_family == family && entry->ai_addrlen <= sizeof(sockaddr_storage))
@@ -79,6 +83,8 @@ void SetSendTimeout(int socket, int milliseconds) {
     ::setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
 }
 
+std::string ConnectReason;  // why the last connect failed
+
 // A new socket for `relay` in SocketHandle (the last one stays there after a failure).
 // 0 connected, 1 the socket could not be made, -1 the connect failed.
 int TryAddress(const RelayAddress& relay) {
@@ -91,8 +97,13 @@ int TryAddress(const RelayAddress& relay) {
     int on = 1;
     ::setsockopt(SocketHandle, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     SetSendTimeout(SocketHandle, ConnectTimeoutSeconds * 1000);
-    if (::connect(SocketHandle, reinterpret_cast<const sockaddr*>(&relay.address), relay.length) != 0)
+    if (::connect(SocketHandle, reinterpret_cast<const sockaddr*>(&relay.address), relay.length) != 0) {
+        // A connect that the send time-out gave up reports "in progress": say what it means.
+        bool late = errno == EINPROGRESS || errno == EAGAIN;
+        ConnectReason = late ? "no answer within " + std::to_string(ConnectTimeoutSeconds) + " s"
+                             : std::strerror(errno);
         return -1;
+    }
     // From now on a send gives up after a slice, so that SendData can tell a relay that reads
     // slowly from one that stopped reading, and see a stop.
     SetSendTimeout(SocketHandle, SendSliceMilliseconds);
@@ -116,7 +127,7 @@ void JoinReceiver() {
     if (Receiver && Receiver->joinable()) Receiver->join();
 }
 
-std::int32_t Fail(const char* message, int outcome) {
+std::int32_t Fail(const std::string& message, int outcome) {
     NoteOutcome(outcome);
     WSACleanup();
     LogMessage(message, -1, LevelError);
@@ -143,8 +154,10 @@ std::int32_t ConnectRelay(const std::string& host, const std::int32_t& port) {
     std::strncpy(hostBuffer, WithoutBrackets(host).c_str(), HostBufferSize - 1);
     if (WSAStartup() != 0) return Fail("WSAStartup failed!", EX_OSERR);
 
-    std::vector<RelayAddress> addresses = LookUpHost(hostBuffer);
-    if (addresses.empty()) return Fail("GetHostByName failed!", EX_NOHOST);
+    std::string reason = "no address";
+    std::vector<RelayAddress> addresses = LookUpHost(hostBuffer, reason);
+    if (addresses.empty())
+        return Fail("GetHostByName failed: " + std::string(hostBuffer) + ": " + reason + "!", EX_NOHOST);
     int result = 1;
     for (RelayAddress& relay : addresses) {
         SetPort(relay, port);
@@ -153,7 +166,10 @@ std::int32_t ConnectRelay(const std::string& host, const std::int32_t& port) {
     }
     if (StopSignal() != 0) return -1;  // the stop is the only word on it
     if (result == 1 && SocketHandle == -1) return Fail("Invalid Socket!", EX_OSERR);
-    if (result != 0) return Fail("Connection failure!", EX_TEMPFAIL);
+    if (result != 0)
+        return Fail("Connection failure: " + std::string(hostBuffer) + " port " +
+                        std::to_string(port & 0xFFFF) + ": " + ConnectReason + "!",
+                    EX_TEMPFAIL);
     ResetReceiveRing();  // nothing of an earlier connection of the run may be read as this one's
     StartReceiver();
     if (Options.implicitTls && StartTls(SocketHandle, WithoutBrackets(host)) != 0) return -1;

@@ -124,6 +124,10 @@ int HandshakeFailed(int error) {
         gnutls_certificate_verification_status_print(status, GNUTLS_CRT_X509, &reason, 0);
         std::string text(reinterpret_cast<char*>(reason.data), reason.size);
         gnutls_free(reason.data);
+        // A relay with a certificate of its own CA, or a self-signed one: say what serves.
+        if (status & GNUTLS_CERT_SIGNER_NOT_FOUND)
+            text = WithoutFinalStop(text) +
+                   " (name its CA's PEM file in SENDAL_CAFILE, or pin the relay with -fingerprint=)";
         return Fail("Certificate not trusted: " + WithoutFinalStop(text), EX_CONFIG);
     }
     if (HandshakeTimedOut) return Fail("TLS handshake failed: the relay took too long", EX_TEMPFAIL);

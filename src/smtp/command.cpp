@@ -65,8 +65,11 @@ void ShowReply(const std::string& line) {
 }
 
 std::int32_t ReadReply(Reply& reply, ReplyEcho echo) {
+    return ReadReply(reply, echo, ReplyDeadlineFromNow());
+}
+
+std::int32_t ReadReply(Reply& reply, ReplyEcho echo, ReplyDeadline deadline) {
     reply = Reply{};
-    const ReplyDeadline deadline = ReplyDeadlineFromNow();
     std::string line;
     for (;;) {
         if (reply.lines.size() == MaxReplyLines) return BadReply("Reply too long from relay!");
@@ -115,8 +118,12 @@ std::int32_t ReportRefusal(const std::string& step, const Reply& reply) {
 }
 
 std::int32_t SmtpCommand(const std::string& command) {
+    return SmtpCommand(command, ReplyDeadlineFromNow());
+}
+
+std::int32_t SmtpCommand(const std::string& command, ReplyDeadline greetingDeadline) {
     Reply greeting;
-    if (ReadReply(greeting, EchoConsole) != 0) return -1;
+    if (ReadReply(greeting, EchoConsole, greetingDeadline) != 0) return -1;
     if (greeting.code != GreetingCode) return ReportRefusal("Greeting", greeting);
     return GreetingCommand(command);
 }

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "net/receive.h"
+
 namespace sendal {
 
 // A whole reply: every line as it came, without CR LF, and the code of its final line.
@@ -32,6 +34,7 @@ enum ReplyEcho { EchoLog, EchoConsole, EchoNone };
 // or after "Bad reply from relay!" (lines without a code, or codes that differ) or "Reply too
 // long from relay!" (more than MaxReplyLines lines), both at level 1.
 std::int32_t ReadReply(Reply& reply, ReplyEcho echo);
+std::int32_t ReadReply(Reply& reply, ReplyEcho echo, ReplyDeadline deadline);
 
 // Sends `command` and CR LF; 0, or -1 (see SendData). `mark` (when given) gets the received
 // count as its last byte went out (NeverSent when it did not).
@@ -56,7 +59,9 @@ std::int32_t ReportRefusal(const std::string& step, const Reply& reply);
 
 // Reads the greeting whole, which must be 220 (no command goes out before its last line),
 // then greets with `command`. 0 when the relay answered 250, else -1 after the log says why.
+// The greeting's wait ends at `greetingDeadline` (the reply time-out from the connect).
 std::int32_t SmtpCommand(const std::string& command);
+std::int32_t SmtpCommand(const std::string& command, ReplyDeadline greetingDeadline);
 
 // Sends `command` (HELO or EHLO, also after STARTTLS, when no greeting comes first) and reads
 // its reply, keeping what an EHLO reply offers. 0 for 250, else -1 as SmtpCommand.

@@ -1,6 +1,7 @@
 // STARTTLS and AUTH. The transport does the TLS; this part only asks for it.
 #include "smtp/submission.h"
 
+#include <chrono>
 #include <cstring>
 #include <sstream>
 
@@ -8,9 +9,11 @@
 #include "base/netrc.h"
 #include "base/options.h"
 #include "base/outcome.h"
+#include "base/stop.h"
 #include "base/text.h"
 #include "log/log.h"
 #include "net/connect.h"
+#include "net/receive.h"
 #include "smtp/codes.h"
 #include "smtp/command.h"
 
@@ -18,6 +21,7 @@ namespace sendal {
 namespace {
 
 constexpr const char* Hidden = "********";
+constexpr int GreetingHintSeconds = 10;
 
 std::int32_t Refuse(const char* message, int outcome) {
     NoteOutcome(outcome);
@@ -113,11 +117,23 @@ std::int32_t Authenticate() {
     return LoginStep(EncodeBase64(RelayPassword), Hidden, AuthOkCode);
 }
 
+// A port that wants TLS from the first byte waits for our hello and never greets.
+void HintAtImplicitTls(std::int32_t port) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(GreetingHintSeconds);
+    if (WaitReceived(deadline) != 1) return;
+    std::string number = std::to_string(port & 0xFFFF);
+    LogMessage("No greeting from " + RelayHost + " port " + number + " within " +
+                   std::to_string(GreetingHintSeconds) + " s: does port " + number + " want -tls?",
+               -1, LevelWarning);
+}
+
 }  // namespace
 
-std::int32_t OpenDialogue(const std::string& heloName) {
-    if (!UsesEhlo()) return SmtpCommand("HELO " + heloName);
-    if (SmtpCommand("EHLO " + heloName) != 0) return -1;
+std::int32_t OpenDialogue(const std::string& heloName, std::int32_t port) {
+    const ReplyDeadline greetingDeadline = ReplyDeadlineFromNow();
+    if (Options.startTls) HintAtImplicitTls(port);
+    if (!UsesEhlo()) return SmtpCommand("HELO " + heloName, greetingDeadline);
+    if (SmtpCommand("EHLO " + heloName, greetingDeadline) != 0) return -1;
     if (Options.startTls && StartTlsDialogue(heloName) != 0) return -1;
     if (Options.auth == AuthNone) return 0;
     std::int32_t result = Authenticate();
@@ -126,13 +142,15 @@ std::int32_t OpenDialogue(const std::string& heloName) {
     return result;
 }
 
+std::int32_t ReadSubmissionSecret() {
+    if (Options.auth == AuthNone || ReadCredentials(RelayHost) == 0) return 0;
+    if (StopSignal() == 0) NoteOutcome(EX_CONFIG);
+    return -1;
+}
+
 std::int32_t CheckSubmissionOptions() {
     if (Options.auth != AuthNone && !UsesTls() && !Options.insecureAuth)
         return Refuse("AUTH needs TLS!", EX_CONFIG);
-    if (Options.auth != AuthNone && ReadCredentials(RelayHost) != 0) {
-        NoteOutcome(EX_CONFIG);
-        return -1;
-    }
     if (Options.noVerify && UsesTls()) LogMessage("Certificate not checked!", -1, LevelWarning);
     return 0;
 }

@@ -11,11 +11,16 @@ namespace sendal {
 // offer it: "STARTTLS not offered!" otherwise, never a fall-back to plain text) with a second
 // EHLO, and AUTH with a mechanism the relay offered ("AUTH not offered!" otherwise). The AUTH
 // lines are logged like the envelope's, with the secrets as "********". 0 when the relay may
-// take mail now, else -1.
-std::int32_t OpenDialogue(const std::string& heloName);
+// take mail now, else -1. With -starttls, a relay silent for the first seconds is told of
+// (it may want TLS from the first byte on `port`), and the greeting's own wait goes on.
+std::int32_t OpenDialogue(const std::string& heloName, std::int32_t port);
 
 // Checks made before connecting: AUTH only over TLS unless -insecureauth ("AUTH needs TLS!"),
-// the password from the netrc file, and the warning for -noverify. 0, or -1 after logging.
+// and the warning for -noverify. 0, or -1 after logging.
 std::int32_t CheckSubmissionOptions();
+
+// With -auth: the login and its secret (netrc, the password command), read once the spool
+// proved non-empty. 0, or -1 after logging why (nothing on a stop).
+std::int32_t ReadSubmissionSecret();
 
 }  // namespace sendal

@@ -13,15 +13,17 @@ def test_nothing_listening(workdir):
     probe.close()  # a port with nobody on it
     result = run_sendal(workdir, ["127.0.0.1", str(port)])
     assert result.returncode == 0
-    assert result.log_messages() == [b"Connection failure!", b"Closed!"]
+    failure = f"Connection failure: 127.0.0.1 port {port}: Connection refused!".encode()
+    assert result.log_messages() == [failure, b"Closed!"]
     assert result.log.split(b"\r\n")[1].startswith(b"! ")
-    assert result.stdout == b"Connection failure!\r\nClosed!\r\n"
+    assert result.stdout == failure + b"\r\nClosed!\r\n"
 
 
 def test_unknown_host(workdir):
     result = run_sendal(workdir, ["no-such-relay.example", "25"], netless=True)
     assert result.returncode == 0
-    assert result.log_messages() == [b"GetHostByName failed!"]
+    [message] = result.log_messages()
+    assert message.startswith(b"GetHostByName failed: no-such-relay.example: ")
 
 
 def test_port_uses_its_low_16_bits(workdir, relay):

@@ -129,7 +129,7 @@ def test_password_command_that_fails_sends_nothing(workdir, ca, relay, command, 
     r = relay(replies={"EHLO": b"250-relay\r\n250 AUTH PLAIN\r\n"})
     spool(workdir, 1)
     result = run(workdir, ca, r.port, "-auth -insecureauth", command)
-    assert result.log_messages()[-1:] == [message] and result.returncode == 78
+    assert result.log_messages()[-2:] == [message, b"Closed!"] and result.returncode == 78
     assert r.received == b"" and left(workdir) == ["m0001.out"]
 
 
@@ -138,7 +138,8 @@ def test_password_command_that_does_not_end(workdir, ca, relay):  # noqa: F811
     r = relay()
     spool(workdir, 1)
     result = run(workdir, ca, r.port, "-auth -insecureauth", "exec >&-; sleep 600")
-    assert result.log_messages()[-1:] == [b"Password command timed out!"] and result.returncode == 78
+    assert result.log_messages()[-2:] == [b"Password command timed out!", b"Closed!"]
+    assert result.returncode == 78
     assert r.received == b""
 
 
@@ -180,6 +181,6 @@ def test_netrc_too_large_is_refused(workdir, relay):
     path.chmod(0o600)
     result = run_sendal(workdir, [f"127.0.0.1 {r.port},-auth -insecureauth -exitcode"],
                         env={"SENDAL_NETRC": str(path)})
-    assert result.log_messages()[-1:] == [str(path).encode() + b" is too large!"]
+    assert result.log_messages()[-2:] == [str(path).encode() + b" is too large!", b"Closed!"]
     assert result.returncode == 78 and r.received == b""
     os.unlink(path)

@@ -106,7 +106,9 @@ def test_connect_to_a_full_backlog_gives_up(workdir):
     time.sleep(0.5)
     write_spool(workdir / "spool", "m0001.out", "To: b\n\nx\n")
     result = run_sendal(workdir, ["127.0.0.1", str(listener.getsockname()[1])], timeout=120)
-    assert result.log_messages() == [b"Connection failure!", b"Closed!"]
+    port = listener.getsockname()[1]
+    assert result.log_messages() == [
+        f"Connection failure: 127.0.0.1 port {port}: no answer within 20 s!".encode(), b"Closed!"]
     for s in fillers:
         s.close()
     listener.close()

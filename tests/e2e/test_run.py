@@ -32,7 +32,7 @@ def test_marker_file_in_other_case_counts_but_a_folder_does_not(workdir):
     (workdir / "redez.no").mkdir()
     result = run_sendal(workdir, ["127.0.0.1", "1"])
     assert b"no actice" not in result.stdout
-    assert b"Connection failure!" in result.stdout
+    assert b"Connection failure: 127.0.0.1 port 1: Connection refused!" in result.stdout
 
 
 def test_second_run_appends_its_header(workdir):
@@ -80,7 +80,8 @@ def test_locked_log_is_left_alone_and_console_unchanged(workdir):
 def test_log_written_without_console_or_terminal(workdir):
     result = run_sendal(workdir, ["127.0.0.1", "1"], console=False)
     assert result.returncode == 0
-    assert result.log_messages() == [b"Connection failure!", b"Closed!"]
+    assert result.log_messages() == [b"Connection failure: 127.0.0.1 port 1: Connection refused!",
+                                     b"Closed!"]
 
 
 def test_runs_in_the_idle_class(workdir, relay):

@@ -203,14 +203,20 @@ def test_auth_without_tls(workdir, ca):
     no_secret(allowed)
 
 
-def test_netrc_readable_by_others_is_refused(workdir, ca):
+def test_netrc_readable_by_others_is_refused(workdir, ca, relay):
+    r = relay()
+    write_spool(workdir / "spool", "m0001.out", "To: b\n\nx\n")
     path = netrc(workdir, mode=0o644)
-    result = run_sendal(workdir, [f"127.0.0.1 {free_port()},-tls -auth"],
+    result = run_sendal(workdir, [f"127.0.0.1 {r.port},-auth -insecureauth"],
                         env={"SENDAL_NETRC": str(path)})
-    assert result.log_messages() == [f"{path} must be readable by its owner only!".encode()]
-    missing = run_sendal(workdir, [f"127.0.0.1 {free_port()},-tls -auth"],
+    assert result.log_messages()[1:] == [f"{path} must be readable by its owner only!".encode(),
+                                         b"Closed!"]
+    missing = run_sendal(workdir, [f"127.0.0.1 {r.port},-auth -insecureauth"],
                          env={"SENDAL_NETRC": str(netrc(workdir, host="elsewhere"))})
-    assert missing.log_messages() == [f"No password for 127.0.0.1 in {workdir / 'netrc'}!".encode()]
+    assert missing.log_messages()[1:] == [
+        f"No password for 127.0.0.1 in {workdir / 'netrc'} (or set SENDAL_PASSWORD_COMMAND)!".encode(),
+        b"Closed!"]
+    assert r.received == b""
 
 
 def test_relay_closing_during_the_handshake_and_plain_port(workdir, ca):
