@@ -31,21 +31,48 @@ constexpr const char* FingerprintOption = "-fingerprint=";
 constexpr const char* FromOption = "-from=";
 constexpr std::int32_t ImplicitTlsPort = 465;
 
-// The host field (up to the first comma; opened by a double quote it runs to the next one,
-// and what follows the quote up to the comma belongs to it too) and the rest after the comma.
-void SplitAtFirstComma(const std::string& tail, std::string& head, std::string& rest) {
-    std::size_t pos = tail.find_first_not_of(' ');
-    if (pos == std::string::npos) pos = tail.size();
-    std::size_t from = pos;
-    head.clear();
-    if (pos < tail.size() && tail[pos] == '"') {
-        std::size_t close = tail.find('"', pos + 1);
-        head = tail.substr(pos + 1, (close == std::string::npos ? tail.size() : close) - pos - 1);
-        from = close == std::string::npos ? tail.size() : close + 1;
+// A comma field of the command tail. One opened by a double quote runs to the next one, commas
+// and blanks included; what follows the closing quote up to the comma is `after`.
+struct Field {
+    std::string text;
+    bool quoted = false;
+    std::string after;
+};
+
+std::vector<Field> SplitFields(const std::string& tail) {
+    std::vector<Field> fields;
+    std::size_t pos = 0;
+    do {
+        Field field;
+        std::size_t start = tail.find_first_not_of(' ', pos);
+        if (start == std::string::npos) start = tail.size();
+        std::size_t from = start;
+        if (start < tail.size() && tail[start] == '"') {
+            std::size_t close = tail.find('"', start + 1);
+            field.quoted = true;
+            field.text = tail.substr(start + 1, (close == std::string::npos ? tail.size() : close) - start - 1);
+            from = close == std::string::npos ? tail.size() : close + 1;
+        }
+        std::size_t comma = tail.find(',', from);
+        std::string plain = tail.substr(from, comma == std::string::npos ? std::string::npos : comma - from);
+        (field.quoted ? field.after : field.text) = plain;
+        fields.push_back(std::move(field));
+        pos = comma == std::string::npos ? std::string::npos : comma + 1;
+    } while (pos != std::string::npos);
+    return fields;
+}
+
+// The words of a quoted host field, split at single blanks: two blanks in a row make an empty
+// word, so '" 2525"' is an empty host (asked for) and the port 2525.
+std::vector<std::string> SingleBlankWords(const std::string& text) {
+    std::vector<std::string> words(1);
+    for (char c : text) {
+        if (c == ' ')
+            words.emplace_back();
+        else
+            words.back() += c;
     }
-    std::size_t comma = tail.find(',', from);
-    head += " " + tail.substr(from, comma == std::string::npos ? std::string::npos : comma - from);
-    rest = comma == std::string::npos ? std::string() : tail.substr(comma + 1);
+    return words;
 }
 
 // The words of a text, split at runs of blanks.
@@ -145,7 +172,7 @@ void TakeOptionWord(const std::string& word, std::string& heloName, std::string&
 // or after a comma; the one other word of the host field is the port; the other words after
 // the comma (blanks between them) are the file mask. Nothing is dropped: a word that is no
 // option, a second port and a second mask are refused. 0, or -1 after reporting the first.
-std::int32_t TakeWords(const std::vector<std::string>& headWords, const std::string& rest,
+std::int32_t TakeWords(const std::vector<std::string>& headWords, const std::vector<Field>& rest,
                        std::int32_t& port, std::string& heloName, std::string& fileMask) {
     std::string unknown, unexpected;
     bool havePort = false;
@@ -159,9 +186,10 @@ std::int32_t TakeWords(const std::vector<std::string>& headWords, const std::str
             unexpected = word;
     }
     std::string mask;
-    for (const std::string& segment : SplitCommas(rest)) {
-        std::string segmentMask;
-        for (const std::string& word : Words(segment)) {
+    for (const Field& field : rest) {
+        // A quoted field is the mask as written, commas and blanks kept.
+        std::string segmentMask = field.quoted ? ToLowerAscii(field.text) : std::string();
+        for (const std::string& word : Words(field.quoted ? field.after : field.text)) {
             if (word[0] == '-')
                 TakeOptionWord(word, heloName, unknown);
             else
@@ -215,17 +243,6 @@ bool WantsUsage(const std::string& host) {
 
 }  // namespace
 
-std::vector<std::string> SplitCommas(const std::string& text) {
-    std::vector<std::string> segments(1);
-    for (char c : text) {
-        if (c == ',')
-            segments.emplace_back();
-        else
-            segments.back() += c;
-    }
-    return segments;
-}
-
 std::string ReadCommandTail() {
     std::string all;
     ReadUntilEnd("/proc/self/cmdline", all);
@@ -247,9 +264,12 @@ std::int32_t ParseCommandTail(const std::string& tail, std::string& host, std::i
         ShowUsage();
         return -1;
     }
-    std::string head, rest;
-    SplitAtFirstComma(tail, head, rest);
-    std::vector<std::string> headWords = Words(head);
+    std::vector<Field> fields = SplitFields(tail);
+    const Field& head = fields[0];
+    std::vector<std::string> headWords = head.quoted ? SingleBlankWords(head.text) : Words(head.text);
+    if (head.quoted)
+        for (std::string& word : Words(head.after)) headWords.push_back(std::move(word));
+    std::vector<Field> rest(fields.begin() + 1, fields.end());
     host = headWords.empty() ? std::string() : headWords[0];
     if (host == "--version") {
         WriteStdoutLine("sendal " + VersionText);
@@ -265,8 +285,9 @@ std::int32_t ParseCommandTail(const std::string& tail, std::string& host, std::i
         ShowUsage();
         return -1;
     }
-    if (TakeWords(prompted ? std::vector<std::string>{} : headWords, rest, port, heloName,
-                  fileMask) != 0 ||
+    // A prompted host keeps the port of its field (the field said the host only by its absence).
+    if (prompted && !headWords.empty()) headWords[0] = host;
+    if (TakeWords(headWords, rest, port, heloName, fileMask) != 0 ||
         CheckOptionPairs() != 0)
         return -1;
     if (port == 0) port = Options.implicitTls ? ImplicitTlsPort : DefaultPort;

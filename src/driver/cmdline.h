@@ -18,9 +18,6 @@ std::int32_t ParseCommandLine(std::string& host, std::int32_t& port, std::string
 std::int32_t ParseCommandTail(const std::string& tail, std::string& host, std::int32_t& port,
                               std::string& heloName, std::string& fileMask);
 
-// The pieces of `text` between its commas (one piece when there is none).
-std::vector<std::string> SplitCommas(const std::string& text);
-
 // The program's arguments after its name, joined with single blanks.
 std::string ReadCommandTail();
 

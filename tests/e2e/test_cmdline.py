@@ -167,3 +167,17 @@ def test_unknown_option_is_an_error_and_nothing_is_sent(workdir, relay):
     assert result.log_messages() == [b"Unknown option -hello=pc7!"]
     assert b"\r\n! " in result.log
     assert r.received == b""
+
+
+def test_quoted_fields_keep_their_commas_and_blanks(workdir, relay):
+    """A quoted host field whose first word is empty asks for the host and keeps its port; a
+    quoted options field is a mask with a comma in it."""
+    r = relay()
+    write_spool(workdir / "out", "a,b1.msg", "To: b\n\nquoted mask\n")
+    write_spool(workdir / "spool", "m0001.out", "To: b\n\nprompted host\n")
+    result = run_sendal(workdir, [f'127.0.0.1 {r.port},"Out\\A,B*.msg"'])
+    assert result.returncode == 0 and [m[2] for m in r.messages] == [b"To: b\r\n\r\nquoted mask\r\n"]
+    assert not (workdir / "out" / "a,b1.msg").exists()
+    result = run_sendal(workdir, [f'" {r.port}",-helo=box'], keys=[("Host: ", b"127.0.0.1\r")])
+    assert f"Host:127.0.0.1 Port: {r.port} HElO:box".encode() in result.console
+    assert [m[2] for m in r.messages][1:] == [b"To: b\r\n\r\nprompted host\r\n"]

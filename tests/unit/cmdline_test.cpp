@@ -51,6 +51,10 @@ TEST(ParseCommandTail, HostPortHeloAndMask) {
         {"1relay", "1relay", 25, "me", ".\\spool\\m????.out"},
         {"  relay1 2525.4  ,  -HELO=pc7  ", "relay1", 2525, "pc7", ".\\spool\\m????.out"},
         {"\"relay, quoted\",x.out", "relay,", 25, "me", "x.out"},
+        // A quoted field keeps its commas and blanks: a mask with a comma, a host field whose
+        // empty first word asks for the host (end to end) and keeps its port.
+        {"127.0.0.1 2525,\"Out\\A,B*.msg\"", "127.0.0.1", 2525, "me", "out\\a,b*.msg"},
+        {"relay,\"My Out\\*.msg\" -helo=pc7", "relay", 25, "pc7", "my out\\*.msg"},
         {"relay 587 -starttls -auth -exitcode", "relay", 587, "me", ".\\spool\\m????.out"},
         {"relay 587,-tls,-auth out\\*.msg", "relay", 587, "me", "out\\*.msg"},
         {"relay -helo=pc7 2525", "relay", 2525, "pc7", ".\\spool\\m????.out"},
