@@ -30,7 +30,7 @@ def spool_files(folder):
 def test_neomutt_queues_and_sendal_delivers_with_the_bcc_hidden(workdir, recorder):
     (workdir / "muttrc").write_text(
         f'set sendmail="{ENQUEUE}"\nset from="alice@example.org"\nset use_from=yes\n'
-        'set copy=no\nset record=""\n')
+        'set copy=no\nset record=""\nset dsn_notify="failure,delay"\n')  # neomutt passes -N
     (workdir / "body").write_text("Dear Bob,\nsee you.\n")
     with open(workdir / "body") as body:
         subprocess.run(["neomutt", "-n", "-F", str(workdir / "muttrc"), "-s", "subject one",

@@ -2,10 +2,12 @@
 implicit TLS with AUTH, every way the certificate check can fail, the password kept out of
 every output, and the plain dialogue unchanged without the new options."""
 import os
+import signal
 import socket
 import ssl
 import sys
 import threading
+import time
 from pathlib import Path
 
 import pytest
@@ -144,6 +146,8 @@ def test_untrusted_certificates_send_nothing(workdir, ca, cert, reason):
             relay.stop()
         messages = result.log_messages()
         assert messages[-2].startswith(b"Certificate not trusted: ") and reason in messages[-2], messages
+        if reason == b"issuer is unknown":  # what the user can do about it
+            assert b"SENDAL_CAFILE" in messages[-2] and b"-fingerprint=" in messages[-2]
         assert messages[-1] == b"Closed!"
         assert relay.mailbox.messages == [] and left(workdir) == ["m0001.out"]
         assert not any(m.startswith((b"MAIL", b"AUTH")) for m in messages)
@@ -240,3 +244,30 @@ def test_relay_closing_during_the_handshake_and_plain_port(workdir, ca):
         relay.stop()
     assert result.log_messages()[-2].endswith(b"(port 587 usually wants -starttls, port 465 -tls)!")
     assert relay.mailbox.messages == []
+
+
+def test_starttls_against_a_port_that_wants_tls(workdir, ca):
+    """A relay that speaks TLS from the first byte never greets: after 10 s the log asks
+    whether the port wants -tls, and the wait goes on (a stop ends it here)."""
+    relay = Relay("tls", ca.good, auth=False)
+    start = time.monotonic()
+
+    def stop_once_told(proc):
+        log = workdir / "VORK.LOG"
+        if log.exists() and b"want -tls?" in log.read_bytes():
+            os.kill(proc.pid, signal.SIGTERM)
+            return True
+        return False
+    try:
+        write_spool(workdir / "spool", "m0001.out", "To: b\n\nx\n")
+        result = run_sendal(workdir, [f"127.0.0.1 {relay.port},-starttls -exitcode"],
+                            env={"SENDAL_CAFILE": str(ca.ca_file)}, while_running=stop_once_told)
+    finally:
+        relay.stop()
+    assert time.monotonic() - start >= 10
+    port = relay.port
+    assert result.log_messages()[:3] == [
+        b"SMTP starting...",
+        f"No greeting from 127.0.0.1 port {port} within 10 s: does port {port} want -tls?".encode(),
+        b"Stopped by signal 15!"]
+    assert result.returncode == 75 and left(workdir) == ["m0001.out"]
