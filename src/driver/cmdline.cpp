@@ -13,7 +13,7 @@
 #include "base/fdio.h"
 #include "base/globals.h"
 #include "base/number.h"
-#include "base/options.h"
+#include "smtp/options.h"
 #include "base/outcome.h"
 #include "base/text.h"
 #include "driver/usage.h"

@@ -15,9 +15,9 @@
 #include "base/dirsearch.h"
 #include "base/fdio.h"
 #include "base/globals.h"
-#include "base/netrc.h"
+#include "credentials/netrc.h"
 #include "base/number.h"
-#include "base/options.h"
+#include "smtp/options.h"
 #include "base/outcome.h"
 #include "base/path.h"
 #include "base/stop.h"
@@ -68,7 +68,7 @@ std::int32_t TakeSpoolFolder(const std::string& fileMask, UniqueFd& lock) {
 // The dialogue, from the connection to the last reply. False when there was nothing to send:
 // the connection then ends with the process, without HELO, QUIT or the close-down.
 bool Converse(std::int32_t relayPort, const std::string& heloName, const std::string& fileMask) {
-    if (ConnectRelay(RelayHost, relayPort) != 0) return true;
+    if (ConnectRelay(RelayHost, relayPort, RunTlsPolicy()) != 0) return true;
     LogMessage("SMTP starting...", -1, LevelStart);
     if (!EntryExists(fileMask, SearchFiles)) {
         LogMessage("Nothing to send!", -1, LevelNormal);
@@ -82,11 +82,11 @@ bool Converse(std::int32_t relayPort, const std::string& heloName, const std::st
     StartSpoolRun();
     // A file that changed while it was sent cost the session; with -keepgoing the rest go
     // over a new one.
-    while (TransferSpool(fileMask) == TransferAbandoned) {
+    while (TransferSpool(fileMask) == TransferEnd::Abandoned) {
         CloseRelaySocket();
         SocketHandle = -1;
         LogMessage("Closed!", -1, LevelNormal);
-        if (ConnectRelay(RelayHost, relayPort) != 0) return true;
+        if (ConnectRelay(RelayHost, relayPort, RunTlsPolicy()) != 0) return true;
         LogMessage("SMTP starting...", -1, LevelStart);
         StartSession();
         if (OpenDialogue(heloName, relayPort) != 0) return true;

@@ -119,10 +119,9 @@ std::vector<std::string> SplitAddressList(const std::string& value) {
     return pieces;
 }
 
-std::int32_t ScanHeaders(const std::string& path, AddressList& list) {
+SpoolLoad ScanHeaders(const std::string& path, AddressList& list) {
     list.assign(1, std::string());
-    int loaded = LoadSpoolFile(path);
-    if (loaded != 0) return loaded == SpoolLinked ? ScanLink : loaded == SpoolBusy ? ScanBusy : ScanUnreadable;
+    if (SpoolLoad loaded = LoadSpoolFile(path); loaded != SpoolLoad::Loaded) return loaded;
     HeaderWalk walk;
     StartHeaderWalk(walk);
     HeaderPart part;
@@ -137,7 +136,7 @@ std::int32_t ScanHeaders(const std::string& path, AddressList& list) {
         }
     }
     if (!field.empty()) ScanField(field, value, list);
-    return 0;
+    return SpoolLoad::Loaded;
 }
 
 }  // namespace sendal

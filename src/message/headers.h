@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "message/spool.h"
+
 namespace sendal {
 
 // One part of the header block as the reader hands it out: a line, or a part of a line
@@ -50,16 +52,12 @@ bool IsDroppedField(const HeaderWalk& walk);
 // Entry 0 the sender (may be empty), entries 1 on the recipients (never empty).
 using AddressList = std::vector<std::string>;
 
-// ScanHeaders' results when the spool file is not to be sent now (see LoadSpoolFile).
-constexpr std::int32_t ScanUnreadable = 1;
-constexpr std::int32_t ScanLink = 2;
-constexpr std::int32_t ScanBusy = 3;
 
 // Loads the file at `path` (see LoadSpoolFile) and scans its whole header block: the first
 // address of the last From field gives entry 0, each address of the To, Cc and Bcc fields one
-// more entry, all cut by the same list rules. 0, or the load's failure (ScanUnreadable, ...)
-// with the list holding no recipient.
-std::int32_t ScanHeaders(const std::string& path, AddressList& list);
+// more entry, all cut by the same list rules. What the load gave; the list holds no recipient
+// when it failed.
+SpoolLoad ScanHeaders(const std::string& path, AddressList& list);
 
 // The pieces of an address list, split at the commas between addresses: commas inside double
 // quotes (a backslash escapes the next character), comments (nested) and angle brackets do

@@ -156,19 +156,19 @@ bool BeingWritten(int fd, const struct stat& info) {
 
 }  // namespace
 
-int LoadSpoolFile(const std::string& path) {
+SpoolLoad LoadSpoolFile(const std::string& path) {
     // O_NONBLOCK keeps a FIFO that slipped past the directory search from blocking the open.
     constexpr int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW;
     SpoolFd.Reset(::open(PlainPath(path).c_str(), flags));
     if (!SpoolFd.Valid() && errno == ENOENT) SpoolFd.Reset(::open(ResolvePath(path).c_str(), flags));
-    int result = 0;
+    SpoolLoad result = SpoolLoad::Loaded;
     if (!SpoolFd.Valid())
-        result = errno == ELOOP ? SpoolLinked : SpoolUnreadable;
+        result = errno == ELOOP ? SpoolLoad::Linked : SpoolLoad::Unreadable;
     else if (::fstat(SpoolFd.Get(), &Loaded) != 0 || !S_ISREG(Loaded.st_mode))
-        result = SpoolUnreadable;
+        result = SpoolLoad::Unreadable;
     else if (BeingWritten(SpoolFd.Get(), Loaded))
-        result = SpoolBusy;
-    if (result != 0) SpoolFd.Reset();
+        result = SpoolLoad::Busy;
+    if (result != SpoolLoad::Loaded) SpoolFd.Reset();
     Window.resize(WindowSize);
     RewindSpool();
     return result;

@@ -12,10 +12,13 @@ namespace sendal {
 // The reader's window: lines are cut out of it; a longer line comes in parts.
 constexpr std::size_t WindowSize = 1 << 20;
 
-// LoadSpoolFile's results besides 0.
-constexpr int SpoolUnreadable = -1;
-constexpr int SpoolLinked = -2;  // a symbolic link: its target is not ours to send
-constexpr int SpoolBusy = -3;    // another process still writes it
+// What loading a spool file gave.
+enum class SpoolLoad {
+    Loaded,
+    Unreadable,
+    Linked,  // a symbolic link: its target is not ours to send
+    Busy,    // another process still writes it
+};
 
 // A file changed less than this long ago may still be written, where its writer cannot be
 // seen (a file of another owner, on a file system without leases).
@@ -24,8 +27,7 @@ constexpr int SpoolSettleSeconds = 2;
 // Opens the regular file at `path` as it is written (never through a symbolic link; a FIFO or
 // device is refused without blocking), notes its identity and starts at its first line.
 // A file that another process has open for writing (the kernel refuses a read lease) is busy.
-// 0, or one of the results above.
-int LoadSpoolFile(const std::string& path);
+SpoolLoad LoadSpoolFile(const std::string& path);
 
 // Whether the loaded file changed (size, time or identity) since it was loaded.
 bool SpoolFileChanged();

@@ -15,7 +15,6 @@
 
 #include "base/fdio.h"
 #include "base/globals.h"
-#include "base/options.h"
 #include "base/outcome.h"
 #include "base/stop.h"
 #include "log/log.h"
@@ -149,7 +148,8 @@ int WSAStartup() {
 
 void WSACleanup() {}
 
-std::int32_t ConnectRelay(const std::string& host, const std::int32_t& port) {
+std::int32_t ConnectRelay(const std::string& host, const std::int32_t& port,
+                          const TlsPolicy& tls) {
     char hostBuffer[HostBufferSize] = {};
     std::strncpy(hostBuffer, WithoutBrackets(host).c_str(), HostBufferSize - 1);
     if (WSAStartup() != 0) return Fail("WSAStartup failed!", EX_OSERR);
@@ -172,11 +172,11 @@ std::int32_t ConnectRelay(const std::string& host, const std::int32_t& port) {
                     EX_TEMPFAIL);
     ResetReceiveRing();  // nothing of an earlier connection of the run may be read as this one's
     StartReceiver();
-    if (Options.implicitTls && StartTls(SocketHandle, WithoutBrackets(host)) != 0) return -1;
+    if (tls.implicit && StartTls(SocketHandle, WithoutBrackets(host), tls) != 0) return -1;
     return 0;
 }
 
-std::int32_t SwitchToTls(const std::string& host) {
+std::int32_t SwitchToTls(const std::string& host, const TlsPolicy& tls) {
     // Bytes the relay sent after its go-ahead, before our hello, are not part of the handshake
     // (a server speaks second): taken as the session's they would be an injection.
     if (!ReceiveRingEmpty()) {
@@ -184,7 +184,7 @@ std::int32_t SwitchToTls(const std::string& host) {
         LogMessage("TLS handshake failed: the relay sent data after its go-ahead!", -1, LevelError);
         return -1;
     }
-    return StartTls(SocketHandle, WithoutBrackets(host));
+    return StartTls(SocketHandle, WithoutBrackets(host), tls);
 }
 
 void CloseRelaySocket() {

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "net/tls.h"
+
 namespace sendal {
 
 // Socket library start-up and release: nothing to do on Linux, kept so the run's steps and
@@ -18,11 +20,12 @@ void WSACleanup();
 // "WSAStartup failed!", "GetHostByName failed!", "Invalid Socket!" or "Connection failure!"
 // at level 1. After a failed connect, SocketHandle still holds the socket for the close-down.
 // A send that the relay does not take for the reply time-out fails from then on.
-std::int32_t ConnectRelay(const std::string& host, const std::int32_t& port);
+std::int32_t ConnectRelay(const std::string& host, const std::int32_t& port,
+                          const TlsPolicy& tls = TlsPolicy{});
 
 // After the relay's go-ahead to STARTTLS: the TLS handshake (see StartTls) over the same
 // receiver, which then carries the session's records. 0, or -1 after logging.
-std::int32_t SwitchToTls(const std::string& host);
+std::int32_t SwitchToTls(const std::string& host, const TlsPolicy& tls);
 
 // Shuts the connection down, so a receiver blocked in recv wakes and ends, waits for it, ends
 // TLS, then closes the socket.

@@ -14,7 +14,6 @@
 #include <chrono>
 
 #include "base/environment.h"
-#include "base/options.h"
 #include "base/outcome.h"
 #include "base/stop.h"
 #include "log/log.h"
@@ -30,6 +29,7 @@ constexpr const char* Priorities = "NORMAL:-VERS-ALL:+VERS-TLS1.3:+VERS-TLS1.2:%
 
 gnutls_certificate_credentials_t Credentials = nullptr;
 gnutls_session_t Session = nullptr;
+TlsPolicy Policy;  // of the session at hand
 std::string PeerName;  // GnuTLS keeps a pointer to it for the session's lifetime
 std::atomic<bool> TlsOn{false};
 
@@ -82,7 +82,7 @@ ssize_t PushToSocket(gnutls_transport_ptr_t socket, const void* data, size_t len
 int LoadTrust() {
     if (gnutls_certificate_allocate_credentials(&Credentials) < 0) return -1;
     // Without the check (-noverify, or a pin alone) the trust store would only cost memory.
-    if (!Options.noVerify && Options.fingerprint.empty())
+    if (Policy.verify && Policy.fingerprint.empty())
         gnutls_certificate_set_x509_system_trust(Credentials);
     std::string caFile = GetEnvironment("SENDAL_CAFILE");
     if (!caFile.empty() &&
@@ -104,7 +104,7 @@ int NewSession(int socket, const std::string& host) {
     checks[0] = {GNUTLS_DT_DNS_HOSTNAME, reinterpret_cast<unsigned char*>(PeerName.data()), 0};
     checks[1] = {GNUTLS_DT_KEY_PURPOSE_OID,
                  reinterpret_cast<unsigned char*>(const_cast<char*>(GNUTLS_KP_TLS_WWW_SERVER)), 0};
-    if (!Options.noVerify && Options.fingerprint.empty())
+    if (Policy.verify && Policy.fingerprint.empty())
         gnutls_session_set_verify_cert2(Session, checks, 2, 0);
     gnutls_transport_set_ptr(Session, reinterpret_cast<gnutls_transport_ptr_t>(static_cast<std::intptr_t>(socket)));
     gnutls_transport_set_pull_function(Session, PullFromRing);
@@ -159,7 +159,7 @@ int CheckFingerprint() {
     if (!chain || count == 0 || gnutls_fingerprint(GNUTLS_DIG_SHA256, &chain[0], digest, &size) < 0)
         return Fail("Certificate not trusted: no certificate", EX_CONFIG);
     std::string seen = Hex(digest, size);
-    if (seen == Options.fingerprint) return 0;
+    if (seen == Policy.fingerprint) return 0;
     return Fail("Certificate not trusted: its fingerprint is " + seen, EX_CONFIG);
 }
 
@@ -179,7 +179,8 @@ int CheckLeafIsNoCa() {
 
 }  // namespace
 
-std::int32_t StartTls(int socket, const std::string& host) {
+std::int32_t StartTls(int socket, const std::string& host, const TlsPolicy& policy) {
+    Policy = policy;
     if (!Credentials && LoadTrust() != 0) return -1;
     if (NewSession(socket, host) != 0) return -1;
     SendPending = false;
@@ -194,8 +195,8 @@ std::int32_t StartTls(int socket, const std::string& host) {
     HandshakeRunning = false;
     if (StopSignal() != 0) return -1;
     if (result < 0) return HandshakeFailed(HandshakeTimedOut ? GNUTLS_E_TIMEDOUT : result);
-    if (!Options.noVerify && !Options.fingerprint.empty() && CheckFingerprint() != 0) return -1;
-    if (!Options.noVerify && Options.fingerprint.empty() && CheckLeafIsNoCa() != 0) return -1;
+    if (Policy.verify && !Policy.fingerprint.empty() && CheckFingerprint() != 0) return -1;
+    if (Policy.verify && Policy.fingerprint.empty() && CheckLeafIsNoCa() != 0) return -1;
     TlsOn.store(true);
     return 0;
 }

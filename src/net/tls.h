@@ -11,6 +11,14 @@
 
 namespace sendal {
 
+// How the relay's certificate is judged, as the run's options say; the transport reads nothing
+// else of them.
+struct TlsPolicy {
+    bool implicit = false;    // TLS from the first byte of the connection
+    bool verify = true;       // checked at all (-noverify turns it off)
+    std::string fingerprint;  // the certificate's SHA-256 in hex, pinned instead of the CA check
+};
+
 // Does the TLS handshake for the relay `host` (a name, or an address literal) over `socket`,
 // whose incoming bytes the receiver stores in the ring, within one deadline (the reply
 // time-out) and ending at once on a stop signal. TLS 1.2 or later only. The certificate is
@@ -18,7 +26,7 @@ namespace sendal {
 // and the purpose of a TLS server, with keys of at least 2048 bits RSA; pinned by
 // -fingerprint=, or not checked with -noverify. 0, or -1 after logging "Certificate not
 // trusted: <reason>!" or "TLS handshake failed: <reason>!" at level 1 (nothing on a stop).
-std::int32_t StartTls(int socket, const std::string& host);
+std::int32_t StartTls(int socket, const std::string& host, const TlsPolicy& policy);
 
 // Whether the connection runs through TLS.
 bool TlsActive();

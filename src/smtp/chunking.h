@@ -14,8 +14,8 @@ namespace sendal {
 // replies read with its chunks'; with several recipients the chunks wait for their replies,
 // so a file goes to all of them or to none. The first BDAT message of a session waits for all
 // its replies: a relay that refuses BDAT gets DATA instead (ChunkingRefused). Replies are read
-// as the window of outstanding ones fills. 0, FileKept, ChunkingRefused, or -1.
-std::int32_t SendChunkedTransaction(const AddressList& list, Envelope& envelope, SpoolFile& file,
+// as they arrive. GoesOn, FileKept, ChunkingRefused, or RunEnds.
+Fate SendChunkedTransaction(const AddressList& list, Envelope& envelope, SpoolFile& file,
                                     bool othersFollow);
 
 // After the relay refused the first BDAT: RSET, and DATA for the rest of the session. 0, or -1.

@@ -4,7 +4,7 @@
 #include "smtp/inflight.h"
 
 #include "base/fdio.h"
-#include "base/options.h"
+#include "smtp/options.h"
 #include "base/outcome.h"
 #include "log/log.h"
 #include "smtp/codes.h"
@@ -17,53 +17,55 @@ constexpr int ClosingCode = 421;  // the relay ends the session: no later file c
 
 // Accepted by every transaction: the file is deleted now, if its name still stands for it. A
 // file that stays would go out again on every later run, so the run ends there.
-std::int32_t DeleteSpoolFile(const SpoolFile& file, const Reply& reply) {
+Fate DeleteSpoolFile(const SpoolFile& file, const Reply& reply) {
     bool replaced = !SpoolFileIsAt(file.path, file.identity);
     if (!replaced && RemoveFile(file.path) != 0) {
         NoteOutcome(EX_CANTCREAT);
         LogMessage("Can't delete " + file.name + "!", -1, LevelError);
-        return -1;
+        return Fate::RunEnds;
     }
     LogMessage("Sent: " + file.name + " (" + reply.Final() + ")", -1, LevelNormal);
     if (replaced)
         LogMessage("Not deleted: " + file.name + " was replaced while it was sent!", -1, LevelWarning);
-    return 0;
+    return Fate::GoesOn;
 }
 
 // A file whose last reply is in: deleted, counted, or kept with its reason.
-std::int32_t SettleFile(const EndAwaited& end, const Reply& reply, SpoolFile* current) {
+Fate SettleFile(const EndAwaited& end, const Reply& reply, SpoolFile* current) {
     if (end.refused) {
-        std::int32_t kept = KeepRefusedFile(end);
-        CurrentSession.resetDue = kept == 0 && end.chunked;
+        Fate kept = KeepRefusedFile(end);
+        CurrentSession.resetDue = kept == Fate::GoesOn && end.chunked;
         return kept;
     }
     CurrentSession.chunkingProven = CurrentSession.chunkingProven || end.chunked;
     if (end.lastOfFile) return DeleteSpoolFile(end.file, reply);
     if (current) current->delivered += end.accepted;
-    return 0;
+    return Fate::GoesOn;
 }
 
-std::int32_t SettleReset() {
+Fate SettleReset() {
     Reply reply;
-    if (TakeReply(reply) != 0) return -1;
-    return ReplyClass(reply.code) == 2 ? 0 : ReportRefusal("RSET", reply);
+    if (TakeReply(reply) != 0) return Fate::RunEnds;
+    if (ReplyClass(reply.code) == 2) return Fate::GoesOn;
+    ReportRefusal("RSET", reply);
+    return Fate::RunEnds;
 }
 
 }  // namespace
 
-std::int32_t KeepRefusedFile(const EndAwaited& end) {
+Fate KeepRefusedFile(const EndAwaited& end) {
     // A relay that offers CHUNKING but refuses the first BDAT gets DATA instead.
     if (end.chunked && !CurrentSession.chunkingProven && !end.envelopeRefused && RefusesTheCommand(end.refusal))
-        return ChunkingRefused;
+        return Fate::ChunkingRefused;
     bool known = !end.refusal.lines.empty();
     LogNotSent(end.file, known ? &end.refusal : nullptr);
-    return known && GoesOnAfter(end.refusal) ? 0 : -1;
+    return known && GoesOnAfter(end.refusal) ? Fate::GoesOn : Fate::RunEnds;
 }
 
-std::int32_t ReportChangedFile(const SpoolFile& file) {
+Fate ReportChangedFile(const SpoolFile& file) {
     NoteOutcome(EX_TEMPFAIL);
     LogMessage("Changed while sending: " + file.name + "!", -1, LevelError);
-    return Options.keepGoing ? 0 : -1;
+    return Options.keepGoing ? Fate::GoesOn : Fate::RunEnds;
 }
 
 void LogNotSent(const SpoolFile& file, const Reply* refusal) {
@@ -83,18 +85,19 @@ bool GoesOnAfter(const Reply& refusal) {
     return Options.keepGoing && refusal.code != ClosingCode && !SessionOutOfStep();
 }
 
-std::int32_t KeepRefusedEnvelope(const SpoolFile& file, const Envelope& envelope) {
+Fate KeepRefusedEnvelope(const SpoolFile& file, const Envelope& envelope) {
     LogNotSent(file, envelope.refused ? &envelope.refusal : nullptr);
-    if (!envelope.refused || !GoesOnAfter(envelope.refusal)) return -1;
+    if (!envelope.refused || !GoesOnAfter(envelope.refusal)) return Fate::RunEnds;
     QueueReset();
-    return Pipelined() ? FileKept : (SettleEarlier(nullptr) == 0 ? FileKept : -1);
+    if (Pipelined() || SettleEarlier(nullptr) == Fate::GoesOn) return Fate::FileKept;
+    return Fate::RunEnds;
 }
 
-std::int32_t SettleOne(SpoolFile* current) {
+Fate SettleOne(SpoolFile* current) {
     if (NextReplyIs(ForReset)) return SettleReset();
     if (CurrentSession.endsAwaited.empty()) {  // no file waits for it: read and forget
         Reply reply;
-        return TakeReply(reply, true);
+        return TakeReply(reply, true) == 0 ? Fate::GoesOn : Fate::RunEnds;
     }
     EndAwaited& entry = CurrentSession.endsAwaited.front();
     bool isEnd = NextReplyIs(ForEnd), isEnvelope = !isEnd && !NextReplyIs(ForChunk);
@@ -102,24 +105,24 @@ std::int32_t SettleOne(SpoolFile* current) {
     if (TakeReply(reply, entry.refused) != 0) {
         LogNotSent(entry.file, nullptr);
         CurrentSession.endsAwaited.pop_front();
-        return -1;
+        return Fate::RunEnds;
     }
     if (!entry.refused && ReplyClass(reply.code) != 2) {
         entry.refused = true;
         entry.refusal = reply;
         entry.envelopeRefused = isEnvelope;
     }
-    if (!isEnd) return 0;
+    if (!isEnd) return Fate::GoesOn;
     EndAwaited end = std::move(entry);
     CurrentSession.endsAwaited.pop_front();
     return SettleFile(end, reply, current);
 }
 
-std::int32_t SettleEarlier(SpoolFile* current) {
+Fate SettleEarlier(SpoolFile* current) {
     while (NextReplyIs(ForEnd) || NextReplyIs(ForReset) || NextReplyIs(ForChunk) ||
            NextReplyIsStreamed())
-        if (std::int32_t settled = SettleOne(current); settled != 0) return settled;
-    return 0;
+        if (Fate settled = SettleOne(current); settled != Fate::GoesOn) return settled;
+    return Fate::GoesOn;
 }
 
 }  // namespace sendal

@@ -13,11 +13,10 @@
 
 namespace sendal {
 
-// Results besides 0 and -1 of the steps of a file: it stays and the run goes on; the session
-// had to be given up inside a file that changed while it was sent; the relay refused BDAT.
-constexpr std::int32_t FileKept = 1;
-constexpr std::int32_t SessionAbandoned = 2;
-constexpr std::int32_t ChunkingRefused = 3;
+// What became of a step of a file: the run goes on (the file went, or stays where the step
+// says so); the file stays and the run goes on; the session had to be given up inside a file
+// that changed while it was sent; the relay refused BDAT; the run ends.
+enum class Fate { GoesOn, FileKept, SessionAbandoned, ChunkingRefused, RunEnds };
 
 // A reply that refuses the command itself (500 to 504: unknown, not implemented, out of
 // sequence), not the message: for BDAT the sign of a relay that cannot take it.
@@ -29,30 +28,30 @@ inline bool RefusesTheCommand(const Reply& reply) {
 void LogNotSent(const SpoolFile& file, const Reply* refusal);
 
 // A file in flight that the relay refused: ChunkingRefused for a relay that refused the
-// session's first BDAT command; otherwise the file stays with its log line, and 0 when the run
-// goes on (-keepgoing), else -1.
-std::int32_t KeepRefusedFile(const EndAwaited& end);
+// session's first BDAT command; otherwise the file stays with its log line, and GoesOn when the
+// run goes on (-keepgoing), else RunEnds.
+Fate KeepRefusedFile(const EndAwaited& end);
 
 // A file that changed while its text went out never gets its end: the relay would deliver a
-// mixture. Logs it; 0 when the run goes on (-keepgoing), else -1.
-std::int32_t ReportChangedFile(const SpoolFile& file);
+// mixture. Logs it; GoesOn when the run goes on (-keepgoing), else RunEnds.
+Fate ReportChangedFile(const SpoolFile& file);
 
 // A refusal that belongs to one message: with -keepgoing that file stays and the run goes on.
 bool GoesOnAfter(const Reply& refusal);
 
 // An envelope the relay did not take: the file stays, and with -keepgoing RSET ends the
 // transaction (its reply read now one command at a time, else with the next file). FileKept,
-// or -1 when the run ends.
+// or RunEnds.
 struct Envelope;
-std::int32_t KeepRefusedEnvelope(const SpoolFile& file, const Envelope& envelope);
+Fate KeepRefusedEnvelope(const SpoolFile& file, const Envelope& envelope);
 
 // Reads the oldest outstanding reply, which belongs to the oldest file in flight (or is a
-// RSET's). 0; -1 when the run ends; ChunkingRefused.
-std::int32_t SettleOne(SpoolFile* current);
+// RSET's). GoesOn, RunEnds or ChunkingRefused.
+Fate SettleOne(SpoolFile* current);
 
 // Reads every reply at the front of the queue that answers earlier commands: ends of data
 // (a file whose last transaction is accepted is deleted), BDAT chunks, streamed envelopes and
 // RSET. `current` (when there is one) counts the recipients of its earlier transactions.
-std::int32_t SettleEarlier(SpoolFile* current);
+Fate SettleEarlier(SpoolFile* current);
 
 }  // namespace sendal

@@ -6,8 +6,8 @@
 #include <sstream>
 
 #include "base/globals.h"
-#include "base/netrc.h"
-#include "base/options.h"
+#include "credentials/netrc.h"
+#include "smtp/options.h"
 #include "base/outcome.h"
 #include "base/stop.h"
 #include "base/text.h"
@@ -34,7 +34,7 @@ std::int32_t StartTlsDialogue(const std::string& heloName) {
     Reply reply;
     if (Exchange("STARTTLS", reply, EchoConsole) != 0) return -1;
     if (reply.code != GreetingCode) return ReportRefusal("STARTTLS", reply);
-    if (SwitchToTls(RelayHost) != 0) return -1;
+    if (SwitchToTls(RelayHost, RunTlsPolicy()) != 0) return -1;
     return GreetingCommand("EHLO " + heloName);  // what the relay offered before is forgotten
 }
 

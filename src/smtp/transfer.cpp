@@ -10,7 +10,7 @@
 #include "base/console.h"
 #include "base/dirsearch.h"
 #include "base/fdio.h"
-#include "base/options.h"
+#include "smtp/options.h"
 #include "base/outcome.h"
 #include "base/path.h"
 #include "base/stop.h"
@@ -30,13 +30,12 @@ namespace {
 std::set<std::string> HandledThisRun;  // sent or kept: a second pass after a reconnect skips them
 
 // One transaction: the envelope, the text and the end of data, whose reply is read now or,
-// pipelined, with the next envelope. 0, FileKept, SessionAbandoned, ChunkingRefused, or -1
-// after the log says why.
-std::int32_t SendTransaction(const AddressList& list, Envelope& envelope, SpoolFile& file,
-                             bool othersFollow) {
+// pipelined, with the next envelope. RunEnds after the log says why.
+Fate SendTransaction(const AddressList& list, Envelope& envelope, SpoolFile& file,
+                     bool othersFollow) {
     if (CurrentSession.chunking) return SendChunkedTransaction(list, envelope, file, othersFollow);
     std::int32_t announced = QueueEnvelope(list, envelope);
-    if (std::int32_t settled = SettleEarlier(&file); settled != 0) return settled;
+    if (Fate settled = SettleEarlier(&file); settled != Fate::GoesOn) return settled;
     if (announced == 0) announced = AwaitGoAhead(envelope);
     if (announced != 0) return KeepRefusedEnvelope(file, envelope);
     ConsoleWrite("         Sending ");
@@ -46,10 +45,11 @@ std::int32_t SendTransaction(const AddressList& list, Envelope& envelope, SpoolF
     ConsoleLineEnd();  // also when the text failed, so no later line stands glued to the figure
     if (sent != 0 && sent != SendBroken) {
         LogNotSent(file, nullptr);
-        return -1;
+        return Fate::RunEnds;
     }
     // With DATA a transaction can only be abandoned with the connection.
-    if (sent == 0 && SpoolFileChanged()) return ReportChangedFile(file) == 0 ? SessionAbandoned : -1;
+    if (sent == 0 && SpoolFileChanged())
+        return ReportChangedFile(file) == Fate::GoesOn ? Fate::SessionAbandoned : Fate::RunEnds;
     // A relay that hung up in the middle of the text may have said why: its reply is the
     // end of data's.
     EndAwaited end;
@@ -58,60 +58,61 @@ std::int32_t SendTransaction(const AddressList& list, Envelope& envelope, SpoolF
     end.accepted = envelope.accepted.size();
     CurrentSession.endsAwaited.push_back(std::move(end));
     QueueEndOfData(tail, sent == SendBroken);
-    return Pipelined() && sent == 0 ? 0 : SettleEarlier(&file);
+    return Pipelined() && sent == 0 ? Fate::GoesOn : SettleEarlier(&file);
 }
 
-// The sizes the relay is told of. FileKept for a file larger than the relay takes.
-std::int32_t SizeUp(const AddressList& list, const SpoolFile& file, std::string& parameters) {
+// The sizes the relay is told of. Fate::FileKept for a file larger than the relay takes.
+Fate SizeUp(const AddressList& list, const SpoolFile& file, std::string& parameters) {
     parameters.clear();
-    if (!UsesEhlo() || (!Offers("SIZE") && !Offers("8BITMIME"))) return 0;
+    if (!UsesEhlo() || (!Offers("SIZE") && !Offers("8BITMIME"))) return Fate::GoesOn;
     TextMeasure measure;
-    if (MeasureSpoolText(measure) != 0) return 0;  // the transfer's own read reports it
+    if (MeasureSpoolText(measure) != 0) return Fate::GoesOn;  // the transfer's own read reports it
     std::uint64_t limit = OfferedSizeLimit();
     if (limit != 0 && measure.wireBytes > limit) {
-        if (SettleEarlier(nullptr) != 0) return -1;
+        if (SettleEarlier(nullptr) != Fate::GoesOn) return Fate::RunEnds;
         NoteOutcome(EX_UNAVAILABLE);
         LogMessage("Too big for the relay: " + file.name + " (" + std::to_string(measure.wireBytes) +
                        " bytes, the relay takes " + std::to_string(limit) + ")!",
                    -1, LevelError);
-        return Options.keepGoing ? FileKept : -1;
+        return Options.keepGoing ? Fate::FileKept : Fate::RunEnds;
     }
     parameters = MailParameters(list, measure.wireBytes, measure.eightBit);
-    return 0;
+    return Fate::GoesOn;
 }
 
-// Why a file is not sent in this run, when it cannot even be read as a message. 0: the next
-// file follows.
-std::int32_t ReportUnsendable(std::int32_t scanned, const std::string& name) {
-    if (scanned == ScanBusy) {
+// Why a file is not sent in this run, when it cannot even be read as a message: the next file
+// follows.
+Fate ReportUnsendable(SpoolLoad scanned, const std::string& name) {
+    if (scanned == SpoolLoad::Busy) {
         LogMessage("Waiting: " + name + " is still being written!", -1, LevelWarning);
-    } else if (scanned == ScanLink) {
+    } else if (scanned == SpoolLoad::Linked) {
         NoteOutcome(EX_NOINPUT);
         LogMessage("Kept: " + name + " is a symbolic link!", -1, LevelWarning);
-    } else if (scanned == ScanUnreadable) {
+    } else if (scanned == SpoolLoad::Unreadable) {
         NoteOutcome(EX_NOINPUT);
         LogMessage("Can't read " + name + "!", -1, LevelError);
     } else {  // a relay would refuse it, and it would block every later file
         NoteOutcome(EX_DATAERR);
         LogMessage("No recipient in " + name + "!", -1, LevelError);
     }
-    return 0;
+    return Fate::GoesOn;
 }
 
 // One spool file from its header scan to its last transaction, in as many transactions as its
-// recipients need. 0 sent or kept, SessionAbandoned, or -1 when the run ends.
-std::int32_t SendSpoolFile(const std::string& spoolDir, const std::string& spoolName) {
+// recipients need. GoesOn (sent or kept), SessionAbandoned, or RunEnds.
+Fate SendSpoolFile(const std::string& spoolDir, const std::string& spoolName) {
     SpoolFile file;
     file.name = spoolName;
     file.path = JoinPath(ResolvePath(spoolDir), spoolName);
     AddressList list;
     // An unreadable file must not go out as an empty message and then be deleted.
-    std::int32_t scanned = ScanHeaders(file.path, list);
-    if (scanned != 0 || list.size() == 1) return ReportUnsendable(scanned, spoolName);
+    SpoolLoad scanned = ScanHeaders(file.path, list);
+    if (scanned != SpoolLoad::Loaded || list.size() == 1) return ReportUnsendable(scanned, spoolName);
     file.identity = LoadedSpoolIdentity();
     if (!Options.from.empty()) list[0] = Options.from;
     std::string parameters;
-    if (std::int32_t sized = SizeUp(list, file, parameters); sized != 0) return sized == FileKept ? 0 : -1;
+    if (Fate sized = SizeUp(list, file, parameters); sized != Fate::GoesOn)
+        return sized == Fate::FileKept ? Fate::GoesOn : Fate::RunEnds;
     std::vector<std::size_t> waiting;
     for (std::size_t entry = 1; entry < list.size(); ++entry) waiting.push_back(entry);
     while (!waiting.empty()) {
@@ -120,17 +121,17 @@ std::int32_t SendSpoolFile(const std::string& spoolDir, const std::string& spool
         std::size_t count = std::min(waiting.size(), MaxRecipients);
         envelope.recipients.assign(waiting.begin(), waiting.begin() + count);
         waiting.erase(waiting.begin(), waiting.begin() + count);
-        std::int32_t sent = SendTransaction(list, envelope, file, !waiting.empty());
-        if (sent == ChunkingRefused) {
-            if (FallBackToData() != 0) return -1;
-            sent = 0;
+        Fate sent = SendTransaction(list, envelope, file, !waiting.empty());
+        if (sent == Fate::ChunkingRefused) {
+            if (FallBackToData() != 0) return Fate::RunEnds;
+            sent = Fate::GoesOn;
             envelope.deferred = envelope.recipients;  // the whole transaction again, with DATA
         }
-        if (sent == FileKept) return 0;
-        if (sent != 0) return sent;
+        if (sent == Fate::FileKept) return Fate::GoesOn;
+        if (sent != Fate::GoesOn) return sent;
         waiting.insert(waiting.begin(), envelope.deferred.begin(), envelope.deferred.end());
     }
-    return 0;
+    return Fate::GoesOn;
 }
 
 std::int32_t Quit() {
@@ -157,7 +158,7 @@ void StartSpoolRun() {
     HandledThisRun.clear();
 }
 
-std::int32_t TransferSpool(const std::string& fileMask) {
+TransferEnd TransferSpool(const std::string& fileMask) {
     CurrentSession.pipelining = UsesEhlo() && Offers("PIPELINING");
     CurrentSession.chunking = Pipelined() && Offers("CHUNKING") && !Options.noChunking;
     std::string spoolName = FindFirstEntry(fileMask, SearchFiles);
@@ -169,15 +170,15 @@ std::int32_t TransferSpool(const std::string& fileMask) {
             break;
         }
         if (!HandledThisRun.insert(spoolName).second) continue;
-        std::int32_t sent = SendSpoolFile(spoolDir, spoolName);
-        if (sent == SessionAbandoned) return TransferAbandoned;
-        failed = sent != 0;
+        Fate sent = SendSpoolFile(spoolDir, spoolName);
+        if (sent == Fate::SessionAbandoned) return TransferEnd::Abandoned;
+        failed = sent != Fate::GoesOn;
     }
-    if (failed || SettleEarlier(nullptr) != 0) {
+    if (failed || SettleEarlier(nullptr) != Fate::GoesOn) {
         if (StopSignal() != 0) NameFilesInFlight();
-        return -1;
+        return TransferEnd::Failed;
     }
-    return Quit();
+    return Quit() == 0 ? TransferEnd::Done : TransferEnd::Failed;
 }
 
 }  // namespace sendal

@@ -10,16 +10,16 @@
 
 namespace sendal {
 
-// 0 when every file was accepted and QUIT was answered; -1 at the first refusal, failed send
+// Done when every file was handled and QUIT was answered; Failed at the first refusal, failed send
 // or time-out, which leaves that file and all later ones in the spool. With EHLO and a relay
 // that offers PIPELINING, each envelope goes out in one write together with the end of data
 // of the message before it; replies are read, logged and judged in order all the same.
-// With -keepgoing a file the relay refused stays and the rest still go, and TransferAbandoned
+// With -keepgoing a file the relay refused stays and the rest still go, and Abandoned
 // tells that the session was given up inside a file that changed while it was sent: the run
 // may go on with a new connection, and the files handled so far are not tried again.
 // The session must have been started (StartSession) on this connection.
-std::int32_t TransferSpool(const std::string& fileMask);
-constexpr std::int32_t TransferAbandoned = 1;
+enum class TransferEnd { Done, Failed, Abandoned };
+TransferEnd TransferSpool(const std::string& fileMask);
 
 // Forgets which files this run has handled (at the start of a run).
 void StartSpoolRun();

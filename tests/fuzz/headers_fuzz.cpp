@@ -59,7 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(WriteAll(file.Get(), content) == 0);
     }
     OutsideText.clear();
-    if (LoadSpoolFile("m0001.out") == 0) {
+    if (LoadSpoolFile("m0001.out") == SpoolLoad::Loaded) {
         HeaderWalk walk;
         StartHeaderWalk(walk);
         HeaderPart part;
@@ -76,7 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         CollectOutsideText(name, value);
     }
     AddressList list;
-    FUZZ_CHECK(ScanHeaders("m0001.out", list) == 0);
+    FUZZ_CHECK(ScanHeaders("m0001.out", list) == SpoolLoad::Loaded);
     for (std::size_t i = 0; i < list.size(); ++i) {
         FUZZ_CHECK(list[i].find_first_of("\r\n") == std::string::npos);
         FUZZ_CHECK(i == 0 || !list[i].empty());

@@ -5,7 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "base/options.h"
+#include "smtp/options.h"
 #include "driver/usage.h"
 #include "test_support.h"
 

@@ -16,7 +16,7 @@ using testing::WriteFile;
 std::vector<std::string> Scan(const std::string& content) {
     WriteFile("m.out", content);
     AddressList list;
-    EXPECT_EQ(ScanHeaders("m.out", list), 0);
+    EXPECT_EQ(ScanHeaders("m.out", list), SpoolLoad::Loaded);
     return list;
 }
 

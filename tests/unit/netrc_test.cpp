@@ -1,5 +1,5 @@
 // The netrc entry for a relay: the machine entry (name in any case) before a default one.
-#include "base/netrc.h"
+#include "credentials/netrc.h"
 
 #include <gtest/gtest.h>
 

@@ -13,7 +13,7 @@ using testing::WriteFile;
 
 std::vector<std::string> LoadLines(const std::string& content) {
     WriteFile("m.out", content);
-    EXPECT_EQ(LoadSpoolFile("m.out"), 0);
+    EXPECT_EQ(LoadSpoolFile("m.out"), SpoolLoad::Loaded);
     std::vector<std::string> lines;
     std::string text;
     while (NextSpoolLine(text)) lines.push_back(text);
@@ -73,7 +73,7 @@ TEST(ReadSpoolLine, RewindGivesTheWholeTextAgainAndEndRepeats) {
 
 TEST(ReadSpoolLine, UnreadableFileGivesEmptyText) {
     ScratchDir dir;
-    EXPECT_EQ(LoadSpoolFile("missing.out"), -1);
+    EXPECT_EQ(LoadSpoolFile("missing.out"), SpoolLoad::Unreadable);
     std::string text;
     EXPECT_FALSE(NextSpoolLine(text));
 }

@@ -28,7 +28,7 @@ bool Exists(const std::string& path) {
 bool Dropped(const std::string& first, const std::string& continuation = "") {
     ScratchDir dir;
     WriteFile("m.out", first + "\n" + (continuation.empty() ? "" : continuation + "\n") + "X: y\n");
-    EXPECT_EQ(LoadSpoolFile("m.out"), 0);
+    EXPECT_EQ(LoadSpoolFile("m.out"), SpoolLoad::Loaded);
     HeaderWalk walk;
     StartHeaderWalk(walk);
     HeaderPart part;
@@ -87,7 +87,7 @@ TEST(TransferSpool, WireBytesOfOneMessage) {
                   {"RCPT TO", "250 3\r\n"}, {"RCPT TO", "250 4\r\n"}, {"DATA\r\n", "354 go\r\n"},
                   {"\r\n.\r\n", "250 c\r\n"}, {"QUIT\r\n", "221 bye\r\n"}});
     StartSession();
-    EXPECT_EQ(TransferSpool(".\\SPOOL\\M????.OUT"), 0);
+    EXPECT_EQ(TransferSpool(".\\SPOOL\\M????.OUT"), TransferEnd::Done);
     EXPECT_EQ(relay.Received(),
               "MAIL FROM:<a.box>\r\n"
               "RCPT TO:<hidden.box>\r\nRCPT TO:<hidden2.box>\r\nRCPT TO:<b.box>\r\n"
@@ -107,7 +107,7 @@ TEST(TransferSpool, PiecesOfWholeLinesAtTheThreshold) {
     relay.Answer(AcceptOne);  // it reads while we send: the text is more than a socket pair holds
     SentTotal = 0;
     StartSession();
-    EXPECT_EQ(TransferSpool("m?.out"), 0);
+    EXPECT_EQ(TransferSpool("m?.out"), TransferEnd::Done);
     std::string wire = relay.Received();
     // "To: b" and 101 lines make the first piece (10004), 102 lines the second (10098).
     EXPECT_EQ(SentTotal, 5 + 101 * 99 + 102 * 99);
@@ -124,7 +124,7 @@ TEST(TransferSpool, UnreadableFileIsSkippedAndKept) {
     RelayPair relay;
     relay.Answer({{"QUIT\r\n", "221 bye\r\n"}});
     StartSession();
-    EXPECT_EQ(TransferSpool("m?.out"), 0);
+    EXPECT_EQ(TransferSpool("m?.out"), TransferEnd::Done);
     EXPECT_EQ(relay.Received(), "QUIT\r\n");
     EXPECT_TRUE(Exists("m1.out"));
 }

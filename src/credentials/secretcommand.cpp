@@ -1,5 +1,5 @@
 // The password command, run once per run before connecting.
-#include "base/secretcommand.h"
+#include "credentials/secretcommand.h"
 
 #include <fcntl.h>
 #include <poll.h>

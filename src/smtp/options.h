@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "net/tls.h"
+
 namespace sendal {
 
 // AuthAny chooses among PLAIN and LOGIN; the OAuth2 mechanisms are used only when asked for.
@@ -28,6 +30,11 @@ inline RunOptions Options;
 // Whether the dialogue greets with EHLO (every option that needs what the relay offers).
 inline bool UsesEhlo() {
     return Options.ehlo || Options.startTls || Options.implicitTls || Options.auth != AuthNone;
+}
+
+// The TLS policy the options ask for, for the transport.
+inline TlsPolicy RunTlsPolicy() {
+    return {Options.implicitTls, !Options.noVerify, Options.fingerprint};
 }
 
 inline bool UsesTls() {

@@ -1,5 +1,5 @@
 // Credentials from a netrc file and the password command.
-#include "base/netrc.h"
+#include "credentials/netrc.h"
 
 #include <fcntl.h>
 #include <sys/prctl.h>
@@ -13,7 +13,7 @@
 #include "base/fdio.h"
 #include "base/outcome.h"
 #include "base/path.h"
-#include "base/secretcommand.h"
+#include "credentials/secretcommand.h"
 #include "base/text.h"
 #include "log/log.h"
 
