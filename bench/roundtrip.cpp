@@ -16,7 +16,7 @@
 
 #include "base/globals.h"
 #include "net/connect.h"
-#include "net/receive.h"
+#include "net/transport.h"
 #include "net/send.h"
 
 namespace {

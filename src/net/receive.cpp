@@ -3,10 +3,8 @@
 // moment its line is complete rather than at the next 10 ms poll.
 //
 // The receiver only ever moves the bytes that arrive on the socket into the ring: with TLS on
-// they are the session's records, which the main thread alone decrypts (through TlsReceive,
-// whose reads come back here through TakeReceived) into a plain text of its own. So one thread
-// runs the TLS session, and a relay's key update in the middle of a long text is answered by
-// the same thread that sends.
+// they are the session's records, which the main thread alone decrypts. The ring knows nothing
+// of lines or TLS: the transport takes bytes out of it.
 #include "net/receive.h"
 
 #include <linux/futex.h>
@@ -22,14 +20,8 @@
 #include <climits>
 #include <algorithm>
 #include <cstring>
-#include <deque>
-#include <utility>
 
-#include "base/console.h"
-#include "base/outcome.h"
 #include "base/stop.h"
-#include "log/log.h"
-#include "net/tls.h"
 
 namespace sendal {
 namespace {
@@ -52,8 +44,7 @@ std::atomic<bool> ReceiveEnded{false};
 // was sent before the relay could have had the command.
 std::atomic<std::uint64_t> ReceivedCount{0};
 std::uint64_t TakenCount = 0;
-// By which received count the first byte of the last line taken had arrived.
-std::uint64_t LineArrival = 0;
+std::uint64_t Generation = 0;  // counts the resets: a new connection, or a test's fresh ring
 
 // How many WaitReply calls sleep on the write index; the receiver skips the wake-up call when
 // nobody does.
@@ -83,56 +74,6 @@ struct UnreadRuns {
 UnreadRuns Unread(std::uint32_t read, std::uint32_t write) {
     if (read <= write) return {ReceiveBuffer + read, write - read, 0};
     return {ReceiveBuffer + read, ReceiveBufferSize - read, write};
-}
-
-char ByteAt(const UnreadRuns& runs, std::size_t offset) {
-    return offset < runs.firstLength ? runs.first[offset]
-                                     : ReceiveBuffer[offset - runs.firstLength];
-}
-
-// Offset of the CR of the first CR LF among the unread bytes, or -1.
-long FindLineEnd(const UnreadRuns& runs) {
-    std::size_t total = runs.firstLength + runs.secondLength;
-    for (std::size_t from = 0; from < total;) {
-        bool inFirst = from < runs.firstLength;
-        const char* base = inFirst ? runs.first : ReceiveBuffer;
-        std::size_t start = inFirst ? from : from - runs.firstLength;
-        std::size_t length = inFirst ? runs.firstLength : runs.secondLength;
-        auto* lf = static_cast<const char*>(std::memchr(base + start, '\n', length - start));
-        if (!lf) {
-            from = inFirst ? runs.firstLength : total;
-            continue;
-        }
-        std::size_t offset = (inFirst ? 0 : runs.firstLength) + static_cast<std::size_t>(lf - base);
-        if (offset > 0 && ByteAt(runs, offset - 1) == '\r') return static_cast<long>(offset - 1);
-        from = offset + 1;
-    }
-    return -1;
-}
-
-void CopyOut(const UnreadRuns& runs, std::size_t length, std::string& line) {
-    std::size_t fromFirst = length < runs.firstLength ? length : runs.firstLength;
-    line.assign(runs.first, fromFirst);
-    line.append(ReceiveBuffer, length - fromFirst);
-}
-
-// Moves the next complete line into `line`; false when there is none yet.
-bool TakeLine(std::string& line) {
-    std::uint32_t write = ReceiveWriteIndex.load(std::memory_order_acquire);
-    std::uint32_t read = ReceiveReadIndex.load(std::memory_order_relaxed);
-    UnreadRuns runs = Unread(read, write);
-    long cr = FindLineEnd(runs);
-    if (cr < 0) {
-        CopyOut(runs, runs.firstLength + runs.secondLength, line);
-        return false;
-    }
-    CopyOut(runs, static_cast<std::size_t>(cr), line);
-    std::uint32_t next = read + static_cast<std::uint32_t>(cr) + 2;
-    if (next >= ReceiveBufferSize) next -= ReceiveBufferSize;
-    LineArrival = TakenCount + 1;
-    TakenCount += static_cast<std::uint64_t>(cr) + 2;
-    ReceiveReadIndex.store(next, std::memory_order_release);
-    return true;
 }
 
 // Contiguous free space from the write index: one position always stays free.
@@ -200,73 +141,6 @@ void SleepUntilChanged(std::uint32_t seen, std::chrono::steady_clock::duration l
     ReplyWaiters.fetch_sub(1, std::memory_order_seq_cst);
 }
 
-// The decrypted text not yet taken as lines, with TLS on: bounded like the ring, so a relay
-// that sends a line without end fills it, stops being read, and the wait ends with its
-// time-out. Each stretch of it remembers the raw count taken from the ring when it was
-// decrypted, by which its bytes had surely arrived.
-struct Decrypted {
-    std::string text;
-    std::size_t scanned = 0;  // no CR LF ends before this offset
-    std::uint64_t base = 0;   // position of text[0] in the decrypted stream
-    std::deque<std::pair<std::uint64_t, std::uint64_t>> stretches;  // (end position, arrival)
-    bool ended = false;
-};
-Decrypted Plain;
-
-// Decrypts what the ring holds while there is room: 1 when it gave text, 0 when no whole
-// record is there (or no room), -1 when the session ended.
-int Decrypt() {
-    if (Plain.ended) return -1;
-    if (Plain.text.size() >= ReceiveBufferSize) return 0;
-    char block[4096];
-    std::size_t room = std::min(sizeof block, ReceiveBufferSize - Plain.text.size());
-    long got = TlsReceive(block, room);
-    if (got > 0) {
-        Plain.text.append(block, static_cast<std::size_t>(got));
-        Plain.stretches.emplace_back(Plain.base + Plain.text.size(), TakenCount);
-        return 1;
-    }
-    if (got < 0 && errno == EAGAIN) return 0;
-    Plain.ended = true;
-    return -1;
-}
-
-// Offset of the LF of the first CR LF in the decrypted text, or npos; each byte looked at once.
-std::size_t FindTlsLineEnd() {
-    for (std::size_t lf; (lf = Plain.text.find('\n', Plain.scanned)) != std::string::npos;) {
-        Plain.scanned = lf + 1;
-        if (lf > 0 && Plain.text[lf - 1] == '\r') return lf;
-    }
-    return std::string::npos;
-}
-
-std::uint64_t ArrivalOf(std::uint64_t position) {
-    for (const auto& [end, arrival] : Plain.stretches)
-        if (end > position) return arrival;
-    return TakenCount;
-}
-
-// The next line of the decrypted text: 1, 0 when none is complete yet, -1 when none will come.
-int TakeTlsLine(std::string& line) {
-    for (;;) {
-        std::size_t lf = FindTlsLineEnd();
-        if (lf != std::string::npos) {
-            LineArrival = ArrivalOf(Plain.base);
-            line.assign(Plain.text, 0, lf - 1);
-            Plain.text.erase(0, lf + 1);
-            Plain.scanned = 0;
-            Plain.base += lf + 1;
-            while (!Plain.stretches.empty() && Plain.stretches.front().first <= Plain.base)
-                Plain.stretches.pop_front();
-            return 1;
-        }
-        int got = Decrypt();
-        if (got > 0) continue;
-        line = Plain.text;
-        return got;
-    }
-}
-
 }  // namespace
 
 void ResetReceiveRing(std::uint32_t position) {
@@ -275,13 +149,15 @@ void ResetReceiveRing(std::uint32_t position) {
     ReceiveEnded.store(false);
     ReceivedCount.store(0);
     TakenCount = 0;
-    LineArrival = 0;
-    Plain = Decrypted{};
+    ++Generation;
 }
 
-void AbsorbTlsRecords() {
-    while (Decrypt() > 0) {
-    }
+std::uint64_t RingGeneration() {
+    return Generation;
+}
+
+std::uint64_t TakenSoFar() {
+    return TakenCount;
 }
 
 long TakeReceived(char* buffer, std::size_t length) {
@@ -318,20 +194,6 @@ std::uint64_t ReceivedSoFar() {
     return ReceivedCount.load(std::memory_order_acquire);
 }
 
-std::uint64_t LastLineArrival() {
-    return LineArrival;
-}
-
-bool LineWaiting() {
-    if (TlsActive()) {
-        AbsorbTlsRecords();
-        return FindTlsLineEnd() != std::string::npos;
-    }
-    std::uint32_t write = ReceiveWriteIndex.load(std::memory_order_acquire);
-    std::uint32_t read = ReceiveReadIndex.load(std::memory_order_relaxed);
-    return FindLineEnd(Unread(read, write)) >= 0;
-}
-
 bool ReceiveRingEmpty() {
     return ReceiveReadIndex.load() == ReceiveWriteIndex.load();
 }
@@ -355,36 +217,18 @@ ReplyDeadline ReplyDeadlineFromNow() {
            std::chrono::milliseconds(ReplyPollMilliseconds) * ReplyPollCount;
 }
 
-std::int16_t WaitReply(std::string& line) {
-    return WaitReply(line, ReplyDeadlineFromNow());
-}
-
-std::int16_t WaitReply(std::string& line, ReplyDeadline deadline) {
+int WaitReceivedAfter(std::uint64_t seen, ReplyDeadline deadline) {
     using Clock = std::chrono::steady_clock;
-    const char* failure = "ERROR ON NETWORK (Timeout).";
     for (;;) {
-        bool ended = ReceiveEnded.load(std::memory_order_acquire);
-        std::uint32_t seen = ReceiveWriteIndex.load(std::memory_order_acquire);
-        if (TlsActive()) {
-            int got = TakeTlsLine(line);
-            if (got > 0) return 0;
-            ended = got < 0;  // the session ended (or broke) and no whole line is left
-        } else if (TakeLine(line)) {
+        std::uint32_t write = ReceiveWriteIndex.load(std::memory_order_acquire);
+        if (ReceivedCount.load(std::memory_order_acquire) != seen ||
+            ReceiveEnded.load(std::memory_order_acquire))
             return 0;
-        }
         if (StopSignal() != 0) return -1;
-        if (ended) {
-            failure = "ERROR ON NETWORK (Connection closed).";
-            break;
-        }
         auto left = deadline - Clock::now();
-        if (left <= Clock::duration::zero()) break;
-        if (!SpinUntilChanged(seen)) SleepUntilChanged(seen, left);
+        if (left <= Clock::duration::zero()) return 1;
+        if (!SpinUntilChanged(write)) SleepUntilChanged(write, left);
     }
-    NoteOutcome(EX_TEMPFAIL);
-    WriteStdoutLineEnd();
-    LogMessage(failure, -1, LevelError);
-    return -1;
 }
 
 }  // namespace sendal

@@ -17,7 +17,7 @@
 #include "base/stop.h"
 #include "log/log.h"
 #include "net/receive.h"
-#include "net/tls.h"
+#include "net/transport.h"
 
 namespace sendal {
 namespace {

@@ -227,12 +227,11 @@ long TlsReceive(char* buffer, std::size_t length) {
     return -1;
 }
 
-long TransportSend(int socket, const char* data, std::size_t length) {
-    if (!TlsOn.load(std::memory_order_acquire))
-        return static_cast<long>(::send(socket, data, length, MSG_NOSIGNAL));
-    // Between two pieces of the text, what the relay sent is read: a key update is answered
-    // before the next record (never in the middle of a send GnuTLS must repeat).
-    if (!SendPending && !ReceiveRingEmpty()) AbsorbTlsRecords();
+bool TlsSendPending() {
+    return SendPending;
+}
+
+long TlsSend(const char* data, std::size_t length) {
     ssize_t sent = gnutls_record_send(Session, data, length);
     SendPending = sent == GNUTLS_E_AGAIN || sent == GNUTLS_E_INTERRUPTED;
     if (sent >= 0) return static_cast<long>(sent);

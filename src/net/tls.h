@@ -41,9 +41,11 @@ void EndTls();
 // connection ended; -1 with errno EAGAIN when no whole record is there yet, else another errno.
 long TlsReceive(char* buffer, std::size_t length);
 
-// send on the relay connection, through TLS once it is on, with its contract (a count, or -1
-// with errno: EINTR, EAGAIN for the send time-out, EPIPE or ECONNRESET for a closed
-// connection, EIO for a TLS error).
-long TransportSend(int socket, const char* data, std::size_t length);
+// Sends through the session: a count, or -1 with errno (EINTR, EAGAIN: call again with the
+// same bytes; EPIPE or ECONNRESET for a closed connection, EIO for a TLS error).
+long TlsSend(const char* data, std::size_t length);
+
+// Whether a send must be repeated before anything else may go through the session.
+bool TlsSendPending();
 
 }  // namespace sendal

@@ -6,7 +6,7 @@
 #include "base/console.h"
 #include "log/log.h"
 #include "message/spool.h"
-#include "net/receive.h"
+#include "net/transport.h"
 #include "net/send.h"
 #include "smtp/codes.h"
 #include "smtp/message_text.h"

@@ -10,7 +10,7 @@
 #include "base/outcome.h"
 #include "base/text.h"
 #include "log/log.h"
-#include "net/receive.h"
+#include "net/transport.h"
 #include "net/send.h"
 #include "smtp/codes.h"
 #include "smtp/session.h"

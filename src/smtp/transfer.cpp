@@ -65,6 +65,9 @@ Fate SendTransaction(const AddressList& list, Envelope& envelope, SpoolFile& fil
 Fate SizeUp(const AddressList& list, const SpoolFile& file, std::string& parameters) {
     parameters.clear();
     if (!UsesEhlo() || (!Offers("SIZE") && !Offers("8BITMIME"))) return Fate::GoesOn;
+    // The end of data of the file before goes out first: the relay need not wait for it while
+    // this file is read through.
+    if (FlushQueued() != 0) return Fate::RunEnds;
     TextMeasure measure;
     if (MeasureSpoolText(measure) != 0) return Fate::GoesOn;  // the transfer's own read reports it
     std::uint64_t limit = OfferedSizeLimit();
@@ -100,10 +103,10 @@ Fate ReportUnsendable(SpoolLoad scanned, const std::string& name) {
 
 // One spool file from its header scan to its last transaction, in as many transactions as its
 // recipients need. GoesOn (sent or kept), SessionAbandoned, or RunEnds.
-Fate SendSpoolFile(const std::string& spoolDir, const std::string& spoolName) {
+Fate SendSpoolFile(const std::string& spoolFolder, const std::string& spoolName) {
     SpoolFile file;
     file.name = spoolName;
-    file.path = JoinPath(ResolvePath(spoolDir), spoolName);
+    file.path = JoinPath(spoolFolder, spoolName);
     AddressList list;
     // An unreadable file must not go out as an empty message and then be deleted.
     SpoolLoad scanned = ScanHeaders(file.path, list);
@@ -162,7 +165,8 @@ TransferEnd TransferSpool(const std::string& fileMask) {
     CurrentSession.pipelining = UsesEhlo() && Offers("PIPELINING");
     CurrentSession.chunking = Pipelined() && Offers("CHUNKING") && !Options.noChunking;
     std::string spoolName = FindFirstEntry(fileMask, SearchFiles);
-    std::string spoolDir = SpoolDirectory(fileMask);
+    // The folder looked up once for the run: every file's path is this folder and its name.
+    std::string spoolFolder = ResolvePath(SpoolDirectory(fileMask));
     bool failed = false;
     for (; !spoolName.empty() && !failed; spoolName = FindNextEntry()) {
         if (StopSignal() != 0) {
@@ -170,7 +174,7 @@ TransferEnd TransferSpool(const std::string& fileMask) {
             break;
         }
         if (!HandledThisRun.insert(spoolName).second) continue;
-        Fate sent = SendSpoolFile(spoolDir, spoolName);
+        Fate sent = SendSpoolFile(spoolFolder, spoolName);
         if (sent == Fate::SessionAbandoned) return TransferEnd::Abandoned;
         failed = sent != Fate::GoesOn;
     }

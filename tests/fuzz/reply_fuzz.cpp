@@ -5,7 +5,7 @@
 #include <string>
 
 #include "fuzz_support.h"
-#include "net/receive.h"
+#include "net/transport.h"
 #include "smtp/command.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -1,6 +1,6 @@
 // The ring and the reply wait: line framing, the wrap at 29999/0, the time-out, and a stress
 // run (the ThreadSanitizer build checks it for races).
-#include "net/receive.h"
+#include "net/transport.h"
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -33,6 +33,20 @@ TEST(WaitReply, LineCases) {
     relay.Send("a\nb\rc\r");
     relay.Send("\r\n");
     EXPECT_EQ(Next(), "a\nb\rc\r");
+}
+
+// A line seen waiting (to settle replies that are there) is still taken as it was sent.
+TEST(WaitReply, LineSeenWaitingIsTakenWhole) {
+    RelayPair relay;
+    EXPECT_FALSE(LineWaiting());
+    relay.Send("250 a\r\n250 b\r\n");
+    for (int i = 0; i < 1000 && !LineWaiting(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_TRUE(LineWaiting());
+    EXPECT_EQ(Next(), "250 a");
+    EXPECT_TRUE(LineWaiting());
+    EXPECT_EQ(Next(), "250 b");
+    EXPECT_FALSE(LineWaiting());
 }
 
 TEST(WaitReply, LineEndSplitAcrossTheWrap) {
