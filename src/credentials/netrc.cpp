@@ -111,12 +111,6 @@ std::vector<Entry> ReadEntries(const std::string& text) {
     return entries;
 }
 
-std::int32_t Refuse(const std::string& message) {
-    NoteOutcome(EX_CONFIG);
-    LogMessage(message, -1, LevelError);
-    return -1;
-}
-
 // The netrc text, from a file opened once: its owner and mode are those of the file read.
 // 0 (with empty text when there is no file), or -1 after logging.
 std::int32_t ReadNetrc(const std::string& path, std::string& text) {
@@ -126,8 +120,8 @@ std::int32_t ReadNetrc(const std::string& path, std::string& text) {
     struct stat info {};
     if (::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::getuid() ||
         (info.st_mode & 077) != 0)
-        return Refuse(path + " must be readable by its owner only!");
-    if (info.st_size > MaxNetrcSize) return Refuse(path + " is too large!");
+        return ReportFailure(path + " must be readable by its owner only!", EX_CONFIG);
+    if (info.st_size > MaxNetrcSize) return ReportFailure(path + " is too large!", EX_CONFIG);
     text.resize(static_cast<std::size_t>(info.st_size));
     std::size_t got = 0;
     while (got < text.size()) {
@@ -174,13 +168,13 @@ std::int32_t ReadCredentials(const std::string& host) {
     bool found = FindNetrcEntry(text, host, RelayUser, RelayPassword, !command.empty());
     Wipe(text);
     if (!command.empty()) {
-        if (!found || RelayUser.empty()) return Refuse("No login for " + host + " in " + path + "!");
+        if (!found || RelayUser.empty()) return ReportFailure("No login for " + host + " in " + path + "!", EX_CONFIG);
         Wipe(RelayPassword);
         return RunSecretCommand(command, host, RelayUser, RelayPassword) == 0 ? 0 : -1;
     }
     if (found && !RelayPassword.empty()) return 0;
     // Most users who meet this meant their password command to give the secret.
-    return Refuse("No password for " + host + " in " + path + " (or set SENDAL_PASSWORD_COMMAND)!");
+    return ReportFailure("No password for " + host + " in " + path + " (or set SENDAL_PASSWORD_COMMAND)!", EX_CONFIG);
 }
 
 void ForgetSecret() {

@@ -27,12 +27,6 @@ extern char** environ;
 namespace sendal {
 namespace {
 
-std::int32_t Fail(const char* message) {
-    NoteOutcome(EX_CONFIG);
-    LogMessage(message, -1, LevelError);
-    return -1;
-}
-
 // The command runs in a process group of its own, so a stop ends it with everything it
 // started; while it runs, that group has the terminal, so a passphrase prompt still works.
 pid_t Spawn(const std::string& command, int output) {
@@ -129,13 +123,13 @@ std::int32_t RunSecretCommand(const std::string& command, const std::string& hos
                               const std::string& user, std::string& secret) {
     secret.clear();
     int ends[2];
-    if (::pipe2(ends, O_CLOEXEC) != 0) return Fail("Password command failed!");
+    if (::pipe2(ends, O_CLOEXEC) != 0) return ReportFailure("Password command failed!", EX_CONFIG);
     UniqueFd readEnd(ends[0]), writeEnd(ends[1]);
     ::setenv("SENDAL_HOST", host.c_str(), 1);
     ::setenv("SENDAL_USER", user.c_str(), 1);
     pid_t child = Spawn(command, writeEnd.Get());
     writeEnd.Reset();
-    if (child < 0) return Fail("Password command failed!");
+    if (child < 0) return ReportFailure("Password command failed!", EX_CONFIG);
     bool handed = HandTerminal(child) == 0;
     const auto deadline = Clock::now() + std::chrono::seconds(SecretCommandSeconds);
     std::string output;
@@ -151,13 +145,13 @@ std::int32_t RunSecretCommand(const std::string& command, const std::string& hos
         secret.clear();
         return -1;
     }
-    if (!ended) return Fail("Password command timed out!");
+    if (!ended) return ReportFailure("Password command timed out!", EX_CONFIG);
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         ::explicit_bzero(secret.data(), secret.size());
         secret.clear();
-        return Fail("Password command failed!");
+        return ReportFailure("Password command failed!", EX_CONFIG);
     }
-    if (secret.empty()) return Fail("Password command printed nothing!");
+    if (secret.empty()) return ReportFailure("Password command printed nothing!", EX_CONFIG);
     return 0;
 }
 

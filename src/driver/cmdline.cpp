@@ -151,12 +151,6 @@ bool TakeOption(const std::string& word, std::string& heloName) {
     return TakeSwitch(word) || TakeFingerprint(word);
 }
 
-std::int32_t RefuseWord(const std::string& what, const std::string& word) {
-    NoteOutcome(EX_CONFIG);  // every word is read first, so -exitcode counts wherever it is
-    LogMessage(what + word + "!", -1, LevelError);
-    return -1;
-}
-
 // Options begin with "-"; a "-" before a digit is a (negative) port, as it always was.
 bool IsOptionWord(const std::string& word) {
     return word[0] == '-' && !(word.size() > 1 && (std::isdigit(static_cast<unsigned char>(word[1])) || word[1] == '.'));
@@ -198,8 +192,8 @@ std::int32_t TakeWords(const std::vector<std::string>& headWords, const std::vec
         if (!segmentMask.empty() && !mask.empty() && unexpected.empty()) unexpected = segmentMask;
         if (mask.empty()) mask = segmentMask;
     }
-    if (!unknown.empty()) return RefuseWord("Unknown option ", unknown);
-    if (!unexpected.empty()) return RefuseWord("Unexpected word ", unexpected);
+    if (!unknown.empty()) return ReportFailure("Unknown option " + unknown + "!", EX_CONFIG);
+    if (!unexpected.empty()) return ReportFailure("Unexpected word " + unexpected + "!", EX_CONFIG);
     fileMask = mask;
     return 0;
 }
@@ -210,10 +204,7 @@ std::int32_t CheckOptionPairs() {
     if (Options.implicitTls && Options.startTls) conflict = "Use -tls or -starttls, not both!";
     if (Options.noVerify && !Options.fingerprint.empty())
         conflict = "Use -noverify or -fingerprint=, not both!";
-    if (!conflict) return 0;
-    NoteOutcome(EX_CONFIG);
-    LogMessage(conflict, -1, LevelError);
-    return -1;
+    return conflict ? ReportFailure(conflict, EX_CONFIG) : 0;
 }
 
 std::string DeriveHeloName(const std::string& host) {
@@ -231,9 +222,7 @@ bool SpoolFolderExists() {
 std::int32_t EnsureSpoolFolder() {
     if (!SpoolFolderExists()) ::mkdir(SpoolFolder, 0777);
     if (SpoolFolderExists()) return 0;
-    NoteOutcome(EX_CONFIG);
-    LogMessage(".\\spool doesn't exist!", -1, LevelError);
-    return -1;
+    return ReportFailure(".\\spool doesn't exist!", EX_CONFIG);
 }
 
 // Asks the usage screen for a host that is "?" or, as Linux users type it, an option word.

@@ -54,15 +54,10 @@ std::int32_t TakeSpoolFolder(const std::string& fileMask, UniqueFd& lock) {
     if (dir.empty()) dir.assign(1, '.');
     lock.Reset(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!lock.Valid()) return 0;  // no folder, nothing to send: the run says so later
-    if (::access(dir.c_str(), W_OK | X_OK) != 0) {
-        NoteOutcome(EX_CONFIG);
-        LogMessage("Spool folder not writable!", -1, LevelError);
-        return -1;
-    }
+    if (::access(dir.c_str(), W_OK | X_OK) != 0)
+        return ReportFailure("Spool folder not writable!", EX_CONFIG);
     if (::flock(lock.Get(), LOCK_EX | LOCK_NB) == 0) return 0;
-    NoteOutcome(EX_TEMPFAIL);
-    LogMessage("Spool in use by another run!", -1, LevelWarning);
-    return -1;
+    return ReportFailure("Spool in use by another run!", EX_TEMPFAIL, LevelWarning);
 }
 
 // The dialogue, from the connection to the last reply. False when there was nothing to send:

@@ -15,6 +15,7 @@
 #include "base/console.h"
 #include "base/fdio.h"
 #include "base/globals.h"
+#include "base/outcome.h"
 #include "base/path.h"
 #include "log/timestamp.h"
 
@@ -84,6 +85,12 @@ void LogMessage(const std::string& message, std::int32_t number, std::int16_t le
     WriteStdoutLine(message);
     if (LogFile.Valid())
         WriteLocked(FormatLogLine(FormatClockTime(), WithoutControlBytes(message), number, level));
+}
+
+std::int32_t ReportFailure(const std::string& message, int exitCode, std::int16_t level) {
+    NoteOutcome(exitCode);
+    LogMessage(message, -1, level);
+    return -1;
 }
 
 void CloseLog() {

@@ -19,6 +19,11 @@ void WriteLogHeader();
 // `message` and CR LF on standard output, then the log line. Never fails.
 void LogMessage(const std::string& message, std::int32_t number, std::int16_t level);
 
+// A failure reported where it is found: its exit code noted (the worst of a run counts, see
+// outcome.h), then `message` logged at `level`. Always -1, for the caller to pass on.
+std::int32_t ReportFailure(const std::string& message, int exitCode,
+                           std::int16_t level = LevelError);
+
 // Closes the log; does nothing when it is not open.
 void CloseLog();
 

@@ -127,10 +127,8 @@ void JoinReceiver() {
 }
 
 std::int32_t Fail(const std::string& message, int outcome) {
-    NoteOutcome(outcome);
     WSACleanup();
-    LogMessage(message, -1, LevelError);
-    return -1;
+    return ReportFailure(message, outcome);
 }
 
 // An IPv6 literal may come in brackets, as in a URL.
@@ -179,11 +177,9 @@ std::int32_t ConnectRelay(const std::string& host, const std::int32_t& port,
 std::int32_t SwitchToTls(const std::string& host, const TlsPolicy& tls) {
     // Bytes the relay sent after its go-ahead, before our hello, are not part of the handshake
     // (a server speaks second): taken as the session's they would be an injection.
-    if (!ReceiveRingEmpty()) {
-        NoteOutcome(EX_PROTOCOL);
-        LogMessage("TLS handshake failed: the relay sent data after its go-ahead!", -1, LevelError);
-        return -1;
-    }
+    if (!ReceiveRingEmpty())
+        return ReportFailure("TLS handshake failed: the relay sent data after its go-ahead!",
+                             EX_PROTOCOL);
     return StartTls(SocketHandle, WithoutBrackets(host), tls);
 }
 

@@ -82,12 +82,9 @@ std::int16_t SendData(const std::string& text) {
     if (result == 0) return 0;
     if (StopSignal() != 0) return -1;  // the stop is the only word on it
     if (failure == EPIPE || failure == ECONNRESET) return SendBroken;
-    NoteOutcome(EX_TEMPFAIL);
-    if (failure == EAGAIN || failure == EWOULDBLOCK)
-        LogMessage("ERROR ON NETWORK (Timeout).", -1, LevelError);
-    else
-        LogMessage("ERROR ON NETWORK (Send failed).", -1, LevelError);
-    return -1;
+    bool late = failure == EAGAIN || failure == EWOULDBLOCK;
+    return ReportFailure(late ? "ERROR ON NETWORK (Timeout)." : "ERROR ON NETWORK (Send failed).",
+                         EX_TEMPFAIL);
 }
 
 std::int16_t SendLine(const std::string& text) {

@@ -39,10 +39,8 @@ bool HandshakeRunning = false;
 ReplyDeadline HandshakeDeadline;
 bool HandshakeTimedOut = false;
 
-std::int32_t Fail(const std::string& message, int outcome) {
-    NoteOutcome(outcome);
-    LogMessage(message + "!", -1, LevelError);
-    return -1;
+std::int32_t Fail(const std::string& reason, int outcome) {
+    return ReportFailure(reason + "!", outcome);
 }
 
 bool IsAddressLiteral(const std::string& host) {

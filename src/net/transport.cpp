@@ -170,10 +170,8 @@ std::int16_t WaitReply(std::string& line, ReplyDeadline deadline) {
         if (waited < 0) return -1;
         if (waited > 0 && Clock::now() >= deadline) break;
     }
-    NoteOutcome(EX_TEMPFAIL);
-    WriteStdoutLineEnd();
-    LogMessage(failure, -1, LevelError);
-    return -1;
+    WriteStdoutLineEnd();  // the progress row ends first
+    return static_cast<std::int16_t>(ReportFailure(failure, EX_TEMPFAIL));
 }
 
 long TransportSend(int socket, const char* data, std::size_t length) {

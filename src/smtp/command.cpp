@@ -27,10 +27,8 @@ bool IsDigit(char c) {
 }
 
 std::int32_t BadReply(const char* message) {
-    NoteOutcome(EX_PROTOCOL);
-    WriteStdoutLineEnd();
-    LogMessage(message, -1, LevelError);
-    return -1;
+    WriteStdoutLineEnd();  // the progress row ends first
+    return ReportFailure(message, EX_PROTOCOL);
 }
 
 void Echo(const std::string& line, ReplyEcho echo) {

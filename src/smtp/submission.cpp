@@ -23,14 +23,8 @@ namespace {
 constexpr const char* Hidden = "********";
 constexpr int GreetingHintSeconds = 10;
 
-std::int32_t Refuse(const char* message, int outcome) {
-    NoteOutcome(outcome);
-    LogMessage(message, -1, LevelError);
-    return -1;
-}
-
 std::int32_t StartTlsDialogue(const std::string& heloName) {
-    if (!Offers("STARTTLS")) return Refuse("STARTTLS not offered!", EX_UNAVAILABLE);
+    if (!Offers("STARTTLS")) return ReportFailure("STARTTLS not offered!", EX_UNAVAILABLE);
     Reply reply;
     if (Exchange("STARTTLS", reply, EchoConsole) != 0) return -1;
     if (reply.code != GreetingCode) return ReportRefusal("STARTTLS", reply);
@@ -106,7 +100,7 @@ std::int32_t AuthenticateOAuth(AuthMechanism mechanism) {
 
 std::int32_t Authenticate() {
     AuthMechanism mechanism = ChooseMechanism();
-    if (mechanism == AuthNone) return Refuse("AUTH not offered!", EX_UNAVAILABLE);
+    if (mechanism == AuthNone) return ReportFailure("AUTH not offered!", EX_UNAVAILABLE);
     if (mechanism == AuthXoauth2 || mechanism == AuthOauthbearer) return AuthenticateOAuth(mechanism);
     if (mechanism == AuthPlain) {
         std::string token = EncodeBase64(std::string(1, '\0') + RelayUser + '\0' + RelayPassword);
@@ -150,7 +144,7 @@ std::int32_t ReadSubmissionSecret() {
 
 std::int32_t CheckSubmissionOptions() {
     if (Options.auth != AuthNone && !UsesTls() && !Options.insecureAuth)
-        return Refuse("AUTH needs TLS!", EX_CONFIG);
+        return ReportFailure("AUTH needs TLS!", EX_CONFIG);
     if (Options.noVerify && UsesTls()) LogMessage("Certificate not checked!", -1, LevelWarning);
     return 0;
 }
