@@ -17,13 +17,11 @@ namespace {
 // The file being streamed stops here (refused, or changed): every reply still outstanding is
 // read (older files' as usual, this one's quietly), and the file stays; RSET ends its
 // transaction when the run goes on.
-Fate StopStreaming(SpoolFile& file, bool changed) {
-    CurrentSession.endsAwaited.back().refused = true;
+Fate StopStreaming(EndAwaited& current, SpoolFile& file, bool changed) {
+    current.refused = true;
     while (RepliesOutstanding())
         if (Fate settled = SettleOne(&file); settled != Fate::GoesOn) return settled;
-    EndAwaited end = std::move(CurrentSession.endsAwaited.back());
-    CurrentSession.endsAwaited.pop_back();
-    if (Fate kept = changed ? ReportChangedFile(file) : KeepRefusedFile(end); kept != Fate::GoesOn)
+    if (Fate kept = changed ? ReportChangedFile(file) : KeepRefusedFile(current); kept != Fate::GoesOn)
         return kept;
     QueueReset();  // the relay drops the chunks it had
     Fate settled = SettleEarlier(nullptr);
@@ -32,31 +30,30 @@ Fate StopStreaming(SpoolFile& file, bool changed) {
 
 // The text stopped by a failure (reported): the file stays, and the connection's end abandons
 // its transaction.
-Fate FailStreaming() {
-    EndAwaited end = std::move(CurrentSession.endsAwaited.back());
-    CurrentSession.endsAwaited.pop_back();
-    LogNotSent(end.file, nullptr);
+Fate FailStreaming(EndAwaited& current) {
+    if (!current.named) LogNotSent(current.file, nullptr);
+    current.named = true;
     return Fate::RunEnds;
 }
 
-// The text as chunks, reading replies whenever the window is full.
-Fate StreamText(SpoolFile& file) {
+// The text as chunks; replies already there are read after each one.
+Fate StreamText(const std::shared_ptr<EndAwaited>& current, SpoolFile& file) {
     MessageText text;
     StartMessageText(text, true);
     std::string piece;
     for (;;) {
         int more = NextTextPiece(text, piece);
-        if (more < 0) return FailStreaming();  // an incomplete text must never get its end
-        if (more == 0 && SpoolFileChanged()) return StopStreaming(file, true);
-        std::int16_t sent = QueueChunk(piece, more == 0);
-        if (sent == SendBroken && more != 0) sent = QueueChunk(std::string(), true);
+        if (more < 0) return FailStreaming(*current);  // an incomplete text must never get its end
+        if (more == 0 && SpoolFileChanged()) return StopStreaming(*current, file, true);
+        std::int16_t sent = QueueChunk(piece, more == 0, current);
+        if (sent == SendBroken && more != 0) sent = QueueChunk(std::string(), true, current);
         if (sent == SendBroken || more == 0) return Fate::GoesOn;  // the LAST's reply tells the rest
-        if (sent != 0) return FailStreaming();
+        if (sent != 0) return FailStreaming(*current);
         // Replies already there are read now, so a file the relay took is deleted at once
         // (a crash then sends it no second time); a full window waits for them.
         while (RepliesOutstanding() && (WindowFull() || LineWaiting()))
             if (Fate settled = SettleOne(&file); settled != Fate::GoesOn) return settled;
-        if (CurrentSession.endsAwaited.back().refused) return StopStreaming(file, false);
+        if (current->refused) return StopStreaming(*current, file, false);
     }
 }
 
@@ -67,23 +64,23 @@ Fate SendChunkedTransaction(const AddressList& list, Envelope& envelope, SpoolFi
     bool streamed = CurrentSession.chunkingProven && envelope.recipients.size() == 1;
     if (CurrentSession.resetDue) QueueReset();
     CurrentSession.resetDue = false;
+    auto current = std::make_shared<EndAwaited>();
+    current->file = file;
+    current->chunked = true;
     std::int32_t announced =
-        QueueEnvelope(list, envelope, streamed ? EnvelopeStreamed : EnvelopeForChunks);
+        QueueEnvelope(list, envelope, streamed ? EnvelopeStreamed : EnvelopeForChunks, current);
     // Streamed, the files before are settled as the window fills: waiting here would cost a
     // round trip a message.
     if (!streamed)
         if (Fate settled = SettleEarlier(&file); settled != Fate::GoesOn) return settled;
     if (!streamed && announced == 0) announced = AwaitGoAhead(envelope, false);
     if (announced != 0) return KeepRefusedEnvelope(file, envelope);
-    EndAwaited end;
-    end.file = file;
-    end.lastOfFile = !othersFollow && envelope.deferred.empty();
-    end.accepted = streamed ? 1 : envelope.accepted.size();
-    end.chunked = true;
-    CurrentSession.endsAwaited.push_back(std::move(end));
+    current->file = file;  // with the recipients its earlier transactions delivered
+    current->lastOfFile = !othersFollow && envelope.deferred.empty();
+    current->accepted = streamed ? 1 : envelope.accepted.size();
     ConsoleWrite("         Sending ");
     ConsoleWriteOutside(file.name);
-    Fate result = StreamText(file);
+    Fate result = StreamText(current, file);
     ConsoleLineEnd();
     if (result != Fate::GoesOn || CurrentSession.chunkingProven) return result;
     return SettleEarlier(&file);  // the session's first BDAT message: its replies before the next

@@ -18,12 +18,18 @@ void Push(Awaited awaited) {
     CurrentSession.outstanding.push_back(std::move(awaited));
 }
 
-void Queue(ReplyFor kind, const std::string& command, bool logged, bool streamed = false) {
+void Queue(ReplyFor kind, const std::string& command, bool logged,
+           std::shared_ptr<EndAwaited> transaction = nullptr) {
     if (!CurrentSession.broken) {
         CurrentSession.unsent += command;
         CurrentSession.unsent += "\r\n";
     }
-    Push({kind, logged ? command : std::string(), streamed});
+    Awaited awaited;
+    awaited.kind = kind;
+    awaited.logged = logged ? command : std::string();
+    awaited.streamed = transaction && (kind == ForMail || kind == ForRecipient);
+    awaited.transaction = std::move(transaction);
+    Push(std::move(awaited));
 }
 
 // Writes what is queued; each command written gets its mark, one that never went out keeps
@@ -125,17 +131,17 @@ bool Pipelined() {
     return CurrentSession.pipelining;
 }
 
-void QueueEndOfData(const std::string& bytes, bool broken) {
+void QueueEndOfData(const std::string& bytes, bool broken, std::shared_ptr<EndAwaited> transaction) {
     CurrentSession.broken = CurrentSession.broken || broken;
     if (!CurrentSession.broken) CurrentSession.unsent += bytes;
-    Queue(ForEnd, ".", false);
+    Queue(ForEnd, ".", false, std::move(transaction));
 }
 
 void QueueReset() {
     Queue(ForReset, "RSET", true);
 }
 
-std::int16_t QueueChunk(const std::string& bytes, bool last) {
+std::int16_t QueueChunk(const std::string& bytes, bool last, std::shared_ptr<EndAwaited> transaction) {
     std::string command = "BDAT " + std::to_string(bytes.size()) + (last ? " LAST" : "");
     CurrentSession.outstandingChunkBytes += bytes.size();
     if (!CurrentSession.broken) {
@@ -143,13 +149,29 @@ std::int16_t QueueChunk(const std::string& bytes, bool last) {
         CurrentSession.unsent += command + "\r\n";
         CurrentSession.unsent += bytes;
     }
-    Push({last ? ForEnd : ForChunk, std::string(), false, bytes.size()});
+    Awaited awaited;
+    awaited.kind = last ? ForEnd : ForChunk;
+    awaited.chunkBytes = bytes.size();
+    awaited.transaction = std::move(transaction);
+    Push(std::move(awaited));
     if (CurrentSession.broken) return SendBroken;
     return Flush();
 }
 
 bool NextReplyIs(ReplyFor kind) {
     return !CurrentSession.outstanding.empty() && CurrentSession.outstanding.front().kind == kind;
+}
+
+std::shared_ptr<EndAwaited> NextReplyTransaction() {
+    return CurrentSession.outstanding.empty() ? nullptr : CurrentSession.outstanding.front().transaction;
+}
+
+std::vector<std::shared_ptr<EndAwaited>> TransactionsInFlight() {
+    std::vector<std::shared_ptr<EndAwaited>> found;
+    for (const Awaited& awaited : CurrentSession.outstanding)
+        if (awaited.transaction && (found.empty() || found.back() != awaited.transaction))
+            found.push_back(awaited.transaction);
+    return found;
 }
 
 bool NextReplyIsStreamed() {
@@ -182,13 +204,13 @@ std::string MailParameters(const std::vector<std::string>& list, std::uint64_t w
 }
 
 std::int32_t QueueEnvelope(const std::vector<std::string>& list, Envelope& envelope,
-                           EnvelopeMode mode) {
-    bool streamed = mode == EnvelopeStreamed;
-    Queue(ForMail, "MAIL FROM:<" + list[0] + ">" + envelope.mailParameters, true, streamed);
+                           EnvelopeMode mode, std::shared_ptr<EndAwaited> transaction) {
+    if (mode != EnvelopeStreamed) transaction = nullptr;  // judged now, with `envelope`
+    Queue(ForMail, "MAIL FROM:<" + list[0] + ">" + envelope.mailParameters, true, transaction);
     if (JudgeIfLockStep(envelope) != 0) return -1;
     for (std::size_t entry : envelope.recipients) {
         if (envelope.refused) return -1;
-        Queue(ForRecipient, "RCPT TO:<" + list[entry] + ">", true, streamed);
+        Queue(ForRecipient, "RCPT TO:<" + list[entry] + ">", true, transaction);
         if (JudgeIfLockStep(envelope) != 0) return -1;
     }
     if (mode == EnvelopeForData && CurrentSession.pipelining && envelope.recipients.size() == 1)

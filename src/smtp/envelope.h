@@ -39,7 +39,7 @@ bool SessionOutOfStep();
 // Queues `bytes` (the message text's last piece) and the end-of-data line; its reply is
 // judged with the rest. With `broken` the text did not reach the relay: nothing more is sent,
 // and the reply is the relay's last word, if it said one.
-void QueueEndOfData(const std::string& bytes, bool broken);
+void QueueEndOfData(const std::string& bytes, bool broken, std::shared_ptr<EndAwaited> transaction);
 
 // Queues RSET, which ends a refused transaction so the next file starts afresh.
 void QueueReset();
@@ -47,11 +47,17 @@ void QueueReset();
 // Sends what is queued, then "BDAT <size>" (with " LAST" for the message's end, whose reply is
 // then ForEnd's and shown; a chunk's reply is only read) and the chunk's bytes. 0; SendBroken
 // (what follows is the relay's last word); -1 on a failed send (reported).
-std::int16_t QueueChunk(const std::string& bytes, bool last);
+std::int16_t QueueChunk(const std::string& bytes, bool last, std::shared_ptr<EndAwaited> transaction);
 
 // Whether the oldest outstanding reply answers `kind`, or belongs to a streamed envelope.
 bool NextReplyIs(ReplyFor kind);
 bool NextReplyIsStreamed();
+
+// The transaction the oldest outstanding reply belongs to; null when none.
+std::shared_ptr<EndAwaited> NextReplyTransaction();
+
+// Every transaction with replies outstanding, oldest first, each once.
+std::vector<std::shared_ptr<EndAwaited>> TransactionsInFlight();
 bool RepliesOutstanding();
 
 // Whether more replies (or chunk bytes) are outstanding than the window allows.
@@ -93,8 +99,10 @@ std::string MailParameters(const std::vector<std::string>& list, std::uint64_t w
 // follows once the replies are judged. EnvelopeStreamed: BDAT follows at once, and the replies
 // are judged with the file's end (a single recipient, pipelined).
 enum EnvelopeMode { EnvelopeForData, EnvelopeForChunks, EnvelopeStreamed };
+// A streamed envelope's replies belong to `transaction`.
 std::int32_t QueueEnvelope(const std::vector<std::string>& list, Envelope& envelope,
-                           EnvelopeMode mode = EnvelopeForData);
+                           EnvelopeMode mode = EnvelopeForData,
+                           std::shared_ptr<EndAwaited> transaction = nullptr);
 
 // The rest of the envelope's replies, and DATA (with `data`) if it is still to go; replies to
 // an end of data queued before it must have been taken. 0 when the relay waits for the text; -1 with

@@ -95,16 +95,17 @@ Fate KeepRefusedEnvelope(const SpoolFile& file, const Envelope& envelope) {
 
 Fate SettleOne(SpoolFile* current) {
     if (NextReplyIs(ForReset)) return SettleReset();
-    if (CurrentSession.endsAwaited.empty()) {  // no file waits for it: read and forget
+    std::shared_ptr<EndAwaited> transaction = NextReplyTransaction();
+    if (!transaction) {  // no file waits for it: read and forget
         Reply reply;
         return TakeReply(reply, true) == 0 ? Fate::GoesOn : Fate::RunEnds;
     }
-    EndAwaited& entry = CurrentSession.endsAwaited.front();
+    EndAwaited& entry = *transaction;
     bool isEnd = NextReplyIs(ForEnd), isEnvelope = !isEnd && !NextReplyIs(ForChunk);
     Reply reply;
     if (TakeReply(reply, entry.refused) != 0) {
-        LogNotSent(entry.file, nullptr);
-        CurrentSession.endsAwaited.pop_front();
+        if (!entry.named) LogNotSent(entry.file, nullptr);
+        entry.named = true;
         return Fate::RunEnds;
     }
     if (!entry.refused && ReplyClass(reply.code) != 2) {
@@ -113,9 +114,7 @@ Fate SettleOne(SpoolFile* current) {
         entry.envelopeRefused = isEnvelope;
     }
     if (!isEnd) return Fate::GoesOn;
-    EndAwaited end = std::move(entry);
-    CurrentSession.endsAwaited.pop_front();
-    return SettleFile(end, reply, current);
+    return SettleFile(entry, reply, current);
 }
 
 Fate SettleEarlier(SpoolFile* current) {

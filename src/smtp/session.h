@@ -1,11 +1,13 @@
 // One session with one relay: what it offered, the commands whose replies are outstanding,
-// the files in flight and how the text goes. Started afresh for every connection, so a
+// the files in flight (the transactions its outstanding replies belong to) and how the text
+// goes. Started afresh for every connection, so a
 // reconnect is the end of one session and the start of the next.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -17,16 +19,6 @@ namespace sendal {
 
 // What an outstanding reply answers.
 enum ReplyFor { ForMail, ForRecipient, ForData, ForEnd, ForReset, ForChunk, ForEmptyEnd };
-
-// One command whose reply is outstanding.
-struct Awaited {
-    ReplyFor kind;
-    std::string logged;  // the command as the log shows it; empty when its reply is shown
-    bool streamed = false;      // judged with its file's end (see QueueEnvelope)
-    std::size_t chunkBytes = 0;  // the text a BDAT carried
-    std::size_t end = 0;         // where its bytes end in the unsent commands, until written
-    std::uint64_t mark = NeverSent;  // the received count as its last byte went out
-};
 
 // The spool file at hand.
 struct SpoolFile {
@@ -45,6 +37,20 @@ struct EndAwaited {
     bool refused = false;          // by `refusal`, the first reply of it that was not 2xx
     Reply refusal;
     bool envelopeRefused = false;  // that reply answered MAIL FROM or RCPT TO
+    bool named = false;            // its file has its "Not sent" line already
+};
+
+// One command whose reply is outstanding.
+struct Awaited {
+    ReplyFor kind = ForMail;
+    std::string logged;  // the command as the log shows it; empty when its reply is shown
+    bool streamed = false;      // judged with its file's end (see QueueEnvelope)
+    std::size_t chunkBytes = 0;  // the text a BDAT carried
+    std::size_t end = 0;         // where its bytes end in the unsent commands, until written
+    std::uint64_t mark = NeverSent;  // the received count as its last byte went out
+    // The transaction whose file this reply decides (its text or a streamed envelope); none
+    // for the commands judged at once and for RSET.
+    std::shared_ptr<EndAwaited> transaction;
 };
 
 struct Session {
@@ -59,8 +65,6 @@ struct Session {
     bool broken = false;     // the relay closed the connection: only its last replies are left
     bool outOfStep = false;  // a refusal came out of turn: later replies cannot be matched
 
-    // The files whose text went out, oldest first.
-    std::deque<EndAwaited> endsAwaited;
     bool chunking = false;        // the text goes as BDAT chunks
     bool chunkingProven = false;  // a BDAT transaction was accepted in this session
     bool resetDue = false;  // a streamed transaction was refused: RSET before the next one

@@ -52,12 +52,11 @@ Fate SendTransaction(const AddressList& list, Envelope& envelope, SpoolFile& fil
         return ReportChangedFile(file) == Fate::GoesOn ? Fate::SessionAbandoned : Fate::RunEnds;
     // A relay that hung up in the middle of the text may have said why: its reply is the
     // end of data's.
-    EndAwaited end;
-    end.file = file;
-    end.lastOfFile = !othersFollow && envelope.deferred.empty();
-    end.accepted = envelope.accepted.size();
-    CurrentSession.endsAwaited.push_back(std::move(end));
-    QueueEndOfData(tail, sent == SendBroken);
+    auto end = std::make_shared<EndAwaited>();
+    end->file = file;
+    end->lastOfFile = !othersFollow && envelope.deferred.empty();
+    end->accepted = envelope.accepted.size();
+    QueueEndOfData(tail, sent == SendBroken, std::move(end));
     return Pipelined() && sent == 0 ? Fate::GoesOn : SettleEarlier(&file);
 }
 
@@ -146,9 +145,10 @@ std::int32_t Quit() {
 // A stop leaves every file whose text went out unanswered: each is named once.
 void NameFilesInFlight() {
     std::set<std::string> named;
-    for (const EndAwaited& end : CurrentSession.endsAwaited)
-        if (named.insert(end.file.name).second) LogNotSent(end.file, nullptr);
-    CurrentSession.endsAwaited.clear();
+    for (const std::shared_ptr<EndAwaited>& end : TransactionsInFlight()) {
+        if (!end->named && named.insert(end->file.name).second) LogNotSent(end->file, nullptr);
+        end->named = true;
+    }
 }
 
 }  // namespace
