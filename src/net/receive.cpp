@@ -31,24 +31,26 @@ static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t) &&
 
 constexpr int SpinMicroseconds = 60;
 
-char ReceiveBuffer[ReceiveBufferSize];
-std::atomic<std::uint32_t> ReceiveWriteIndex{0};
-std::atomic<std::uint32_t> ReceiveReadIndex{0};
-// Set by the receiver once it has stored its last byte: the relay closed the connection, or
-// reading failed. No line can come after what the ring holds then.
-std::atomic<bool> ReceiveEnded{false};
-
-// Bytes the receiver has stored on this connection, and bytes the main thread has taken out of
-// the ring: positions in the relay's stream, which never wrap. A reply's first byte has a
-// position; a command remembers ReceivedCount as it went out, and a reply that began before it
-// was sent before the relay could have had the command.
-std::atomic<std::uint64_t> ReceivedCount{0};
-std::uint64_t TakenCount = 0;
-std::uint64_t Generation = 0;  // counts the resets: a new connection, or a test's fresh ring
-
-// How many WaitReply calls sleep on the write index; the receiver skips the wake-up call when
-// nobody does.
-std::atomic<std::uint32_t> ReplyWaiters{0};
+// The ring and what is known of the stream it carries, for one connection at a time.
+struct Ring {
+    char buffer[ReceiveBufferSize];
+    std::atomic<std::uint32_t> writeIndex{0};
+    std::atomic<std::uint32_t> readIndex{0};
+    // Set by the receiver once it has stored its last byte: the relay closed the connection,
+    // or reading failed. No line can come after what the ring holds then.
+    std::atomic<bool> ended{false};
+    // Bytes the receiver has stored on this connection, and bytes the main thread has taken
+    // out: positions in the relay's stream, which never wrap. A command remembers the received
+    // count as it went out, and a reply that began before it was sent before the relay could
+    // have had the command.
+    std::atomic<std::uint64_t> received{0};
+    std::uint64_t taken = 0;
+    std::uint64_t generation = 0;  // counts the resets: a new connection, or a test's fresh ring
+    // How many waits sleep on the write index; the receiver skips the wake-up call when nobody
+    // does.
+    std::atomic<std::uint32_t> waiters{0};
+};
+Ring Received;
 
 std::uint32_t* FutexWord(std::atomic<std::uint32_t>& word) {
     return reinterpret_cast<std::uint32_t*>(&word);
@@ -68,12 +70,12 @@ void WakeSleepers(std::atomic<std::uint32_t>& word) {
 struct UnreadRuns {
     const char* first;
     std::size_t firstLength;
-    std::size_t secondLength;  // starts at ReceiveBuffer[0]
+    std::size_t secondLength;  // starts at Received.buffer[0]
 };
 
 UnreadRuns Unread(std::uint32_t read, std::uint32_t write) {
-    if (read <= write) return {ReceiveBuffer + read, write - read, 0};
-    return {ReceiveBuffer + read, ReceiveBufferSize - read, write};
+    if (read <= write) return {Received.buffer + read, write - read, 0};
+    return {Received.buffer + read, ReceiveBufferSize - read, write};
 }
 
 // Contiguous free space from the write index: one position always stays free.
@@ -88,7 +90,7 @@ bool SpinUntilChanged(std::uint32_t seen) {
     using Clock = std::chrono::steady_clock;
     const auto until = Clock::now() + std::chrono::microseconds(SpinMicroseconds);
     do {
-        if (ReceiveWriteIndex.load(std::memory_order_acquire) != seen) return true;
+        if (Received.writeIndex.load(std::memory_order_acquire) != seen) return true;
         // Give the processor to the receiver should it be waiting for this very core.
         sched_yield();
     } while (Clock::now() < until);
@@ -97,23 +99,23 @@ bool SpinUntilChanged(std::uint32_t seen) {
 
 // Wakes a WaitReply sleeping on the write index, if there is one.
 void WakeWaiters() {
-    if (ReplyWaiters.load(std::memory_order_seq_cst) != 0) WakeSleepers(ReceiveWriteIndex);
+    if (Received.waiters.load(std::memory_order_seq_cst) != 0) WakeSleepers(Received.writeIndex);
 }
 
 // Makes `got` bytes stored at the write index visible to WaitReply and wakes it.
 void PublishReceived(std::uint32_t write, std::size_t got) {
-    ReceivedCount.fetch_add(got, std::memory_order_relaxed);
+    Received.received.fetch_add(got, std::memory_order_relaxed);
     write += static_cast<std::uint32_t>(got);
     if (write == ReceiveBufferSize) write = 0;
-    ReceiveWriteIndex.store(write, std::memory_order_seq_cst);
+    Received.writeIndex.store(write, std::memory_order_seq_cst);
     WakeWaiters();
 }
 
 // Stores what arrives on `socket` until the relay closes the connection or reading fails.
 void ReceiveUntilEnd(int socket) {
     for (;;) {
-        std::uint32_t write = ReceiveWriteIndex.load(std::memory_order_relaxed);
-        std::uint32_t read = ReceiveReadIndex.load(std::memory_order_acquire);
+        std::uint32_t write = Received.writeIndex.load(std::memory_order_relaxed);
+        std::uint32_t read = Received.readIndex.load(std::memory_order_acquire);
         std::size_t space = FreeSpace(write, read);
         if (space == 0) {
             // Full ring: the relay waits (TCP holds its data) until WaitReply takes a line.
@@ -124,7 +126,7 @@ void ReceiveUntilEnd(int socket) {
                 return;
             continue;
         }
-        long got = static_cast<long>(::recv(socket, ReceiveBuffer + write, space, 0));
+        long got = static_cast<long>(::recv(socket, Received.buffer + write, space, 0));
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) return;  // closed by the relay or by our close-down, or an error
         PublishReceived(write, static_cast<std::size_t>(got));
@@ -136,53 +138,53 @@ void ReceiveUntilEnd(int socket) {
 void SleepUntilChanged(std::uint32_t seen, std::chrono::steady_clock::duration left) {
     auto pause = std::chrono::nanoseconds(std::chrono::milliseconds(ReplyPollMilliseconds));
     if (left < pause) pause = std::chrono::duration_cast<std::chrono::nanoseconds>(left);
-    ReplyWaiters.fetch_add(1, std::memory_order_seq_cst);
-    SleepWhileUnchanged(ReceiveWriteIndex, seen, pause);
-    ReplyWaiters.fetch_sub(1, std::memory_order_seq_cst);
+    Received.waiters.fetch_add(1, std::memory_order_seq_cst);
+    SleepWhileUnchanged(Received.writeIndex, seen, pause);
+    Received.waiters.fetch_sub(1, std::memory_order_seq_cst);
 }
 
 }  // namespace
 
 void ResetReceiveRing(std::uint32_t position) {
-    ReceiveReadIndex.store(position % ReceiveBufferSize);
-    ReceiveWriteIndex.store(position % ReceiveBufferSize);
-    ReceiveEnded.store(false);
-    ReceivedCount.store(0);
-    TakenCount = 0;
-    ++Generation;
+    Received.readIndex.store(position % ReceiveBufferSize);
+    Received.writeIndex.store(position % ReceiveBufferSize);
+    Received.ended.store(false);
+    Received.received.store(0);
+    Received.taken = 0;
+    ++Received.generation;
 }
 
 std::uint64_t RingGeneration() {
-    return Generation;
+    return Received.generation;
 }
 
 std::uint64_t TakenSoFar() {
-    return TakenCount;
+    return Received.taken;
 }
 
 long TakeReceived(char* buffer, std::size_t length) {
-    bool ended = ReceiveEnded.load(std::memory_order_acquire);
-    std::uint32_t write = ReceiveWriteIndex.load(std::memory_order_acquire);
-    std::uint32_t read = ReceiveReadIndex.load(std::memory_order_relaxed);
+    bool ended = Received.ended.load(std::memory_order_acquire);
+    std::uint32_t write = Received.writeIndex.load(std::memory_order_acquire);
+    std::uint32_t read = Received.readIndex.load(std::memory_order_relaxed);
     UnreadRuns runs = Unread(read, write);
     std::size_t have = runs.firstLength + runs.secondLength;
     if (have == 0) return ended ? 0 : -1;
     std::size_t take = std::min(have, length);
     std::size_t fromFirst = std::min(take, runs.firstLength);
     std::memcpy(buffer, runs.first, fromFirst);
-    std::memcpy(buffer + fromFirst, ReceiveBuffer, take - fromFirst);
+    std::memcpy(buffer + fromFirst, Received.buffer, take - fromFirst);
     std::uint32_t next = read + static_cast<std::uint32_t>(take);
     if (next >= ReceiveBufferSize) next -= ReceiveBufferSize;
-    TakenCount += take;
-    ReceiveReadIndex.store(next, std::memory_order_release);
+    Received.taken += take;
+    Received.readIndex.store(next, std::memory_order_release);
     return static_cast<long>(take);
 }
 
 int WaitReceived(ReplyDeadline deadline) {
     using Clock = std::chrono::steady_clock;
     for (;;) {
-        std::uint32_t seen = ReceiveWriteIndex.load(std::memory_order_acquire);
-        if (!ReceiveRingEmpty() || ReceiveEnded.load(std::memory_order_acquire)) return 0;
+        std::uint32_t seen = Received.writeIndex.load(std::memory_order_acquire);
+        if (!ReceiveRingEmpty() || Received.ended.load(std::memory_order_acquire)) return 0;
         if (StopSignal() != 0) return -1;
         auto left = deadline - Clock::now();
         if (left <= Clock::duration::zero()) return 1;
@@ -191,24 +193,24 @@ int WaitReceived(ReplyDeadline deadline) {
 }
 
 std::uint64_t ReceivedSoFar() {
-    return ReceivedCount.load(std::memory_order_acquire);
+    return Received.received.load(std::memory_order_acquire);
 }
 
 bool ReceiveRingEmpty() {
-    return ReceiveReadIndex.load() == ReceiveWriteIndex.load();
+    return Received.readIndex.load() == Received.writeIndex.load();
 }
 
 void FeedReceiveRing(std::string_view bytes) {
     for (char byte : bytes) {
-        std::uint32_t write = ReceiveWriteIndex.load(std::memory_order_relaxed);
-        ReceiveBuffer[write] = byte;
+        std::uint32_t write = Received.writeIndex.load(std::memory_order_relaxed);
+        Received.buffer[write] = byte;
         PublishReceived(write, 1);
     }
 }
 
 void ReceiveData(int socket) {
     ReceiveUntilEnd(socket);
-    ReceiveEnded.store(true, std::memory_order_seq_cst);
+    Received.ended.store(true, std::memory_order_seq_cst);
     WakeWaiters();
 }
 
@@ -220,9 +222,9 @@ ReplyDeadline ReplyDeadlineFromNow() {
 int WaitReceivedAfter(std::uint64_t seen, ReplyDeadline deadline) {
     using Clock = std::chrono::steady_clock;
     for (;;) {
-        std::uint32_t write = ReceiveWriteIndex.load(std::memory_order_acquire);
-        if (ReceivedCount.load(std::memory_order_acquire) != seen ||
-            ReceiveEnded.load(std::memory_order_acquire))
+        std::uint32_t write = Received.writeIndex.load(std::memory_order_acquire);
+        if (Received.received.load(std::memory_order_acquire) != seen ||
+            Received.ended.load(std::memory_order_acquire))
             return 0;
         if (StopSignal() != 0) return -1;
         auto left = deadline - Clock::now();

@@ -27,17 +27,23 @@ constexpr std::size_t Sha256Length = 32;
 // The medium verification profile: keys of at least 2048 bits RSA (256 bits ECC).
 constexpr const char* Priorities = "NORMAL:-VERS-ALL:+VERS-TLS1.3:+VERS-TLS1.2:%PROFILE_MEDIUM";
 
+// The trust store is loaded once; the rest belongs to the session with one relay.
 gnutls_certificate_credentials_t Credentials = nullptr;
-gnutls_session_t Session = nullptr;
-TlsPolicy Policy;  // of the session at hand
-std::string PeerName;  // GnuTLS keeps a pointer to it for the session's lifetime
-std::atomic<bool> TlsOn{false};
 
-// While the handshake runs, a read waits for the receiver (bounded by the deadline and a stop);
-// afterwards it takes what is there and WaitReply does the waiting.
-bool HandshakeRunning = false;
-ReplyDeadline HandshakeDeadline;
-bool HandshakeTimedOut = false;
+struct TlsSession {
+    gnutls_session_t session = nullptr;
+    TlsPolicy policy;
+    std::string peerName;  // GnuTLS keeps a pointer to it for the session's lifetime
+    std::atomic<bool> on{false};
+    // While the handshake runs, a read waits for the receiver (bounded by the deadline and a
+    // stop); afterwards it takes what is there and the transport does the waiting.
+    bool handshakeRunning = false;
+    ReplyDeadline handshakeDeadline;
+    bool handshakeTimedOut = false;
+    int lastPushError = 0;     // why the socket did not take the last record
+    bool sendPending = false;  // a record_send must be repeated before anything else is sent
+};
+TlsSession Tls;
 
 std::int32_t Fail(const std::string& reason, int outcome) {
     return ReportFailure(reason + "!", outcome);
@@ -53,26 +59,23 @@ ssize_t PullFromRing(gnutls_transport_ptr_t, void* buffer, size_t length) {
     for (;;) {
         long got = TakeReceived(static_cast<char*>(buffer), length);
         if (got >= 0) return got;
-        if (!HandshakeRunning) {
-            gnutls_transport_set_errno(Session, EAGAIN);
+        if (!Tls.handshakeRunning) {
+            gnutls_transport_set_errno(Tls.session, EAGAIN);
             return -1;
         }
-        int waited = WaitReceived(HandshakeDeadline);
+        int waited = WaitReceived(Tls.handshakeDeadline);
         if (waited == 0) continue;
-        HandshakeTimedOut = waited > 0;
-        gnutls_transport_set_errno(Session, waited > 0 ? ETIMEDOUT : EINTR);
+        Tls.handshakeTimedOut = waited > 0;
+        gnutls_transport_set_errno(Tls.session, waited > 0 ? ETIMEDOUT : EINTR);
         return -1;
     }
 }
 
-int LastPushError = 0;   // why the socket did not take the last record
-bool SendPending = false;  // a record_send must be repeated before anything else is sent
-
 ssize_t PushToSocket(gnutls_transport_ptr_t socket, const void* data, size_t length) {
     ssize_t sent = ::send(static_cast<int>(reinterpret_cast<std::intptr_t>(socket)), data, length,
                           MSG_NOSIGNAL);
-    LastPushError = sent < 0 ? errno : 0;
-    if (sent < 0) gnutls_transport_set_errno(Session, errno);
+    Tls.lastPushError = sent < 0 ? errno : 0;
+    if (sent < 0) gnutls_transport_set_errno(Tls.session, errno);
     return sent;
 }
 
@@ -80,7 +83,7 @@ ssize_t PushToSocket(gnutls_transport_ptr_t socket, const void* data, size_t len
 int LoadTrust() {
     if (gnutls_certificate_allocate_credentials(&Credentials) < 0) return -1;
     // Without the check (-noverify, or a pin alone) the trust store would only cost memory.
-    if (Policy.verify && Policy.fingerprint.empty())
+    if (Tls.policy.verify && Tls.policy.fingerprint.empty())
         gnutls_certificate_set_x509_system_trust(Credentials);
     std::string caFile = GetEnvironment("SENDAL_CAFILE");
     if (!caFile.empty() &&
@@ -90,23 +93,23 @@ int LoadTrust() {
 }
 
 int NewSession(int socket, const std::string& host) {
-    PeerName = host;
-    if (gnutls_init(&Session, GNUTLS_CLIENT) < 0 ||
-        gnutls_priority_set_direct(Session, Priorities, nullptr) < 0 ||
-        gnutls_credentials_set(Session, GNUTLS_CRD_CERTIFICATE, Credentials) < 0)
+    Tls.peerName = host;
+    if (gnutls_init(&Tls.session, GNUTLS_CLIENT) < 0 ||
+        gnutls_priority_set_direct(Tls.session, Priorities, nullptr) < 0 ||
+        gnutls_credentials_set(Tls.session, GNUTLS_CRD_CERTIFICATE, Credentials) < 0)
         return Fail("TLS handshake failed: no TLS session", EX_SOFTWARE);
-    if (!IsAddressLiteral(PeerName))
-        gnutls_server_name_set(Session, GNUTLS_NAME_DNS, PeerName.data(), PeerName.size());
+    if (!IsAddressLiteral(Tls.peerName))
+        gnutls_server_name_set(Tls.session, GNUTLS_NAME_DNS, Tls.peerName.data(), Tls.peerName.size());
     // The CA check with the name and the purpose, unless pinned or not to be checked.
     static gnutls_typed_vdata_st checks[2];
-    checks[0] = {GNUTLS_DT_DNS_HOSTNAME, reinterpret_cast<unsigned char*>(PeerName.data()), 0};
+    checks[0] = {GNUTLS_DT_DNS_HOSTNAME, reinterpret_cast<unsigned char*>(Tls.peerName.data()), 0};
     checks[1] = {GNUTLS_DT_KEY_PURPOSE_OID,
                  reinterpret_cast<unsigned char*>(const_cast<char*>(GNUTLS_KP_TLS_WWW_SERVER)), 0};
-    if (Policy.verify && Policy.fingerprint.empty())
-        gnutls_session_set_verify_cert2(Session, checks, 2, 0);
-    gnutls_transport_set_ptr(Session, reinterpret_cast<gnutls_transport_ptr_t>(static_cast<std::intptr_t>(socket)));
-    gnutls_transport_set_pull_function(Session, PullFromRing);
-    gnutls_transport_set_push_function(Session, PushToSocket);
+    if (Tls.policy.verify && Tls.policy.fingerprint.empty())
+        gnutls_session_set_verify_cert2(Tls.session, checks, 2, 0);
+    gnutls_transport_set_ptr(Tls.session, reinterpret_cast<gnutls_transport_ptr_t>(static_cast<std::intptr_t>(socket)));
+    gnutls_transport_set_pull_function(Tls.session, PullFromRing);
+    gnutls_transport_set_push_function(Tls.session, PushToSocket);
     return 0;
 }
 
@@ -118,7 +121,7 @@ std::string WithoutFinalStop(std::string text) {
 int HandshakeFailed(int error) {
     if (error == GNUTLS_E_CERTIFICATE_VERIFICATION_ERROR) {
         gnutls_datum_t reason{};
-        unsigned status = gnutls_session_get_verify_cert_status(Session);
+        unsigned status = gnutls_session_get_verify_cert_status(Tls.session);
         gnutls_certificate_verification_status_print(status, GNUTLS_CRT_X509, &reason, 0);
         std::string text(reinterpret_cast<char*>(reason.data), reason.size);
         gnutls_free(reason.data);
@@ -128,7 +131,7 @@ int HandshakeFailed(int error) {
                    " (name its CA's PEM file in SENDAL_CAFILE, or pin the relay with -fingerprint=)";
         return Fail("Certificate not trusted: " + WithoutFinalStop(text), EX_CONFIG);
     }
-    if (HandshakeTimedOut) return Fail("TLS handshake failed: the relay took too long", EX_TEMPFAIL);
+    if (Tls.handshakeTimedOut) return Fail("TLS handshake failed: the relay took too long", EX_TEMPFAIL);
     // A relay that speaks plain SMTP on this port sends its greeting where TLS expects a record.
     bool plainPeer = error == GNUTLS_E_UNEXPECTED_PACKET_LENGTH ||
                      error == GNUTLS_E_UNSUPPORTED_VERSION_PACKET ||
@@ -151,20 +154,20 @@ std::string Hex(const unsigned char* bytes, std::size_t length) {
 // The pinned certificate instead of the CA check.
 int CheckFingerprint() {
     unsigned count = 0;
-    const gnutls_datum_t* chain = gnutls_certificate_get_peers(Session, &count);
+    const gnutls_datum_t* chain = gnutls_certificate_get_peers(Tls.session, &count);
     unsigned char digest[Sha256Length];
     std::size_t size = sizeof digest;
     if (!chain || count == 0 || gnutls_fingerprint(GNUTLS_DIG_SHA256, &chain[0], digest, &size) < 0)
         return Fail("Certificate not trusted: no certificate", EX_CONFIG);
     std::string seen = Hex(digest, size);
-    if (seen == Policy.fingerprint) return 0;
+    if (seen == Tls.policy.fingerprint) return 0;
     return Fail("Certificate not trusted: its fingerprint is " + seen, EX_CONFIG);
 }
 
 // A CA's certificate is no server's, whatever names it carries.
 int CheckLeafIsNoCa() {
     unsigned count = 0;
-    const gnutls_datum_t* chain = gnutls_certificate_get_peers(Session, &count);
+    const gnutls_datum_t* chain = gnutls_certificate_get_peers(Tls.session, &count);
     gnutls_x509_crt_t leaf;
     if (!chain || count == 0 || gnutls_x509_crt_init(&leaf) < 0) return 0;
     unsigned critical = 0, ca = 0;
@@ -178,43 +181,43 @@ int CheckLeafIsNoCa() {
 }  // namespace
 
 std::int32_t StartTls(int socket, const std::string& host, const TlsPolicy& policy) {
-    Policy = policy;
+    Tls.policy = policy;
     if (!Credentials && LoadTrust() != 0) return -1;
     if (NewSession(socket, host) != 0) return -1;
-    SendPending = false;
-    HandshakeRunning = true;
-    HandshakeTimedOut = false;
-    HandshakeDeadline = ReplyDeadlineFromNow();
+    Tls.sendPending = false;
+    Tls.handshakeRunning = true;
+    Tls.handshakeTimedOut = false;
+    Tls.handshakeDeadline = ReplyDeadlineFromNow();
     int result;
     do {
-        result = gnutls_handshake(Session);
+        result = gnutls_handshake(Tls.session);
     } while (result < 0 && gnutls_error_is_fatal(result) == 0 && StopSignal() == 0 &&
-             !HandshakeTimedOut);
-    HandshakeRunning = false;
+             !Tls.handshakeTimedOut);
+    Tls.handshakeRunning = false;
     if (StopSignal() != 0) return -1;
-    if (result < 0) return HandshakeFailed(HandshakeTimedOut ? GNUTLS_E_TIMEDOUT : result);
-    if (Policy.verify && !Policy.fingerprint.empty() && CheckFingerprint() != 0) return -1;
-    if (Policy.verify && Policy.fingerprint.empty() && CheckLeafIsNoCa() != 0) return -1;
-    TlsOn.store(true);
+    if (result < 0) return HandshakeFailed(Tls.handshakeTimedOut ? GNUTLS_E_TIMEDOUT : result);
+    if (Tls.policy.verify && !Tls.policy.fingerprint.empty() && CheckFingerprint() != 0) return -1;
+    if (Tls.policy.verify && Tls.policy.fingerprint.empty() && CheckLeafIsNoCa() != 0) return -1;
+    Tls.on.store(true);
     return 0;
 }
 
 bool TlsActive() {
-    return TlsOn.load();
+    return Tls.on.load();
 }
 
 void SayTlsGoodbye() {
-    if (Session && TlsOn.load()) gnutls_bye(Session, GNUTLS_SHUT_WR);  // the close_notify
+    if (Tls.session && Tls.on.load()) gnutls_bye(Tls.session, GNUTLS_SHUT_WR);  // the close_notify
 }
 
 void EndTls() {
-    TlsOn.store(false);
-    if (Session) gnutls_deinit(Session);
-    Session = nullptr;
+    Tls.on.store(false);
+    if (Tls.session) gnutls_deinit(Tls.session);
+    Tls.session = nullptr;
 }
 
 long TlsReceive(char* buffer, std::size_t length) {
-    ssize_t got = gnutls_record_recv(Session, buffer, length);
+    ssize_t got = gnutls_record_recv(Tls.session, buffer, length);
     if (got >= 0) return static_cast<long>(got);
     if (got == GNUTLS_E_AGAIN || got == GNUTLS_E_INTERRUPTED || got == GNUTLS_E_REHANDSHAKE) {
         errno = EAGAIN;
@@ -226,17 +229,17 @@ long TlsReceive(char* buffer, std::size_t length) {
 }
 
 bool TlsSendPending() {
-    return SendPending;
+    return Tls.sendPending;
 }
 
 long TlsSend(const char* data, std::size_t length) {
-    ssize_t sent = gnutls_record_send(Session, data, length);
-    SendPending = sent == GNUTLS_E_AGAIN || sent == GNUTLS_E_INTERRUPTED;
+    ssize_t sent = gnutls_record_send(Tls.session, data, length);
+    Tls.sendPending = sent == GNUTLS_E_AGAIN || sent == GNUTLS_E_INTERRUPTED;
     if (sent >= 0) return static_cast<long>(sent);
-    bool closed = LastPushError == EPIPE || LastPushError == ECONNRESET;
+    bool closed = Tls.lastPushError == EPIPE || Tls.lastPushError == ECONNRESET;
     errno = sent == GNUTLS_E_INTERRUPTED ? EINTR
             : sent == GNUTLS_E_AGAIN     ? EAGAIN
-            : closed                     ? LastPushError
+            : closed                     ? Tls.lastPushError
                                          : EIO;
     return -1;
 }
