@@ -34,6 +34,12 @@ std::int32_t StartTlsDialogue(const std::string& heloName) {
 
 // 0 when `reply` has code `wanted`, else -1 after "Login refused: <reply>": a 4xx is worth
 // another try later (75), anything else needs the user (77).
+// Overwrites a copy of the secret before its memory is let go.
+void WipeText(std::string& text) {
+    ::explicit_bzero(text.data(), text.size());
+    text.clear();
+}
+
 std::int32_t LoginVerdict(const Reply& reply, int wanted) {
     if (reply.code == wanted) return 0;
     NoteOutcome(ReplyClass(reply.code) == 4 ? EX_TEMPFAIL : EX_NOPERM);
@@ -87,10 +93,10 @@ std::int32_t AuthenticateOAuth(AuthMechanism mechanism) {
                                         RelayPassword + separator;
     response += separator;
     std::string command = "AUTH " + name + " " + EncodeBase64(response);
-    ::explicit_bzero(response.data(), response.size());
+    WipeText(response);
     Reply reply;
     std::int32_t exchanged = LoginExchange(command, "AUTH " + name + " " + Hidden, reply);
-    ::explicit_bzero(command.data(), command.size());
+    WipeText(command);
     if (exchanged != 0) return -1;
     // The error challenge: its answer ends the exchange, and the relay's final reply tells.
     if (reply.code == AuthMoreCode && LoginExchange(bearer ? "AQ==" : "", Hidden, reply) != 0)
@@ -103,12 +109,19 @@ std::int32_t Authenticate() {
     if (mechanism == AuthNone) return ReportFailure("AUTH not offered!", EX_UNAVAILABLE);
     if (mechanism == AuthXoauth2 || mechanism == AuthOauthbearer) return AuthenticateOAuth(mechanism);
     if (mechanism == AuthPlain) {
-        std::string token = EncodeBase64(std::string(1, '\0') + RelayUser + '\0' + RelayPassword);
-        return LoginStep("AUTH PLAIN " + token, std::string("AUTH PLAIN ") + Hidden, AuthOkCode);
+        std::string response = std::string(1, '\0') + RelayUser + '\0' + RelayPassword;
+        std::string command = "AUTH PLAIN " + EncodeBase64(response);
+        WipeText(response);
+        std::int32_t result = LoginStep(command, std::string("AUTH PLAIN ") + Hidden, AuthOkCode);
+        WipeText(command);
+        return result;
     }
     if (LoginStep("AUTH LOGIN", "AUTH LOGIN", AuthMoreCode) != 0) return -1;
     if (LoginStep(EncodeBase64(RelayUser), Hidden, AuthMoreCode) != 0) return -1;
-    return LoginStep(EncodeBase64(RelayPassword), Hidden, AuthOkCode);
+    std::string answer = EncodeBase64(RelayPassword);
+    std::int32_t result = LoginStep(answer, Hidden, AuthOkCode);
+    WipeText(answer);
+    return result;
 }
 
 // A port that wants TLS from the first byte waits for our hello and never greets.
