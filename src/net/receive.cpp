@@ -103,11 +103,14 @@ void WakeWaiters() {
 }
 
 // Makes `got` bytes stored at the write index visible to WaitReply and wakes it.
+// The count goes up only after the bytes can be taken: a waiter that saw the count must find
+// them, or it would wait for bytes that never come. (A command's mark read meanwhile is only
+// smaller, which never makes an honest reply look early.)
 void PublishReceived(std::uint32_t write, std::size_t got) {
-    Received.received.fetch_add(got, std::memory_order_relaxed);
     write += static_cast<std::uint32_t>(got);
     if (write == ReceiveBufferSize) write = 0;
     Received.writeIndex.store(write, std::memory_order_seq_cst);
+    Received.received.fetch_add(got, std::memory_order_seq_cst);
     WakeWaiters();
 }
 
