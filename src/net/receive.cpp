@@ -222,17 +222,22 @@ ReplyDeadline ReplyDeadlineFromNow() {
            std::chrono::milliseconds(ReplyPollMilliseconds) * ReplyPollCount;
 }
 
-int WaitReceivedAfter(std::uint64_t seen, ReplyDeadline deadline) {
+std::uint32_t ReceiveProgress() {
+    return Received.writeIndex.load(std::memory_order_acquire);
+}
+
+int WaitReceivedAfter(std::uint32_t seen, ReplyDeadline deadline) {
     using Clock = std::chrono::steady_clock;
     for (;;) {
-        std::uint32_t write = Received.writeIndex.load(std::memory_order_acquire);
-        if (Received.received.load(std::memory_order_acquire) != seen ||
+        // The write index moves with every store (it cannot come round to the same value while
+        // the bytes are unread), and the receiver wakes sleepers on it.
+        if (Received.writeIndex.load(std::memory_order_acquire) != seen ||
             Received.ended.load(std::memory_order_acquire))
             return 0;
         if (StopSignal() != 0) return -1;
         auto left = deadline - Clock::now();
         if (left <= Clock::duration::zero()) return 1;
-        if (!SpinUntilChanged(write)) SleepUntilChanged(write, left);
+        if (!SpinUntilChanged(seen)) SleepUntilChanged(seen, left);
     }
 }
 

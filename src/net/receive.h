@@ -47,9 +47,13 @@ std::uint64_t TakenSoFar();
 // Changes whenever the ring is reset: a new connection (or a test's fresh ring) begins.
 std::uint64_t RingGeneration();
 
-// Waits until more than `seen` bytes were received or the relay closed the connection (0), the
-// deadline passed (1) or a stop signal came (-1).
-int WaitReceivedAfter(std::uint64_t seen, ReplyDeadline deadline);
+// Where the receiver stands (its write index): taken before looking at what is there, so that
+// a wait after it misses nothing stored meanwhile.
+std::uint32_t ReceiveProgress();
+
+// Waits until the receiver stored more since `seen` (ReceiveProgress) or the relay closed the
+// connection (0), the deadline passed (1) or a stop signal came (-1).
+int WaitReceivedAfter(std::uint32_t seen, ReplyDeadline deadline);
 
 // True when no byte waits unread in the ring.
 bool ReceiveRingEmpty();

@@ -156,7 +156,7 @@ std::int16_t WaitReply(std::string& line) {
 std::int16_t WaitReply(std::string& line, ReplyDeadline deadline) {
     const char* failure = "ERROR ON NETWORK (Timeout).";
     for (;;) {
-        std::uint64_t seen = ReceivedSoFar();
+        std::uint32_t seen = ReceiveProgress();
         int got = TakeLine(line);
         if (got > 0) return 0;
         if (StopSignal() != 0) return -1;
