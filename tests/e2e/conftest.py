@@ -140,6 +140,17 @@ def write_spool(folder, name, text):
     return folder / name
 
 
+def note_peak_memory(pid, peak):
+    """Keeps in peak["kb"] the highest peak resident memory (VmHWM) seen of process `pid`."""
+    try:
+        with open(f"/proc/{pid}/status") as status:
+            for line in status:
+                if line.startswith("VmHWM:"):
+                    peak["kb"] = max(peak["kb"], int(line.split()[1]))
+    except OSError:
+        pass
+
+
 class ScriptedRelay:
     """A relay on 127.0.0.1 that answers every command by a script.
 

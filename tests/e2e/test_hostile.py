@@ -5,7 +5,7 @@ import termios
 
 import pytest
 
-from conftest import run_sendal, write_spool
+from conftest import note_peak_memory, run_sendal, write_spool
 
 TIMEOUT = b"ERROR ON NETWORK (Timeout)."
 
@@ -31,13 +31,7 @@ def test_flood_without_line_ends_keeps_memory_bounded(workdir, relay):
     peak = {"kb": 0}
 
     def sample(proc):
-        try:
-            with open(f"/proc/{proc.pid}/status") as status:
-                for line in status:
-                    if line.startswith("VmHWM:"):
-                        peak["kb"] = max(peak["kb"], int(line.split()[1]))
-        except OSError:
-            pass
+        note_peak_memory(proc.pid, peak)
         return False
     result = run_sendal(workdir, ["127.0.0.1", str(r.port)], while_running=sample)
     assert result.log_messages() == [b"SMTP starting...", TIMEOUT, b"Closed!"]

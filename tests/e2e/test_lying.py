@@ -11,7 +11,7 @@ import time
 
 import pytest
 
-from conftest import BINARY, ROOT, run_sendal, write_spool
+from conftest import BINARY, ROOT, note_peak_memory, run_sendal, write_spool
 
 sys.path.insert(0, str(ROOT / "tools"))
 from testca import TestCA  # noqa: E402
@@ -117,13 +117,7 @@ def peak_while_flooded(workdir, listener, options, seconds=8):
     start = time.monotonic()
 
     def sample(proc):
-        try:
-            with open(f"/proc/{proc.pid}/status") as status:
-                for line in status:
-                    if line.startswith("VmHWM:"):
-                        peak["kb"] = max(peak["kb"], int(line.split()[1]))
-        except OSError:
-            pass
+        note_peak_memory(proc.pid, peak)
         if time.monotonic() - start > seconds:
             os.kill(proc.pid, signal.SIGTERM)
             return True
