@@ -3,7 +3,6 @@
 // together or not, and a refusal stands in the log as the transaction's last line.
 #include "smtp/envelope.h"
 
-
 #include "base/outcome.h"
 #include "log/log.h"
 #include "net/send.h"
