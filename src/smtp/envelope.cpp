@@ -117,11 +117,6 @@ std::int32_t JudgeIfLockStep(Envelope& envelope) {
 
 }  // namespace
 
-std::int32_t FlushQueued() {
-    std::int16_t sent = Flush();
-    return sent == 0 || sent == SendBroken ? 0 : -1;
-}
-
 bool SessionOutOfStep() {
     return CurrentSession.outOfStep;
 }

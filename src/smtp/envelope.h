@@ -28,10 +28,6 @@ constexpr std::size_t MaxAwaitedChunkBytes = 4 << 20;
 // time, each reply read before the next command.
 bool Pipelined();
 
-// Writes the commands queued so far (their replies stay outstanding). 0, or -1 on a failed
-// send (reported).
-std::int32_t FlushQueued();
-
 // Whether a refusal came before its command: the relay's replies no longer match our commands,
 // so nothing more goes over this session.
 bool SessionOutOfStep();

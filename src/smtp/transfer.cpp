@@ -64,9 +64,6 @@ Fate SendTransaction(const AddressList& list, Envelope& envelope, SpoolFile& fil
 Fate SizeUp(const AddressList& list, const SpoolFile& file, std::string& parameters) {
     parameters.clear();
     if (!UsesEhlo() || (!Offers("SIZE") && !Offers("8BITMIME"))) return Fate::GoesOn;
-    // The end of data of the file before goes out first: the relay need not wait for it while
-    // this file is read through.
-    if (FlushQueued() != 0) return Fate::RunEnds;
     TextMeasure measure;
     if (MeasureSpoolText(measure) != 0) return Fate::GoesOn;  // the transfer's own read reports it
     std::uint64_t limit = OfferedSizeLimit();
