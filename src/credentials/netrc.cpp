@@ -158,15 +158,21 @@ bool FindNetrcEntry(const std::string& text, const std::string& host, std::strin
     return false;
 }
 
-std::int32_t ReadCredentials(const std::string& host) {
+std::int32_t ReadCredentials(const std::string& host, const std::string& login) {
     ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);  // before any secret is in memory
+    std::string command = GetEnvironment("SENDAL_PASSWORD_COMMAND");
+    if (!login.empty() && !command.empty()) {
+        ForgetSecret();
+        RelayUser = login;
+        return RunSecretCommand(command, host, RelayUser, RelayPassword) == 0 ? 0 : -1;
+    }
     std::string path = NetrcPath();
     std::string text;
     if (ReadNetrc(path, text) != 0) return -1;
     ForgetSecret();
-    std::string command = GetEnvironment("SENDAL_PASSWORD_COMMAND");
     bool found = FindNetrcEntry(text, host, RelayUser, RelayPassword, !command.empty());
     Wipe(text);
+    if (found && !login.empty()) RelayUser = login;
     if (!command.empty()) {
         if (!found || RelayUser.empty()) return ReportFailure("No login for " + host + " in " + path + "!", EX_CONFIG);
         Wipe(RelayPassword);

@@ -17,7 +17,9 @@ inline std::string RelayPassword;
 // the user with no group or other permission bits. With SENDAL_PASSWORD_COMMAND the secret is
 // the first line that command prints, and the entry may give the login alone. 0, or -1 after
 // logging why.
-std::int32_t ReadCredentials(const std::string& host);
+// A `login` given (an account's) stands for the entry's; with it and the password command no
+// netrc file is needed.
+std::int32_t ReadCredentials(const std::string& host, const std::string& login = {});
 
 // Overwrites the secret once the login is done.
 void ForgetSecret();

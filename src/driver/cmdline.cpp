@@ -207,13 +207,6 @@ std::int32_t CheckOptionPairs() {
     return conflict ? ReportFailure(conflict, EX_CONFIG) : 0;
 }
 
-std::string DeriveHeloName(const std::string& host) {
-    // Dotted addresses, IPv6 literals and other numeric hosts.
-    if (ReadNumber(host) != 0 || host.find(':') != std::string::npos) return "me";
-    std::size_t dot = host.find('.');
-    return dot == std::string::npos ? "me" : host.substr(dot + 1);
-}
-
 bool SpoolFolderExists() {
     return EntryExists(SpoolFolder, SearchFilesAndDirectories);
 }
@@ -231,6 +224,13 @@ bool WantsUsage(const std::string& host) {
 }
 
 }  // namespace
+
+std::string DeriveHeloName(const std::string& host) {
+    // Dotted addresses, IPv6 literals and other numeric hosts.
+    if (ReadNumber(host) != 0 || host.find(':') != std::string::npos) return "me";
+    std::size_t dot = host.find('.');
+    return dot == std::string::npos ? "me" : host.substr(dot + 1);
+}
 
 std::string ReadCommandTail() {
     std::string all;

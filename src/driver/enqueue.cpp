@@ -19,6 +19,7 @@
 #include "base/fdio.h"
 #include "base/outcome.h"
 #include "base/text.h"
+#include "driver/config.h"
 #include "message/address.h"
 #include "message/headers.h"
 #include "message/spool.h"
@@ -48,7 +49,8 @@ constexpr const char* UsageText =
     "Queues the message on standard input as the next spool file for sendal; sender and\n"
     "recipients come from its header, recipients given here that it does not name are added\n"
     "as Bcc. Date: and Message-ID: are added when the header has none.\n"
-    "  -d folder     the spool folder (else $SENDAL_SPOOL, else ./spool)\n"
+    "  -d folder     the spool folder (else $SENDAL_SPOOL, else the configuration's spool,\n"
+    "                else ./spool)\n"
     "  -f addr, -r addr, -F name, -t, -i, -oi, -o..., -B type, -v, -bm   taken, no effect\n"
     "  -N never|success,failure,delay   -R full|hdrs   -V envid   delivery notices asked for\n"
     "  --help, --version\n";
@@ -110,6 +112,18 @@ int RecordDsn(const std::string& option, const std::string& value, Request& requ
     return Complain("bad value for " + option + ": " + value, EX_USAGE);
 }
 
+// The configuration's spool, wherever we were started and whatever the environment holds (a
+// cron mailer gets none of the crontab's variables); ./spool without a configuration.
+int TakeConfiguredSpool(Request& request) {
+    Config config;
+    config.path = ConfigPath();
+    std::string error;
+    std::int32_t loaded = LoadConfig(config, error);
+    if (loaded < 0) return Complain(error, EX_CONFIG);
+    request.folder = loaded == 0 ? config.spool : "spool";
+    return 0;
+}
+
 // sendmail's own flags are taken and have no effect here: the message is queued whole (a
 // line of a single "." does not end it), and sender and recipients come from its header.
 int ReadArguments(const std::vector<std::string>& arguments, Request& request) {
@@ -151,7 +165,7 @@ int ReadArguments(const std::vector<std::string>& arguments, Request& request) {
         }
     }
     if (request.folder.empty()) request.folder = GetEnvironment("SENDAL_SPOOL");
-    if (request.folder.empty()) request.folder = "spool";
+    if (request.folder.empty()) return TakeConfiguredSpool(request);
     return 0;
 }
 

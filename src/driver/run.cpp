@@ -21,6 +21,7 @@
 #include "base/outcome.h"
 #include "base/path.h"
 #include "base/stop.h"
+#include "driver/accounts.h"
 #include "driver/cmdline.h"
 #include "log/log.h"
 #include "net/connect.h"
@@ -34,30 +35,10 @@ namespace {
 
 constexpr const char* MarkerFileName = "REdez.No";
 
-// Sending the spool is background work: take the processor only when nothing else wants it.
-void SetIdlePriority() {
-    sched_param param{};
-    if (::sched_setscheduler(0, SCHED_IDLE, &param) != 0) ::setpriority(PRIO_PROCESS, 0, 19);
-}
-
 void ShowStatusLine(std::int32_t port, const std::string& heloName, const std::string& fileMask) {
     ConsoleWriteOutside("Host:" + RelayHost + " Port:" + FormatNumber(port) + "HElO:" + heloName +
                         " File:" + fileMask);
     ConsoleLineEnd();
-}
-
-// Takes the spool folder for this run: it must let us delete what the relay accepts, and no
-// other run may be sending from it (two runs would send every message twice). The lock goes
-// with `lock`, or with the process. 0, or -1 after saying why the run ends here.
-std::int32_t TakeSpoolFolder(const std::string& fileMask, UniqueFd& lock) {
-    std::string dir = ResolvePath(SpoolDirectory(fileMask));
-    if (dir.empty()) dir.assign(1, '.');
-    lock.Reset(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!lock.Valid()) return 0;  // no folder, nothing to send: the run says so later
-    if (::access(dir.c_str(), W_OK | X_OK) != 0)
-        return ReportFailure("Spool folder not writable!", EX_CONFIG);
-    if (::flock(lock.Get(), LOCK_EX | LOCK_NB) == 0) return 0;
-    return ReportFailure("Spool in use by another run!", EX_TEMPFAIL, LevelWarning);
 }
 
 // The dialogue, from the connection to the last reply. False when there was nothing to send:
@@ -103,6 +84,28 @@ void RunSession(std::int32_t relayPort, const std::string& heloName, const std::
     ShowStatusLine(relayPort, heloName, fileMask);
     UniqueFd spoolLock;
     if (CheckSubmissionOptions() != 0 || TakeSpoolFolder(fileMask, spoolLock) != 0) return;
+    SendOverRelay(relayPort, heloName, fileMask);
+}
+
+}  // namespace
+
+void SetIdlePriority() {
+    sched_param param{};
+    if (::sched_setscheduler(0, SCHED_IDLE, &param) != 0) ::setpriority(PRIO_PROCESS, 0, 19);
+}
+
+std::int32_t TakeSpoolFolder(const std::string& fileMask, UniqueFd& lock) {
+    std::string dir = ResolvePath(SpoolDirectory(fileMask));
+    if (dir.empty()) dir.assign(1, '.');
+    lock.Reset(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!lock.Valid()) return 0;  // no folder, nothing to send: the run says so later
+    if (::access(dir.c_str(), W_OK | X_OK) != 0)
+        return ReportFailure("Spool folder not writable!", EX_CONFIG);
+    if (::flock(lock.Get(), LOCK_EX | LOCK_NB) == 0) return 0;
+    return ReportFailure("Spool in use by another run!", EX_TEMPFAIL, LevelWarning);
+}
+
+void SendOverRelay(std::int32_t relayPort, const std::string& heloName, const std::string& fileMask) {
     if (!Converse(relayPort, heloName, fileMask)) return;
     ReportStop();
     if (SocketHandle != -1) {
@@ -113,8 +116,6 @@ void RunSession(std::int32_t relayPort, const std::string& heloName, const std::
     WSACleanup();
 }
 
-}  // namespace
-
 std::int32_t RunMain() {
     // A reader of standard output that went away (sendal | head) must not end the run
     // midway: writes to it fail quietly instead, and the log still gets every line.
@@ -122,6 +123,12 @@ std::int32_t RunMain() {
     InstallStopHandlers();  // from here on a stop ends the run at its next step, with its line
     VersionText = "v1.33g";
     ProgramTag = "SENDAL ";
+    std::string tail = ReadCommandTail();
+    if (IsAccountsRun(tail)) {
+        int code = RunAccounts(tail);
+        CloseLog();
+        return Options.exitCode ? code : 0;
+    }
     WriteLogHeader();
     SetIdlePriority();
     SocketHandle = -1;
@@ -129,7 +136,7 @@ std::int32_t RunMain() {
     std::int32_t relayPort = 0;
     std::string heloName;
     std::string fileMask;
-    if (ParseCommandLine(RelayHost, relayPort, heloName, fileMask) == 0) {
+    if (ParseCommandTail(tail, RelayHost, relayPort, heloName, fileMask) == 0) {
         if (EntryExists(MarkerFileName, SearchFiles))
             LogMessage(ProgramTag + "no actice connection!", -1, LevelNormal);
         else

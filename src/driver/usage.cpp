@@ -29,6 +29,9 @@ constexpr const char* OptionLines[] = {
     "  -noverify         do not check the relay's certificate",
     "  -fingerprint=hex  the SHA-256 of the relay's certificate, instead of the CA check",
     "  --version         the version; -h, --help or ? this screen",
+    "Or: sendal --send [--config=file] [-keepgoing] [-exitcode] [-nochunking]",
+    "  --send            the configured spool, each file through the account of its sender",
+    "  --config=file     the configuration (else ~/.config/sendal/config.toml)",
 };
 
 }  // namespace

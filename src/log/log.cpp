@@ -28,6 +28,8 @@ constexpr const char* LevelPrefixes[] = {"  ", "! ", "? ", "$ ", "* ", ": ",
                                          "+ ", "- ", "% ", "~ ", "= "};
 
 UniqueFd LogFile;
+std::string LogPath;  // empty: VORK.LOG in the working directory
+std::string LogLabel;
 
 // Runs hold the lock for one line: one held longer is no run of ours, and its log is left alone.
 constexpr int LockTries = 2000;
@@ -55,11 +57,15 @@ std::string WithoutControlBytes(std::string text) {
 
 }  // namespace
 
+void SetLogPath(const std::string& path) {
+    LogPath = path;
+}
+
 void WriteLogHeader() {
     // Never through a symbolic link, and only a regular file: a log planted as a link by
     // another user would make us append to a file of theirs choosing.
     // A new log is the user's alone: it holds every recipient of their mail.
-    std::string path = ResolvePath(LogFileName);
+    std::string path = LogPath.empty() ? ResolvePath(LogFileName) : LogPath;
     UniqueFd fd(::open(path.c_str(),
                        O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600));
     struct stat info {};
@@ -67,7 +73,8 @@ void WriteLogHeader() {
         // A link, a FIFO without a reader, a folder: there is something, and it is no log.
         struct stat there {};
         if (fd.Valid() || ::lstat(path.c_str(), &there) == 0)
-            WriteStdoutLine("VORK.LOG is not a regular file: no log is kept!");
+            WriteStdoutLine((LogPath.empty() ? std::string(LogFileName) : path) +
+                            " is not a regular file: no log is kept!");
         return;
     }
     LogFile = std::move(fd);
@@ -81,7 +88,18 @@ std::string FormatLogLine(const std::string& clock, const std::string& message, 
     return prefix + clock + "  " + ProgramTag + numberTag + ": " + message + "\r\n";
 }
 
+void SetLogLabel(const std::string& label) {
+    LogLabel = label;
+}
+
 void LogMessage(const std::string& message, std::int32_t number, std::int16_t level) {
+    if (!LogLabel.empty()) {
+        std::string labelled = LogLabel + message;
+        WriteStdoutLine(labelled);
+        if (LogFile.Valid())
+            WriteLocked(FormatLogLine(FormatClockTime(), WithoutControlBytes(labelled), number, level));
+        return;
+    }
     WriteStdoutLine(message);
     if (LogFile.Valid())
         WriteLocked(FormatLogLine(FormatClockTime(), WithoutControlBytes(message), number, level));

@@ -12,9 +12,16 @@ constexpr std::int16_t LevelError = 1;
 constexpr std::int16_t LevelWarning = 2;
 constexpr std::int16_t LevelStart = 5;
 
+// Where the log is kept: VORK.LOG in the working directory, unless a configuration names one.
+void SetLogPath(const std::string& path);
+
 // Opens VORK.LOG in the working directory for appending, locked against other runs, and
 // writes the run's header line. A log that cannot be opened or locked is skipped in silence.
 void WriteLogHeader();
+
+// Sessions of several accounts write at once: each of their lines begins with the account's
+// label ("[work] "), on standard output and in the log.
+void SetLogLabel(const std::string& label);
 
 // `message` and CR LF on standard output, then the log line. Never fails.
 void LogMessage(const std::string& message, std::int32_t number, std::int16_t level);

@@ -22,6 +22,7 @@ struct RunOptions {
     bool noChunking = false;    // -nochunking: DATA even where the relay offers CHUNKING
     AuthMechanism auth = AuthNone;
     std::string from;           // -from=: the envelope sender of every file
+    std::string login;          // an account's login, instead of the netrc entry's
     std::string fingerprint;  // -fingerprint=: SHA-256 of the relay's certificate, hex
 };
 

@@ -150,7 +150,7 @@ std::int32_t OpenDialogue(const std::string& heloName, std::int32_t port) {
 }
 
 std::int32_t ReadSubmissionSecret() {
-    if (Options.auth == AuthNone || ReadCredentials(RelayHost) == 0) return 0;
+    if (Options.auth == AuthNone || ReadCredentials(RelayHost, Options.login) == 0) return 0;
     if (StopSignal() == 0) NoteOutcome(EX_CONFIG);
     return -1;
 }

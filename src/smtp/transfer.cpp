@@ -170,6 +170,7 @@ TransferEnd TransferSpool(const std::string& fileMask) {
             failed = true;
             break;
         }
+        if (ChosenFiles.chosen && ChosenFiles.names.count(spoolName) == 0) continue;
         if (!HandledThisRun.insert(spoolName).second) continue;
         Fate sent = SendSpoolFile(spoolFolder, spoolName);
         if (sent == Fate::SessionAbandoned) return TransferEnd::Abandoned;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <set>
 #include <string>
 
 #include "smtp/message_text.h"
@@ -20,6 +21,14 @@ namespace sendal {
 // The session must have been started (StartSession) on this connection.
 enum class TransferEnd { Done, Failed, Abandoned };
 TransferEnd TransferSpool(const std::string& fileMask);
+
+// The files one account sends, when a run shares its spool among accounts; every file of the
+// mask when `chosen` is false.
+struct SpoolSelection {
+    bool chosen = false;
+    std::set<std::string> names;
+};
+inline SpoolSelection ChosenFiles;
 
 // Forgets which files this run has handled (at the start of a run).
 void StartSpoolRun();

@@ -19,6 +19,9 @@ ROOT = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
 from loopback import controlling_terminal, free_port  # noqa: E402,F401
 BINARY = os.environ.get("SENDAL_BINARY", str(ROOT / "build" / "sendal"))
+# No configuration of whoever runs the tests may steer them; a test names its own.
+os.environ.pop("SENDAL_CONFIG", None)
+os.environ["XDG_CONFIG_HOME"] = "/nonexistent/sendal-tests"
 RUN_LIMIT = 240  # seconds; sendal runs at idle priority and may wait for the CPU
 
 

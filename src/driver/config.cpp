@@ -1,0 +1,272 @@
+// Reading the configuration file with toml++. Every key is checked for its type and value
+// where it stands, so the message can point at its line.
+#include "driver/config.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <toml++/toml.h>
+
+#include "base/environment.h"
+#include "base/fdio.h"
+#include "base/text.h"
+
+namespace sendal {
+namespace {
+
+constexpr std::size_t MaxConfigBytes = 1 << 20;
+constexpr std::int32_t PlainPort = 25;
+constexpr std::int32_t StartTlsPort = 587;
+constexpr std::int32_t TlsPort = 465;
+
+// The first problem found, with its line; later ones are not looked for.
+struct Problems {
+    std::string what;
+    std::int32_t line = 0;
+    bool Set(const std::string& text, const toml::source_region& where) {
+        if (what.empty()) {
+            what = text;
+            line = static_cast<std::int32_t>(where.begin.line);
+        }
+        return false;
+    }
+};
+
+bool TakeText(const toml::node& node, const std::string& key, std::string& into, Problems& problems) {
+    if (!node.is_string()) return problems.Set(key + " must be a string", node.source());
+    into = *node.value<std::string>();
+    return true;
+}
+
+bool TakeFlag(const toml::node& node, const std::string& key, bool& into, Problems& problems) {
+    if (!node.is_boolean()) return problems.Set(key + " must be true or false", node.source());
+    into = *node.value<bool>();
+    return true;
+}
+
+bool TakePort(const toml::node& node, std::int32_t& into, Problems& problems) {
+    if (!node.is_integer()) return problems.Set("port must be a number", node.source());
+    std::int64_t port = *node.value<std::int64_t>();
+    if (port < 1 || port > 65535) return problems.Set("port must be 1 to 65535", node.source());
+    into = static_cast<std::int32_t>(port);
+    return true;
+}
+
+bool TakeSecurity(const toml::node& node, Security& into, Problems& problems) {
+    std::string word;
+    if (!TakeText(node, "security", word, problems)) return false;
+    if (word == "starttls") into = Security::StartTls;
+    else if (word == "tls") into = Security::Tls;
+    else if (word == "plain") into = Security::Plain;
+    else return problems.Set("security must be starttls, tls or plain", node.source());
+    return true;
+}
+
+bool TakeAuth(const toml::node& node, AuthMechanism& into, Problems& problems) {
+    std::string word;
+    if (!TakeText(node, "auth", word, problems)) return false;
+    const struct {
+        const char* word;
+        AuthMechanism mechanism;
+    } mechanisms[] = {{"plain", AuthPlain}, {"login", AuthLogin}, {"xoauth2", AuthXoauth2},
+                      {"oauthbearer", AuthOauthbearer}, {"none", AuthNone}};
+    for (const auto& m : mechanisms)
+        if (word == m.word) return into = m.mechanism, true;
+    return problems.Set("auth must be plain, login, xoauth2, oauthbearer or none", node.source());
+}
+
+// An address of `from`: "user@domain" or "*@domain".
+bool TakeFromList(const toml::node& node, std::vector<std::string>& into, Problems& problems) {
+    const toml::array* list = node.as_array();
+    if (list == nullptr) return problems.Set("from must be a list of addresses", node.source());
+    for (const toml::node& entry : *list) {
+        std::string address;
+        if (!TakeText(entry, "from", address, problems)) return false;
+        std::size_t at = address.rfind('@');
+        if (at == std::string::npos || at == 0 || at + 1 == address.size())
+            return problems.Set("from holds \"" + address + "\", no address", entry.source());
+        into.push_back(ToLowerAscii(address));
+    }
+    return true;
+}
+
+bool TakeFingerprint(const toml::node& node, std::string& into, Problems& problems) {
+    std::string text;
+    if (!TakeText(node, "fingerprint", text, problems)) return false;
+    for (char c : ToLowerAscii(text))
+        if (c != ':') into += c;
+    if (into.size() != 64 || into.find_first_not_of("0123456789abcdef") != std::string::npos)
+        return problems.Set("fingerprint must be the 64 hex digits of a SHA-256", node.source());
+    return true;
+}
+
+bool TakeAccountKey(const std::string& key, const toml::node& node, Account& account,
+                    Problems& problems) {
+    if (key == "host") return TakeText(node, key, account.host, problems);
+    if (key == "port") return TakePort(node, account.port, problems);
+    if (key == "security") return TakeSecurity(node, account.security, problems);
+    if (key == "auth") return TakeAuth(node, account.auth, problems);
+    if (key == "login") return TakeText(node, key, account.login, problems);
+    if (key == "password_command") return TakeText(node, key, account.passwordCommand, problems);
+    if (key == "from") return TakeFromList(node, account.from, problems);
+    if (key == "envelope_from") return TakeText(node, key, account.envelopeFrom, problems);
+    if (key == "helo") return TakeText(node, key, account.helo, problems);
+    if (key == "ca_file") return TakeText(node, key, account.caFile, problems);
+    if (key == "fingerprint") return TakeFingerprint(node, account.fingerprint, problems);
+    if (key == "default") return TakeFlag(node, key, account.isDefault, problems);
+    if (key == "password")  // the one key a new user is sure to try
+        return problems.Set("a password never stands here (use password_command or netrc)",
+                            node.source());
+    return problems.Set("unknown key " + key, node.source());
+}
+
+std::int32_t DefaultPort(Security security) {
+    return security == Security::Plain ? PlainPort
+           : security == Security::Tls ? TlsPort
+                                       : StartTlsPort;
+}
+
+bool TakeAccount(const std::string& name, const toml::node& node, Config& config,
+                 Problems& problems) {
+    const toml::table* table = node.as_table();
+    if (table == nullptr) return problems.Set("account " + name + " must be a table", node.source());
+    Account account;
+    account.name = name;
+    account.line = static_cast<std::int32_t>(node.source().begin.line);
+    for (auto&& [key, value] : *table)
+        if (!TakeAccountKey(std::string(key.str()), value, account, problems)) return false;
+    if (account.host.empty()) return problems.Set("account " + name + " has no host", node.source());
+    if (account.port == 0) account.port = DefaultPort(account.security);
+    if (account.auth != AuthNone && account.security == Security::Plain)
+        return problems.Set("account " + name + " logs in without TLS (security plain)",
+                            node.source());
+    if (account.isDefault)
+        for (const Account& other : config.accounts)
+            if (other.isDefault)
+                return problems.Set("a second default account (" + other.name + " is one)",
+                                    node.source());
+    config.accounts.push_back(std::move(account));
+    return true;
+}
+
+bool TakeTopKey(const std::string& key, const toml::node& node, Config& config, Problems& problems) {
+    if (key == "spool") return TakeText(node, key, config.spool, problems);
+    if (key == "log") return TakeText(node, key, config.log, problems);
+    if (key != "accounts") return problems.Set("unknown key " + key, node.source());
+    const toml::table* accounts = node.as_table();
+    if (accounts == nullptr) return problems.Set("accounts must be tables", node.source());
+    for (auto&& [name, account] : *accounts)
+        if (!TakeAccount(std::string(name.str()), account, config, problems)) return false;
+    // The library keeps tables in name order; the file's order is the one users read.
+    std::stable_sort(config.accounts.begin(), config.accounts.end(),
+                     [](const Account& a, const Account& b) { return a.line < b.line; });
+    return true;
+}
+
+// The whole file, at most MaxConfigBytes. 0, or -1.
+std::int32_t ReadConfigBytes(int fd, std::string& text) {
+    char block[4096];
+    for (;;) {
+        ssize_t got = ::read(fd, block, sizeof block);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return got == 0 ? 0 : -1;
+        text.append(block, static_cast<std::size_t>(got));
+        if (text.size() > MaxConfigBytes) return -1;
+    }
+}
+
+// The folder part of a path, "." when it has none.
+std::string FolderOf(const std::string& path) {
+    std::size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string WithoutTrailingSlashes(std::string path) {
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    return path;
+}
+
+// A file that names commands we run must be the user's own and written by no one else.
+std::int32_t CheckOwnership(const struct stat& info, const std::string& path, std::string& error) {
+    if (!S_ISREG(info.st_mode)) error = path + ": not a regular file!";
+    else if (info.st_uid != ::geteuid()) error = path + ": not your own file!";
+    else if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+        error = path + ": others may write it (chmod go-w " + path + ")!";
+    return error.empty() ? 0 : -1;
+}
+
+}  // namespace
+
+std::string ExpandHome(const std::string& path) {
+    if (path == "~" || path.rfind("~/", 0) == 0) return GetEnvironment("HOME") + path.substr(1);
+    return path;
+}
+
+std::string ConfigPath(const std::string& named) {
+    if (!named.empty()) return ExpandHome(named);
+    std::string path = GetEnvironment("SENDAL_CONFIG");
+    if (!path.empty()) return ExpandHome(path);
+    std::string base = GetEnvironment("XDG_CONFIG_HOME");
+    if (base.empty()) base = GetEnvironment("HOME") + "/.config";
+    return base + "/sendal/config.toml";
+}
+
+std::int32_t ParseConfigText(const std::string& text, Config& config, std::string& error) {
+    Problems problems;
+    try {
+        toml::table top = toml::parse(text, config.path);
+        for (auto&& [key, node] : top)
+            if (!TakeTopKey(std::string(key.str()), node, config, problems)) break;
+    } catch (const toml::parse_error& failure) {
+        problems.Set(std::string(failure.description()), failure.source());
+    } catch (const std::exception& failure) {  // memory: the file is refused, not the run
+        problems.what = failure.what();
+    }
+    if (problems.what.empty() && config.spool.empty()) problems.what = "no spool named";
+    if (problems.what.empty() && config.accounts.empty()) problems.what = "no account named";
+    if (!problems.what.empty()) {
+        error = config.path + ": " + problems.what +
+                (problems.line > 0 ? " at line " + std::to_string(problems.line) : "") + "!";
+        return -1;
+    }
+    config.spool = WithoutTrailingSlashes(ExpandHome(config.spool));
+    config.log = config.log.empty() ? FolderOf(config.spool) + "/VORK.LOG" : ExpandHome(config.log);
+    return 0;
+}
+
+std::int32_t LoadConfig(Config& config, std::string& error) {
+    UniqueFd fd(::open(config.path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!fd.Valid()) {
+        if (errno == ENOENT) return 1;
+        error = config.path + ": " + std::strerror(errno) + "!";
+        return -1;
+    }
+    struct stat info {};
+    if (::fstat(fd.Get(), &info) != 0 || CheckOwnership(info, config.path, error) != 0) return -1;
+    std::string text;
+    if (ReadConfigBytes(fd.Get(), text) != 0) {
+        error = config.path + ": cannot be read (or larger than 1 MiB)!";
+        return -1;
+    }
+    return ParseConfigText(text, config, error);
+}
+
+const Account* AccountFor(const Config& config, const std::string& sender) {
+    std::string address = ToLowerAscii(sender);
+    std::size_t at = address.rfind('@');
+    std::string domain = at == std::string::npos ? std::string() : address.substr(at);
+    for (const Account& account : config.accounts)
+        for (const std::string& entry : account.from)
+            if (entry == address || (!domain.empty() && entry.rfind("*@", 0) == 0 && entry.substr(1) == domain))
+                return &account;
+    for (const Account& account : config.accounts)
+        if (account.isDefault) return &account;
+    return nullptr;
+}
+
+}  // namespace sendal

@@ -1,0 +1,59 @@
+// The configuration file: one spool and the accounts that send from it, each chosen by the
+// sender of a message. It names commands to run, so only a file of the user's own that no
+// one else may write is read; anything it does not know is refused, never skipped.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "smtp/options.h"
+
+namespace sendal {
+
+enum class Security { Plain, StartTls, Tls };
+
+struct Account {
+    std::string name;
+    std::string host;
+    std::int32_t port = 0;  // 0: the one `security` implies
+    Security security = Security::StartTls;
+    AuthMechanism auth = AuthNone;
+    std::string login;
+    std::string passwordCommand;
+    std::vector<std::string> from;  // addresses and "*@domain" the account sends for
+    std::string envelopeFrom;
+    std::string helo;
+    std::string caFile;
+    std::string fingerprint;  // 64 hex digits, small letters
+    bool isDefault = false;
+    std::int32_t line = 0;  // where its table starts, for messages
+};
+
+struct Config {
+    std::string path;
+    std::string spool;  // the folder, "~/" expanded
+    std::string log;    // the activity log's path
+    std::vector<Account> accounts;
+};
+
+// Where the configuration is looked for: `named` (from --config=) when given, else
+// $SENDAL_CONFIG, else $XDG_CONFIG_HOME/sendal/config.toml, else ~/.config/sendal/config.toml.
+std::string ConfigPath(const std::string& named = {});
+
+// Reads and checks the file at `config.path`. 0; -1 with `error` set to the whole message
+// ("<path>: <what is wrong> at line N!"); 1 when there is no file.
+std::int32_t LoadConfig(Config& config, std::string& error);
+
+// Parses `text` as if read from `config.path` (the file's own checks aside), for LoadConfig
+// and the tests. 0, or -1 with `error` set.
+std::int32_t ParseConfigText(const std::string& text, Config& config, std::string& error);
+
+// The account that serves `sender`: the first whose `from` holds it (an exact address or its
+// domain as "*@domain", both ignoring letter case), else the default; nullptr when none.
+const Account* AccountFor(const Config& config, const std::string& sender);
+
+// `~/` at the start of `path` turned into $HOME.
+std::string ExpandHome(const std::string& path);
+
+}  // namespace sendal
