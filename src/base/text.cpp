@@ -2,6 +2,9 @@
 // they are whatever the locale says.
 #include "base/text.h"
 
+#include <cctype>
+#include <cstdint>
+
 #include <cstdint>
 
 namespace sendal {
@@ -66,6 +69,40 @@ std::string EncodeBase64(std::string_view bytes) {
         out += i + 2 < bytes.size() ? Digits[group & 63] : '=';
     }
     return out;
+}
+
+bool DecodeBase64(std::string_view text, std::string& bytes) {
+    static constexpr std::string_view Alphabet =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    while (!text.empty() && text.back() == '=') text.remove_suffix(1);
+    bytes.clear();
+    std::uint32_t bits = 0;
+    int count = 0;
+    for (char c : text) {
+        std::size_t value = Alphabet.find(c);
+        if (value == std::string_view::npos) return false;
+        bits = (bits << 6) | static_cast<std::uint32_t>(value);
+        count += 6;
+        if (count >= 8) {
+            count -= 8;
+            bytes += static_cast<char>((bits >> count) & 0xFF);
+        }
+    }
+    return true;
+}
+
+bool DecodePinValue(std::string_view text, std::string& digest) {
+    constexpr std::size_t DigestLength = 32;
+    std::string hex;
+    for (char c : text)
+        if (c != ':') hex += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (hex.size() == 2 * DigestLength && hex.find_first_not_of("0123456789abcdef") == std::string::npos) {
+        digest.clear();
+        for (std::size_t i = 0; i < hex.size(); i += 2)
+            digest += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+        return true;
+    }
+    return DecodeBase64(text, digest) && digest.size() == DigestLength;
 }
 
 }  // namespace sendal

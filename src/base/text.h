@@ -18,5 +18,10 @@ bool LessNoCase(std::string_view a, std::string_view b);
 std::string TrimBlanks(std::string_view text);
 // `bytes` in Base64 (RFC 4648, with padding), as SMTP AUTH wants it.
 std::string EncodeBase64(std::string_view bytes);
+// Base64 back to bytes (padding optional); false for any character outside the alphabet.
+bool DecodeBase64(std::string_view text, std::string& bytes);
+// A SHA-256 as users copy it: 64 hex digits (any case, colons allowed) or base64; false unless
+// it gives 32 bytes.
+bool DecodePinValue(std::string_view text, std::string& digest);
 
 }  // namespace sendal

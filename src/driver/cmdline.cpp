@@ -29,6 +29,7 @@ constexpr const char* SpoolFolder = "spool";
 constexpr const char* HeloOption = "-helo=";
 constexpr const char* FingerprintOption = "-fingerprint=";
 constexpr const char* FromOption = "-from=";
+constexpr const char* PinOption = "-pin=";
 constexpr std::int32_t ImplicitTlsPort = 465;
 
 // A comma field of the command tail. One opened by a double quote runs to the next one, commas
@@ -90,10 +91,14 @@ std::vector<std::string> Words(const std::string& text) {
     return words;
 }
 
-// An option word in small letters, but for the address of -from=, which is kept as written.
+// An option word in small letters, but for the values that are kept as written: an address,
+// a pin (base64 is case-sensitive) and file names.
 std::string OptionInSmallLetters(const std::string& word) {
     std::string lower = ToLowerAscii(word);
-    if (lower.rfind("-from=", 0) == 0) return lower.substr(0, 6) + word.substr(6);
+    for (const char* option : {"-from=", "-pin=", "-cert=", "-key="}) {
+        std::size_t length = std::char_traits<char>::length(option);
+        if (lower.rfind(option, 0) == 0) return lower.substr(0, length) + word.substr(length);
+    }
     return lower;
 }
 
@@ -108,6 +113,7 @@ bool TakeSwitch(const std::string& word) {
         {"-starttls", &Options.startTls},   {"-tls", &Options.implicitTls},
         {"-insecureauth", &Options.insecureAuth}, {"-noverify", &Options.noVerify},
         {"-keepgoing", &Options.keepGoing}, {"-nochunking", &Options.noChunking},
+        {"-nosandbox", &Options.noSandbox},
     };
     for (const Switch& s : switches)
         if (word == s.word) return *s.flag = true;
@@ -116,7 +122,7 @@ bool TakeSwitch(const std::string& word) {
         AuthMechanism mechanism;
     } mechanisms[] = {{"-auth", AuthAny},           {"-auth=plain", AuthPlain},
                       {"-auth=login", AuthLogin},   {"-auth=xoauth2", AuthXoauth2},
-                      {"-auth=oauthbearer", AuthOauthbearer}};
+                      {"-auth=oauthbearer", AuthOauthbearer}, {"-auth=external", AuthExternal}};
     for (const auto& m : mechanisms)
         if (word == m.word) {
             Options.auth = m.mechanism;
@@ -137,6 +143,25 @@ bool TakeFingerprint(const std::string& word) {
     return true;
 }
 
+// "-pin=sha256:" with a key's SHA-256 in base64 or hex, kept as its 32 bytes.
+bool TakePin(const std::string& word) {
+    if (word.rfind(PinOption, 0) != 0) return false;
+    std::string value = word.substr(std::char_traits<char>::length(PinOption));
+    if (ToLowerAscii(value.substr(0, 7)) != "sha256:") return false;
+    std::string digest;
+    if (!DecodePinValue(value.substr(7), digest)) return false;
+    Options.pins.push_back(digest);
+    return true;
+}
+
+bool TakeFileOption(const std::string& word) {
+    for (auto [option, into] : {std::pair{"-cert=", &Options.certFile}, std::pair{"-key=", &Options.keyFile}}) {
+        std::size_t length = std::char_traits<char>::length(option);
+        if (word.rfind(option, 0) == 0 && word.size() > length) return *into = word.substr(length), true;
+    }
+    return false;
+}
+
 // Takes one option word (it begins with "-") into the run's settings; false for a word that
 // is no option, which must never change what is sent or how.
 bool TakeOption(const std::string& word, std::string& heloName) {
@@ -148,7 +173,7 @@ bool TakeOption(const std::string& word, std::string& heloName) {
         Options.from = word.substr(std::char_traits<char>::length(FromOption));
         return true;
     }
-    return TakeSwitch(word) || TakeFingerprint(word);
+    return TakeSwitch(word) || TakeFingerprint(word) || TakePin(word) || TakeFileOption(word);
 }
 
 // Options begin with "-"; a "-" before a digit is a (negative) port, as it always was.
@@ -204,6 +229,9 @@ std::int32_t CheckOptionPairs() {
     if (Options.implicitTls && Options.startTls) conflict = "Use -tls or -starttls, not both!";
     if (Options.noVerify && !Options.fingerprint.empty())
         conflict = "Use -noverify or -fingerprint=, not both!";
+    if (!Options.fingerprint.empty() && !Options.pins.empty())
+        conflict = "Use -fingerprint= or -pin=, not both!";
+    if (!Options.keyFile.empty() && Options.certFile.empty()) conflict = "-key= needs -cert=!";
     return conflict ? ReportFailure(conflict, EX_CONFIG) : 0;
 }
 

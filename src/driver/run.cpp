@@ -20,6 +20,7 @@
 #include "smtp/options.h"
 #include "base/outcome.h"
 #include "base/path.h"
+#include "base/sandbox.h"
 #include "base/stop.h"
 #include "driver/accounts.h"
 #include "driver/cmdline.h"
@@ -43,8 +44,20 @@ void ShowStatusLine(std::int32_t port, const std::string& heloName, const std::s
 
 // The dialogue, from the connection to the last reply. False when there was nothing to send:
 // the connection then ends with the process, without HELO, QUIT or the close-down.
+// Once the secret is read and before a byte of the relay is parsed, the run keeps only what
+// it needs: the spool folder, the files it has open, the connection. What the TLS handshake
+// needs from files is loaded first.
+std::int32_t Confine(const std::string& fileMask) {
+    if (Options.noSandbox) return 0;
+    if (UsesTls() && PrepareTls(RunTlsPolicy()) != 0) return -1;
+    SandboxRules rules;
+    std::string folder = ResolvePath(SpoolDirectory(fileMask));
+    rules.folders.push_back(folder.empty() ? "." : folder);
+    return ConfineRun(rules);
+}
+
 bool Converse(std::int32_t relayPort, const std::string& heloName, const std::string& fileMask) {
-    if (ConnectRelay(RelayHost, relayPort, RunTlsPolicy()) != 0) return true;
+    if (ConnectRelay(RelayHost, relayPort, RunTlsPolicy(), false) != 0) return true;
     LogMessage("SMTP starting...", -1, LevelStart);
     if (!EntryExists(fileMask, SearchFiles)) {
         LogMessage("Nothing to send!", -1, LevelNormal);
@@ -52,7 +65,8 @@ bool Converse(std::int32_t relayPort, const std::string& heloName, const std::st
     }
     // The secret only now that it is needed: an empty spool asks no passphrase, and a relay
     // that cannot be reached is reported as such.
-    if (ReadSubmissionSecret() != 0) return true;
+    if (ReadSubmissionSecret() != 0 || Confine(fileMask) != 0) return true;
+    if (StartTransport(RelayHost, RunTlsPolicy()) != 0) return true;
     StartSession();
     if (OpenDialogue(heloName, relayPort) != 0) return true;
     StartSpoolRun();

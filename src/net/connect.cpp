@@ -147,13 +147,20 @@ int WSAStartup() {
 void WSACleanup() {}
 
 std::int32_t ConnectRelay(const std::string& host, const std::int32_t& port,
-                          const TlsPolicy& tls) {
+                          const TlsPolicy& tls, bool startTransport) {
     char hostBuffer[HostBufferSize] = {};
     std::strncpy(hostBuffer, WithoutBrackets(host).c_str(), HostBufferSize - 1);
     if (WSAStartup() != 0) return Fail("WSAStartup failed!", EX_OSERR);
 
     std::string reason = "no address";
-    std::vector<RelayAddress> addresses = LookUpHost(hostBuffer, reason);
+    // A reconnect uses the addresses of the first look-up: the run may be confined by then, and
+    // the relay it talks to stays the one it found.
+    static std::string lookedUp;
+    static std::vector<RelayAddress> addresses;
+    if (addresses.empty() || lookedUp != hostBuffer) {
+        addresses = LookUpHost(hostBuffer, reason);
+        lookedUp = hostBuffer;
+    }
     if (addresses.empty())
         return Fail("GetHostByName failed: " + std::string(hostBuffer) + ": " + reason + "!", EX_NOHOST);
     int result = 1;
@@ -168,6 +175,10 @@ std::int32_t ConnectRelay(const std::string& host, const std::int32_t& port,
         return Fail("Connection failure: " + std::string(hostBuffer) + " port " +
                         std::to_string(port & 0xFFFF) + ": " + ConnectReason + "!",
                     EX_TEMPFAIL);
+    return startTransport ? StartTransport(host, tls) : 0;
+}
+
+std::int32_t StartTransport(const std::string& host, const TlsPolicy& tls) {
     ResetReceiveRing();  // nothing of an earlier connection of the run may be read as this one's
     StartReceiver();
     if (tls.implicit && StartTls(SocketHandle, WithoutBrackets(host), tls) != 0) return -1;

@@ -20,8 +20,14 @@ void WSACleanup();
 // "WSAStartup failed!", "GetHostByName failed!", "Invalid Socket!" or "Connection failure!"
 // at level 1. After a failed connect, SocketHandle still holds the socket for the close-down.
 // A send that the relay does not take for the reply time-out fails from then on.
+// Without `startTransport` only the TCP connection is made: nothing the relay sends is read
+// until StartTransport, so the run can confine itself first.
 std::int32_t ConnectRelay(const std::string& host, const std::int32_t& port,
-                          const TlsPolicy& tls = TlsPolicy{});
+                          const TlsPolicy& tls = TlsPolicy{}, bool startTransport = true);
+
+// Starts the receiver on the connection and, for TLS from the first byte, the handshake.
+// 0, or -1 after logging.
+std::int32_t StartTransport(const std::string& host, const TlsPolicy& tls);
 
 // After the relay's go-ahead to STARTTLS: the TLS handshake (see StartTls) over the same
 // receiver, which then carries the session's records. 0, or -1 after logging.

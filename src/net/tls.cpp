@@ -7,11 +7,16 @@
 #include <arpa/inet.h>
 #include <gnutls/gnutls.h>
 #include <gnutls/x509.h>
+#include <gnutls/abstract.h>
+#include <gnutls/crypto.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 
 #include "base/environment.h"
 #include "base/outcome.h"
@@ -79,6 +84,32 @@ ssize_t PushToSocket(gnutls_transport_ptr_t socket, const void* data, size_t len
     return sent;
 }
 
+std::string WithoutFinalStop(std::string text) {
+    while (!text.empty() && (text.back() == '.' || text.back() == ' ')) text.pop_back();
+    return text;
+}
+
+// The client's key holds the login to the relay: only its owner may read it, as with netrc.
+int CheckKeyFile(const std::string& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0)
+        return Fail("Client key " + path + ": " + std::strerror(errno), EX_CONFIG);
+    if (info.st_uid != ::geteuid() || (info.st_mode & (S_IRWXG | S_IRWXO)) != 0)
+        return Fail("Client key " + path + " may be read by others (chmod 600 " + path + ")", EX_CONFIG);
+    return 0;
+}
+
+int LoadClientCertificate() {
+    const std::string& cert = Tls.policy.certFile;
+    const std::string& key = Tls.policy.keyFile.empty() ? cert : Tls.policy.keyFile;
+    if (cert.empty()) return 0;
+    if (CheckKeyFile(key) != 0) return -1;
+    int loaded = gnutls_certificate_set_x509_key_file(Credentials, cert.c_str(), key.c_str(), GNUTLS_X509_FMT_PEM);
+    if (loaded < 0)
+        return Fail("Client certificate " + cert + ": " + WithoutFinalStop(gnutls_strerror(loaded)), EX_CONFIG);
+    return 0;
+}
+
 // The trust store: the system's, and the extra CA file; an empty one trusts nothing.
 int LoadTrust() {
     if (gnutls_certificate_allocate_credentials(&Credentials) < 0) return -1;
@@ -89,7 +120,7 @@ int LoadTrust() {
     if (!caFile.empty() &&
         gnutls_certificate_set_x509_trust_file(Credentials, caFile.c_str(), GNUTLS_X509_FMT_PEM) < 0)
         return Fail("Certificate not trusted: cannot read " + caFile, EX_CONFIG);
-    return 0;
+    return LoadClientCertificate();
 }
 
 int NewSession(int socket, const std::string& host) {
@@ -111,11 +142,6 @@ int NewSession(int socket, const std::string& host) {
     gnutls_transport_set_pull_function(Tls.session, PullFromRing);
     gnutls_transport_set_push_function(Tls.session, PushToSocket);
     return 0;
-}
-
-std::string WithoutFinalStop(std::string text) {
-    while (!text.empty() && (text.back() == '.' || text.back() == ' ')) text.pop_back();
-    return text;
 }
 
 int HandshakeFailed(int error) {
@@ -164,6 +190,50 @@ int CheckFingerprint() {
     return Fail("Certificate not trusted: its fingerprint is " + seen, EX_CONFIG);
 }
 
+// The SHA-256 of a certificate's SubjectPublicKeyInfo; empty when it cannot be read.
+std::string KeyDigest(const gnutls_datum_t& certificate) {
+    gnutls_x509_crt_t crt = nullptr;
+    gnutls_pubkey_t key = nullptr;
+    std::string digest;
+    gnutls_datum_t der{};
+    if (gnutls_x509_crt_init(&crt) >= 0 && gnutls_pubkey_init(&key) >= 0 &&
+        gnutls_x509_crt_import(crt, &certificate, GNUTLS_X509_FMT_DER) >= 0 &&
+        gnutls_pubkey_import_x509(key, crt, 0) >= 0 &&
+        gnutls_pubkey_export2(key, GNUTLS_X509_FMT_DER, &der) >= 0) {
+        unsigned char hash[Sha256Length];
+        if (gnutls_hash_fast(GNUTLS_DIG_SHA256, der.data, der.size, hash) >= 0)
+            digest.assign(reinterpret_cast<char*>(hash), sizeof hash);
+        gnutls_free(der.data);
+    }
+    if (key) gnutls_pubkey_deinit(key);
+    if (crt) gnutls_x509_crt_deinit(crt);
+    return digest;
+}
+
+std::string Base64(const std::string& bytes) {
+    gnutls_datum_t in{reinterpret_cast<unsigned char*>(const_cast<char*>(bytes.data())),
+                      static_cast<unsigned>(bytes.size())};
+    gnutls_datum_t out{};
+    if (gnutls_base64_encode2(&in, &out) < 0) return {};
+    std::string text(reinterpret_cast<char*>(out.data), out.size);
+    gnutls_free(out.data);
+    return text;
+}
+
+// One key of the relay's chain must be pinned; the leaf's pin is named when none is, for the
+// user who has just met a new key.
+int CheckPins() {
+    unsigned count = 0;
+    const gnutls_datum_t* chain = gnutls_certificate_get_peers(Tls.session, &count);
+    if (!chain || count == 0) return Fail("Key not pinned: the relay sent no certificate", EX_CONFIG);
+    for (unsigned i = 0; i < count; ++i) {
+        std::string digest = KeyDigest(chain[i]);
+        for (const std::string& pin : Tls.policy.pins)
+            if (!digest.empty() && digest == pin) return 0;
+    }
+    return Fail("Key not pinned: the relay's key is sha256:" + Base64(KeyDigest(chain[0])), EX_CONFIG);
+}
+
 // A CA's certificate is no server's, whatever names it carries.
 int CheckLeafIsNoCa() {
     unsigned count = 0;
@@ -180,9 +250,13 @@ int CheckLeafIsNoCa() {
 
 }  // namespace
 
-std::int32_t StartTls(int socket, const std::string& host, const TlsPolicy& policy) {
+std::int32_t PrepareTls(const TlsPolicy& policy) {
     Tls.policy = policy;
-    if (!Credentials && LoadTrust() != 0) return -1;
+    return Credentials || LoadTrust() == 0 ? 0 : -1;
+}
+
+std::int32_t StartTls(int socket, const std::string& host, const TlsPolicy& policy) {
+    if (PrepareTls(policy) != 0) return -1;
     if (NewSession(socket, host) != 0) return -1;
     Tls.sendPending = false;
     Tls.handshakeRunning = true;
@@ -198,6 +272,7 @@ std::int32_t StartTls(int socket, const std::string& host, const TlsPolicy& poli
     if (result < 0) return HandshakeFailed(Tls.handshakeTimedOut ? GNUTLS_E_TIMEDOUT : result);
     if (Tls.policy.verify && !Tls.policy.fingerprint.empty() && CheckFingerprint() != 0) return -1;
     if (Tls.policy.verify && Tls.policy.fingerprint.empty() && CheckLeafIsNoCa() != 0) return -1;
+    if (!Tls.policy.pins.empty() && CheckPins() != 0) return -1;
     Tls.on.store(true);
     return 0;
 }

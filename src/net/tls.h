@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace sendal {
 
@@ -17,7 +18,16 @@ struct TlsPolicy {
     bool implicit = false;    // TLS from the first byte of the connection
     bool verify = true;       // checked at all (-noverify turns it off)
     std::string fingerprint;  // the certificate's SHA-256 in hex, pinned instead of the CA check
+    // SHA-256 digests (32 bytes each) of keys one of which the relay's chain must hold: with
+    // the CA check, or alone when `verify` is off. They survive a renewal with the same key.
+    std::vector<std::string> pins;
+    std::string certFile, keyFile;  // a client certificate to present, PEM
 };
+
+// Loads what the handshake will need from files (the trust store, the CA file, the client
+// certificate and key), so that it can run where files can no longer be opened. StartTls does
+// it when it has not been done. 0, or -1 after logging.
+std::int32_t PrepareTls(const TlsPolicy& policy);
 
 // Does the TLS handshake for the relay `host` (a name, or an address literal) over `socket`,
 // whose incoming bytes the receiver stores in the ring, within one deadline (the reply

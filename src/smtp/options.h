@@ -3,13 +3,14 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "net/tls.h"
 
 namespace sendal {
 
 // AuthAny chooses among PLAIN and LOGIN; the OAuth2 mechanisms are used only when asked for.
-enum AuthMechanism { AuthNone, AuthAny, AuthPlain, AuthLogin, AuthXoauth2, AuthOauthbearer };
+enum AuthMechanism { AuthNone, AuthAny, AuthPlain, AuthLogin, AuthXoauth2, AuthOauthbearer, AuthExternal };
 
 struct RunOptions {
     bool exitCode = false;      // -exitcode: sysexits codes instead of 0
@@ -20,10 +21,13 @@ struct RunOptions {
     bool noVerify = false;      // -noverify: the certificate is not checked
     bool keepGoing = false;     // -keepgoing: a refused file stays, the rest still go
     bool noChunking = false;    // -nochunking: DATA even where the relay offers CHUNKING
+    bool noSandbox = false;     // -nosandbox: the run is not confined (for debugging)
     AuthMechanism auth = AuthNone;
     std::string from;           // -from=: the envelope sender of every file
     std::string login;          // an account's login, instead of the netrc entry's
     std::string fingerprint;  // -fingerprint=: SHA-256 of the relay's certificate, hex
+    std::vector<std::string> pins;  // -pin=sha256:...: digests of keys the relay may hold
+    std::string certFile, keyFile;  // -cert=, -key=: the client certificate, PEM
 };
 
 inline RunOptions Options;
@@ -35,7 +39,8 @@ inline bool UsesEhlo() {
 
 // The TLS policy the options ask for, for the transport.
 inline TlsPolicy RunTlsPolicy() {
-    return {Options.implicitTls, !Options.noVerify, Options.fingerprint};
+    return {Options.implicitTls, !Options.noVerify, Options.fingerprint, Options.pins,
+            Options.certFile, Options.keyFile};
 }
 
 inline bool UsesTls() {

@@ -64,14 +64,16 @@ std::int32_t LoginStep(const std::string& command, const std::string& shown, int
 // The mechanism to use: the one asked for, or PLAIN before LOGIN; only one the relay offered.
 AuthMechanism ChooseMechanism() {
     std::istringstream words(ToUpperAscii(OfferedParameters("AUTH")));
-    bool plain = false, login = false, xoauth2 = false, oauthbearer = false;
+    bool plain = false, login = false, xoauth2 = false, oauthbearer = false, external = false;
     for (std::string word; words >> word;) {
         plain = plain || word == "PLAIN";
         login = login || word == "LOGIN";
         xoauth2 = xoauth2 || word == "XOAUTH2";
         oauthbearer = oauthbearer || word == "OAUTHBEARER";
+        external = external || word == "EXTERNAL";
     }
     switch (Options.auth) {
+    case AuthExternal: return external ? AuthExternal : AuthNone;
     case AuthXoauth2: return xoauth2 ? AuthXoauth2 : AuthNone;
     case AuthOauthbearer: return oauthbearer ? AuthOauthbearer : AuthNone;
     case AuthLogin: return login ? AuthLogin : AuthNone;
@@ -108,6 +110,8 @@ std::int32_t Authenticate() {
     AuthMechanism mechanism = ChooseMechanism();
     if (mechanism == AuthNone) return ReportFailure("AUTH not offered!", EX_UNAVAILABLE);
     if (mechanism == AuthXoauth2 || mechanism == AuthOauthbearer) return AuthenticateOAuth(mechanism);
+    // The client certificate is the login: "=" asks for the identity it holds.
+    if (mechanism == AuthExternal) return LoginStep("AUTH EXTERNAL =", "AUTH EXTERNAL =", AuthOkCode);
     if (mechanism == AuthPlain) {
         std::string response = std::string(1, '\0') + RelayUser + '\0' + RelayPassword;
         std::string command = "AUTH PLAIN " + EncodeBase64(response);
@@ -150,7 +154,9 @@ std::int32_t OpenDialogue(const std::string& heloName, std::int32_t port) {
 }
 
 std::int32_t ReadSubmissionSecret() {
-    if (Options.auth == AuthNone || ReadCredentials(RelayHost, Options.login) == 0) return 0;
+    if (Options.auth == AuthNone || Options.auth == AuthExternal ||
+        ReadCredentials(RelayHost, Options.login) == 0)
+        return 0;
     if (StopSignal() == 0) NoteOutcome(EX_CONFIG);
     return -1;
 }
@@ -158,7 +164,10 @@ std::int32_t ReadSubmissionSecret() {
 std::int32_t CheckSubmissionOptions() {
     if (Options.auth != AuthNone && !UsesTls() && !Options.insecureAuth)
         return ReportFailure("AUTH needs TLS!", EX_CONFIG);
-    if (Options.noVerify && UsesTls()) LogMessage("Certificate not checked!", -1, LevelWarning);
+    if (Options.auth == AuthExternal && Options.certFile.empty())
+        return ReportFailure("-auth=external needs -cert=!", EX_CONFIG);
+    if (Options.noVerify && UsesTls() && Options.pins.empty())
+        LogMessage("Certificate not checked!", -1, LevelWarning);
     return 0;
 }
 

@@ -1,0 +1,30 @@
+// Confinement of the run once its secret is read: from then on the process parses what the
+// relay sends, through a TLS library, while it holds the secret and may delete the user's
+// mail. It can then gain no privilege, reach no file outside the folders it works in, and make
+// no system call but those the run makes.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace sendal {
+
+// What the run may still reach: `folders` with everything beneath them (read, and remove
+// files; `writable` ones also take new files, folders and renames), `appendFiles` for writing.
+struct SandboxRules {
+    std::vector<std::string> folders;
+    std::vector<std::string> writable;
+    std::vector<std::string> appendFiles;
+};
+
+// No new privileges, then Landlock with `rules`, then the system call filter (a call outside
+// it fails with EPERM, like any refused call). Where the kernel lacks Landlock or seccomp the
+// run goes on without that part and says so on the console (never in the log). 0, or -1 after
+// logging why a confinement that the kernel offers could not be set up.
+std::int32_t ConfineRun(const SandboxRules& rules);
+
+// The Landlock ABI the kernel offers, 0 without it.
+int LandlockAbi();
+
+}  // namespace sendal
