@@ -83,14 +83,29 @@ tlsproxy unix - - n - 0 tlsproxy
 """
 
 
+CERTS_SERVICE = """\
+{port} inet n - n - - smtpd
+  -o smtpd_tls_security_level=may
+  -o smtpd_tls_cert_file={dir}/tls/relay.pem
+  -o smtpd_tls_key_file={dir}/tls/relay.key
+  -o smtpd_tls_CAfile={dir}/tls/ca.pem
+  -o smtpd_tls_ask_ccert=yes
+  -o mynetworks=192.0.2.0/24
+  -o smtpd_relay_restrictions=permit_tls_all_clientcerts,reject_unauth_destination
+  -o smtpd_recipient_restrictions=permit_tls_all_clientcerts,reject_unauth_destination
+"""
+
+
 class PrivatePostfix:
     """Ports: plain (everything offered), small (message_size_limit 20000), strict (550 for a
     user it does not know, and the small size limit), screened (postscreen with the pregreet test enforced)."""
 
-    def __init__(self, folder, discard=False):
+    def __init__(self, folder, discard=False, tls=None):
         self.dir = Path(folder)
         self.discard = discard  # mail is thrown away, as a benchmark's sink wants
-        self.ports = {name: free_port() for name in ("plain", "small", "strict", "screened")}
+        self.tls = tls  # (cert, key, CA file): adds the "certs" service
+        names = ("plain", "small", "strict", "screened") + (("certs",) if tls else ())
+        self.ports = {name: free_port() for name in names}
         self.maildir = self.dir / "mail" / "box"
         self._write_config()
 
@@ -121,7 +136,22 @@ class PrivatePostfix:
             lines.append(" ".join(fields))
         master = "\n".join(l for l in lines if l is not None) + "\n"
         master += SERVICES.format(dir=self.dir, **self.ports)
+        if self.tls:
+            master += self._tls_service()
         (self.dir / "master.cf").write_text(master)
+
+    def _tls_service(self):
+        """STARTTLS that asks for a client certificate of the given CA; only a client that
+        presents one may relay (no trusted networks here), and relayed mail is thrown away."""
+        folder = self.dir / "tls"
+        folder.mkdir(exist_ok=True)
+        for source, name in zip(self.tls, ("relay.pem", "relay.key", "ca.pem")):
+            shutil.copy(source, folder / name)
+            (folder / name).chmod(0o600)
+        with open(self.dir / "main.cf", "a") as main:
+            main.write("default_transport = discard\nrelay_transport = discard\n"
+                       "smtpd_tls_loglevel = 1\nsmtpd_tls_received_header = yes\n")
+        return CERTS_SERVICE.format(dir=self.dir, port=self.ports["certs"])
 
     def postfix(self, *args):
         return subprocess.run(["postfix", "-c", str(self.dir), *args], capture_output=True,

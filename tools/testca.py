@@ -41,10 +41,15 @@ class TestCA:
         self.ca_file.write_bytes(self.cert.public_bytes(serialization.Encoding.PEM))
 
     def relay_cert(self, stem, names=("localhost", "127.0.0.1", "::1"), expired=False,
-                   rsa_bits=None, purpose=x509.oid.ExtendedKeyUsageOID.SERVER_AUTH, ca=False):
+                   rsa_bits=None, purpose=x509.oid.ExtendedKeyUsageOID.SERVER_AUTH, ca=False,
+                   same_key_as=None):
         """Writes stem.pem and stem.key; returns (cert path, key path, SHA-256 hex). A weak RSA
-        key, another purpose or a CA's certificate make the ones a client must refuse."""
-        key = rsa.generate_private_key(65537, rsa_bits) if rsa_bits else ec.generate_private_key(ec.SECP256R1())
+        key, another purpose or a CA's certificate make the ones a client must refuse;
+        `same_key_as` (an earlier result) renews that certificate with its key."""
+        if same_key_as:
+            key = serialization.load_pem_private_key(Path(same_key_as[1]).read_bytes(), None)
+        else:
+            key = rsa.generate_private_key(65537, rsa_bits) if rsa_bits else ec.generate_private_key(ec.SECP256R1())
         now = datetime.datetime.now(datetime.timezone.utc)
         start, end = (now - datetime.timedelta(days=30), now - datetime.timedelta(days=1)) if expired \
             else (now - datetime.timedelta(days=1), now + datetime.timedelta(days=30))
@@ -65,3 +70,13 @@ class TestCA:
         cert_path.write_bytes(cert.public_bytes(serialization.Encoding.PEM))
         _write_key(key, key_path)
         return cert_path, key_path, cert.fingerprint(hashes.SHA256()).hex()
+
+
+def key_pin(cert_path):
+    """The SHA-256 of the certificate's SubjectPublicKeyInfo, in base64: what -pin= takes."""
+    import base64
+    import hashlib
+    cert = x509.load_pem_x509_certificate(Path(cert_path).read_bytes())
+    spki = cert.public_key().public_bytes(serialization.Encoding.DER,
+                                          serialization.PublicFormat.SubjectPublicKeyInfo)
+    return base64.b64encode(hashlib.sha256(spki).digest()).decode()

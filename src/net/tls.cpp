@@ -89,21 +89,11 @@ std::string WithoutFinalStop(std::string text) {
     return text;
 }
 
-// The client's key holds the login to the relay: only its owner may read it, as with netrc.
-int CheckKeyFile(const std::string& path) {
-    struct stat info {};
-    if (::stat(path.c_str(), &info) != 0)
-        return Fail("Client key " + path + ": " + std::strerror(errno), EX_CONFIG);
-    if (info.st_uid != ::geteuid() || (info.st_mode & (S_IRWXG | S_IRWXO)) != 0)
-        return Fail("Client key " + path + " may be read by others (chmod 600 " + path + ")", EX_CONFIG);
-    return 0;
-}
-
 int LoadClientCertificate() {
     const std::string& cert = Tls.policy.certFile;
     const std::string& key = Tls.policy.keyFile.empty() ? cert : Tls.policy.keyFile;
     if (cert.empty()) return 0;
-    if (CheckKeyFile(key) != 0) return -1;
+    if (CheckClientKeyFile(key) != 0) return -1;
     int loaded = gnutls_certificate_set_x509_key_file(Credentials, cert.c_str(), key.c_str(), GNUTLS_X509_FMT_PEM);
     if (loaded < 0)
         return Fail("Client certificate " + cert + ": " + WithoutFinalStop(gnutls_strerror(loaded)), EX_CONFIG);
@@ -249,6 +239,15 @@ int CheckLeafIsNoCa() {
 }
 
 }  // namespace
+
+std::int32_t CheckClientKeyFile(const std::string& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0)
+        return Fail("Client key " + path + ": " + std::strerror(errno), EX_CONFIG);
+    if (info.st_uid != ::geteuid() || (info.st_mode & (S_IRWXG | S_IRWXO)) != 0)
+        return Fail("Client key " + path + " may be read by others (chmod 600 " + path + ")", EX_CONFIG);
+    return 0;
+}
 
 std::int32_t PrepareTls(const TlsPolicy& policy) {
     Tls.policy = policy;

@@ -29,6 +29,10 @@ struct TlsPolicy {
 // it when it has not been done. 0, or -1 after logging.
 std::int32_t PrepareTls(const TlsPolicy& policy);
 
+// The client's key holds the login to the relay: only its owner may read it, as with netrc.
+// 0, or -1 after logging "Client key <path> may be read by others (chmod 600 <path>)!".
+std::int32_t CheckClientKeyFile(const std::string& path);
+
 // Does the TLS handshake for the relay `host` (a name, or an address literal) over `socket`,
 // whose incoming bytes the receiver stores in the ring, within one deadline (the reply
 // time-out) and ending at once on a stop signal. TLS 1.2 or later only. The certificate is

@@ -166,6 +166,9 @@ std::int32_t CheckSubmissionOptions() {
         return ReportFailure("AUTH needs TLS!", EX_CONFIG);
     if (Options.auth == AuthExternal && Options.certFile.empty())
         return ReportFailure("-auth=external needs -cert=!", EX_CONFIG);
+    if (!Options.certFile.empty() &&
+        CheckClientKeyFile(Options.keyFile.empty() ? Options.certFile : Options.keyFile) != 0)
+        return -1;
     if (Options.noVerify && UsesTls() && Options.pins.empty())
         LogMessage("Certificate not checked!", -1, LevelWarning);
     return 0;
