@@ -45,6 +45,9 @@ std::int32_t TakeRunWords(const std::string& tail, std::string& configName) {
         else if (word == "-keepgoing") Options.keepGoing = true;
         else if (word == "-exitcode") Options.exitCode = true;
         else if (word == "-nochunking") Options.noChunking = true;
+        else if (word == "-nosandbox") Options.noSandbox = true;
+        else if (word == "-hold") Options.hold = true;
+        else if (word == "-syslog") Options.syslog = true;
         else return ReportFailure("Unknown option " + word + "!", EX_CONFIG);
     }
     return 0;
@@ -90,6 +93,10 @@ void UseAccount(const Account& account) {
     Options.login = account.login;
     Options.from = account.envelopeFrom;
     Options.fingerprint = account.fingerprint;
+    Options.pins = account.pins;
+    if (Options.rate == 0) Options.rate = account.rate;
+    Options.certFile = ExpandHome(account.cert);
+    Options.keyFile = ExpandHome(account.key);
     SetOrClear("SENDAL_PASSWORD_COMMAND", account.passwordCommand);
     if (!account.caFile.empty()) ::setenv("SENDAL_CAFILE", ExpandHome(account.caFile).c_str(), 1);
 }
@@ -147,6 +154,10 @@ int RunAccounts(const std::string& tail) {
         ReportFailure(loaded > 0 ? "No configuration: " + config.path + "!" : error, EX_CONFIG);
         return RunOutcome;
     }
+    Options.hold = Options.hold || config.hold;
+    Options.syslog = Options.syslog || config.syslog;
+    if (Options.expireDays == 0) Options.expireDays = config.expireDays;
+    Options.notifyCommand = config.notifyCommand;
     SetLogPath(config.log);
     WriteLogHeader();
     SetIdlePriority();

@@ -113,7 +113,8 @@ bool TakeSwitch(const std::string& word) {
         {"-starttls", &Options.startTls},   {"-tls", &Options.implicitTls},
         {"-insecureauth", &Options.insecureAuth}, {"-noverify", &Options.noVerify},
         {"-keepgoing", &Options.keepGoing}, {"-nochunking", &Options.noChunking},
-        {"-nosandbox", &Options.noSandbox},
+        {"-nosandbox", &Options.noSandbox}, {"-hold", &Options.hold},
+        {"-syslog", &Options.syslog},
     };
     for (const Switch& s : switches)
         if (word == s.word) return *s.flag = true;
@@ -154,6 +155,20 @@ bool TakePin(const std::string& word) {
     return true;
 }
 
+// "-rate=N" and "-expire=DAYS": a whole number from 1 on.
+bool TakeCount(const std::string& word) {
+    for (auto [option, into] : {std::pair{"-rate=", &Options.rate}, std::pair{"-expire=", &Options.expireDays}}) {
+        std::size_t length = std::char_traits<char>::length(option);
+        if (word.rfind(option, 0) != 0) continue;
+        std::string digits = word.substr(length);
+        if (digits.empty() || digits.size() > 6 || digits.find_first_not_of("0123456789") != std::string::npos)
+            return false;
+        *into = std::stoi(digits);
+        return *into > 0;
+    }
+    return false;
+}
+
 bool TakeFileOption(const std::string& word) {
     for (auto [option, into] : {std::pair{"-cert=", &Options.certFile}, std::pair{"-key=", &Options.keyFile}}) {
         std::size_t length = std::char_traits<char>::length(option);
@@ -173,7 +188,8 @@ bool TakeOption(const std::string& word, std::string& heloName) {
         Options.from = word.substr(std::char_traits<char>::length(FromOption));
         return true;
     }
-    return TakeSwitch(word) || TakeFingerprint(word) || TakePin(word) || TakeFileOption(word);
+    return TakeSwitch(word) || TakeFingerprint(word) || TakePin(word) || TakeFileOption(word) ||
+           TakeCount(word);
 }
 
 // Options begin with "-"; a "-" before a digit is a (negative) port, as it always was.

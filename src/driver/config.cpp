@@ -56,6 +56,13 @@ bool TakePort(const toml::node& node, std::int32_t& into, Problems& problems) {
     return true;
 }
 
+bool TakeCount(const toml::node& node, const std::string& key, std::int32_t& into, Problems& problems) {
+    if (!node.is_integer() || *node.value<std::int64_t>() < 1 || *node.value<std::int64_t>() > 1000000)
+        return problems.Set(key + " must be a number from 1 on", node.source());
+    into = static_cast<std::int32_t>(*node.value<std::int64_t>());
+    return true;
+}
+
 bool TakeSecurity(const toml::node& node, Security& into, Problems& problems) {
     std::string word;
     if (!TakeText(node, "security", word, problems)) return false;
@@ -73,10 +80,12 @@ bool TakeAuth(const toml::node& node, AuthMechanism& into, Problems& problems) {
         const char* word;
         AuthMechanism mechanism;
     } mechanisms[] = {{"plain", AuthPlain}, {"login", AuthLogin}, {"xoauth2", AuthXoauth2},
-                      {"oauthbearer", AuthOauthbearer}, {"none", AuthNone}};
+                      {"oauthbearer", AuthOauthbearer}, {"external", AuthExternal},
+                      {"none", AuthNone}};
     for (const auto& m : mechanisms)
         if (word == m.word) return into = m.mechanism, true;
-    return problems.Set("auth must be plain, login, xoauth2, oauthbearer or none", node.source());
+    return problems.Set("auth must be plain, login, xoauth2, oauthbearer, external or none",
+                        node.source());
 }
 
 // An address of `from`: "user@domain" or "*@domain".
@@ -104,6 +113,24 @@ bool TakeFingerprint(const toml::node& node, std::string& into, Problems& proble
     return true;
 }
 
+// "sha256:<base64 or hex>", one or a list (a backup key).
+bool TakePins(const toml::node& node, std::vector<std::string>& into, Problems& problems) {
+    auto takeOne = [&](const toml::node& entry) {
+        std::string text, digest;
+        if (!TakeText(entry, "pin", text, problems)) return false;
+        if (ToLowerAscii(text.substr(0, 7)) != "sha256:" || !DecodePinValue(text.substr(7), digest))
+            return problems.Set("pin must be sha256: and a SHA-256 in base64 or hex", entry.source());
+        into.push_back(digest);
+        return true;
+    };
+    if (const toml::array* list = node.as_array()) {
+        for (const toml::node& entry : *list)
+            if (!takeOne(entry)) return false;
+        return true;
+    }
+    return takeOne(node);
+}
+
 bool TakeAccountKey(const std::string& key, const toml::node& node, Account& account,
                     Problems& problems) {
     if (key == "host") return TakeText(node, key, account.host, problems);
@@ -118,6 +145,10 @@ bool TakeAccountKey(const std::string& key, const toml::node& node, Account& acc
     if (key == "ca_file") return TakeText(node, key, account.caFile, problems);
     if (key == "fingerprint") return TakeFingerprint(node, account.fingerprint, problems);
     if (key == "default") return TakeFlag(node, key, account.isDefault, problems);
+    if (key == "pin") return TakePins(node, account.pins, problems);
+    if (key == "rate") return TakeCount(node, key, account.rate, problems);
+    if (key == "cert") return TakeText(node, key, account.cert, problems);
+    if (key == "key") return TakeText(node, key, account.key, problems);
     if (key == "password")  // the one key a new user is sure to try
         return problems.Set("a password never stands here (use password_command or netrc)",
                             node.source());
@@ -141,6 +172,10 @@ bool TakeAccount(const std::string& name, const toml::node& node, Config& config
         if (!TakeAccountKey(std::string(key.str()), value, account, problems)) return false;
     if (account.host.empty()) return problems.Set("account " + name + " has no host", node.source());
     if (account.port == 0) account.port = DefaultPort(account.security);
+    if (!account.fingerprint.empty() && !account.pins.empty())
+        return problems.Set("account " + name + " has a fingerprint and a pin: use one", node.source());
+    if (account.auth == AuthExternal && account.cert.empty())
+        return problems.Set("account " + name + " logs in with external but has no cert", node.source());
     if (account.auth != AuthNone && account.security == Security::Plain)
         return problems.Set("account " + name + " logs in without TLS (security plain)",
                             node.source());
@@ -156,6 +191,10 @@ bool TakeAccount(const std::string& name, const toml::node& node, Config& config
 bool TakeTopKey(const std::string& key, const toml::node& node, Config& config, Problems& problems) {
     if (key == "spool") return TakeText(node, key, config.spool, problems);
     if (key == "log") return TakeText(node, key, config.log, problems);
+    if (key == "hold") return TakeFlag(node, key, config.hold, problems);
+    if (key == "syslog") return TakeFlag(node, key, config.syslog, problems);
+    if (key == "expire") return TakeCount(node, key, config.expireDays, problems);
+    if (key == "notify_command") return TakeText(node, key, config.notifyCommand, problems);
     if (key != "accounts") return problems.Set("unknown key " + key, node.source());
     const toml::table* accounts = node.as_table();
     if (accounts == nullptr) return problems.Set("accounts must be tables", node.source());

@@ -26,7 +26,10 @@ struct Account {
     std::string helo;
     std::string caFile;
     std::string fingerprint;  // 64 hex digits, small letters
+    std::vector<std::string> pins;  // key digests, 32 bytes each
+    std::string cert, key;          // the client certificate and its key, PEM
     bool isDefault = false;
+    std::int32_t rate = 0;  // messages a minute at most; 0 for no limit
     std::int32_t line = 0;  // where its table starts, for messages
 };
 
@@ -35,6 +38,10 @@ struct Config {
     std::string spool;  // the folder, "~/" expanded
     std::string log;    // the activity log's path
     std::vector<Account> accounts;
+    bool hold = false;
+    std::int32_t expireDays = 0;
+    std::string notifyCommand;
+    bool syslog = false;
 };
 
 // Where the configuration is looked for: `named` (from --config=) when given, else

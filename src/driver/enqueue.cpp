@@ -20,8 +20,10 @@
 #include "base/outcome.h"
 #include "base/text.h"
 #include "driver/config.h"
+#include "driver/queue.h"
 #include "message/address.h"
 #include "message/headers.h"
+#include "message/queuestate.h"
 #include "message/spool.h"
 
 namespace sendal {
@@ -42,6 +44,7 @@ struct Request {
     // What the mail program asked of delivery status notifications (-N, -R, -V), checked.
     std::string dsnNotify, dsnReturn, envelopeId;
     bool done = false;  // --help or --version answered: nothing to queue
+    bool list = false;  // -bp: the queue's listing instead
 };
 
 constexpr const char* UsageText =
@@ -53,6 +56,7 @@ constexpr const char* UsageText =
     "                else ./spool)\n"
     "  -f addr, -r addr, -F name, -t, -i, -oi, -o..., -B type, -v, -bm   taken, no effect\n"
     "  -N never|success,failure,delay   -R full|hdrs   -V envid   delivery notices asked for\n"
+    "  -bp           list the waiting files instead (as mailq does)\n"
     "  --help, --version\n";
 
 // A recipient argument is one address or one list, never header text: a control byte in it
@@ -140,6 +144,8 @@ int ReadArguments(const std::vector<std::string>& arguments, Request& request) {
             }
         } else if (word == "--") {
             onlyRecipients = true;
+        } else if (word == "-bp") {
+            request.list = true;
         } else if (word == "--help" || word == "--version") {
             WriteAll(STDOUT_FILENO, word == "--help" ? UsageText : "sendal-enqueue v1.33g\n");
             request.done = true;
@@ -293,7 +299,7 @@ int Sync(int fd, const std::string& path) {
 }
 
 // Links the hidden file to the next free spool name; never replaces a file.
-int LinkToSpoolName(const std::string& folder, const std::string& hidden) {
+int LinkToSpoolName(const std::string& folder, const std::string& hidden, std::string& linked) {
     std::vector<std::string> taken = FolderNames(folder);
     for (int after = 0;;) {
         std::string name = NextSpoolName(taken, after);
@@ -302,7 +308,10 @@ int LinkToSpoolName(const std::string& folder, const std::string& hidden) {
             return Complain("no free name left in " + folder + " (m0001.out to m9999.out taken)",
                             EX_CANTCREAT);
         }
-        if (::link(hidden.c_str(), (folder + "/" + name).c_str()) == 0) break;
+        if (::link(hidden.c_str(), (folder + "/" + name).c_str()) == 0) {
+            linked = name;
+            break;
+        }
         if (errno != EEXIST) {
             int error = errno;
             ::unlink(hidden.c_str());
@@ -315,6 +324,22 @@ int LinkToSpoolName(const std::string& folder, const std::string& hidden) {
     UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.Valid()) ::fsync(dir.Get());  // the new name is on disk too
     return 0;
+}
+
+// The delivery notices asked for go into the file's state record, for sendal to ask the relay
+// (the message itself stays as written). A record that cannot be written loses only them.
+void RecordDsnRequest(const Request& request, const std::string& name) {
+    if (request.dsnNotify.empty() && request.dsnReturn.empty() && request.envelopeId.empty()) return;
+    struct stat info {};
+    std::string path = request.folder + "/" + name;
+    if (::stat(path.c_str(), &info) != 0 || MakeQueueFolders(request.folder, false) != 0) return;
+    QueueState state;
+    state.inode = static_cast<unsigned long>(info.st_ino);
+    state.firstSeen = static_cast<std::int64_t>(std::time(nullptr));
+    state.notify = ToUpperAscii(request.dsnNotify);
+    state.ret = ToUpperAscii(request.dsnReturn);
+    state.envid = request.envelopeId;
+    SaveQueueState(request.folder, name, state);
 }
 
 }  // namespace
@@ -336,6 +361,7 @@ std::string NextSpoolName(const std::vector<std::string>& taken, int after) {
 int RunEnqueue(const std::vector<std::string>& arguments) {
     Request request;
     if (int refused = ReadArguments(arguments, request); refused != 0 || request.done) return refused;
+    if (request.list) return ListQueue(request.folder + "/m????.out");
     if (int made = MakeFolder(request.folder); made != 0) return made;
     std::string input, lineEnd;
     UniqueFd fd;
@@ -363,7 +389,10 @@ int RunEnqueue(const std::vector<std::string>& arguments) {
     }
     if (int synced = Sync(fd.Get(), queued); synced != 0) return synced;
     fd.Reset();
-    return LinkToSpoolName(request.folder, queued);
+    std::string name;
+    if (int refused = LinkToSpoolName(request.folder, queued, name); refused != 0) return refused;
+    RecordDsnRequest(request, name);
+    return 0;
 }
 
 }  // namespace sendal

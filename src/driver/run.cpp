@@ -20,10 +20,16 @@
 #include "smtp/options.h"
 #include "base/outcome.h"
 #include "base/path.h"
+#include "base/environment.h"
 #include "base/sandbox.h"
+#include "log/journal.h"
+#include "log/notice.h"
+#include "message/queuestate.h"
+#include "smtp/fileoutcome.h"
 #include "base/stop.h"
 #include "driver/accounts.h"
 #include "driver/cmdline.h"
+#include "driver/queue.h"
 #include "log/log.h"
 #include "net/connect.h"
 #include "smtp/command.h"
@@ -52,8 +58,29 @@ std::int32_t Confine(const std::string& fileMask) {
     if (UsesTls() && PrepareTls(RunTlsPolicy()) != 0) return -1;
     SandboxRules rules;
     std::string folder = ResolvePath(SpoolDirectory(fileMask));
-    rules.folders.push_back(folder.empty() ? "." : folder);
+    if (folder.empty()) folder = ".";
+    rules.folders.push_back(folder);
+    rules.writable.push_back(JoinPath(folder, StateFolderName));
+    rules.writable.push_back(JoinPath(folder, HeldFolderName));
     return ConfineRun(rules);
+}
+
+bool HoldsFiles() {
+    return Options.hold || Options.expireDays > 0;
+}
+
+// The queue's folders, the journal and the notice helper: all of them need what a confined
+// run no longer has.
+void PrepareQueue(const std::string& fileMask) {
+    std::string folder = ResolvePath(SpoolDirectory(fileMask));
+    if (folder.empty()) folder = ".";
+    MakeQueueFolders(folder, HoldsFiles());
+    if (HoldsFiles()) MakeQueueFolders(JoinPath(folder, HeldFolderName), false);
+    StartFileRecords(folder, RelayHost);
+    if (Options.syslog) OpenJournal();
+    if (Options.notifyCommand.empty()) Options.notifyCommand = GetEnvironment("SENDAL_NOTIFY_COMMAND");
+    if (HoldsFiles() && !Options.notifyCommand.empty() && StartNotifier(Options.notifyCommand) != 0)
+        LogMessage("Notice command cannot be started!", -1, LevelWarning);
 }
 
 bool Converse(std::int32_t relayPort, const std::string& heloName, const std::string& fileMask) {
@@ -65,11 +92,14 @@ bool Converse(std::int32_t relayPort, const std::string& heloName, const std::st
     }
     // The secret only now that it is needed: an empty spool asks no passphrase, and a relay
     // that cannot be reached is reported as such.
-    if (ReadSubmissionSecret() != 0 || Confine(fileMask) != 0) return true;
+    if (ReadSubmissionSecret() != 0) return true;
+    PrepareQueue(fileMask);
+    if (Confine(fileMask) != 0) return true;
     if (StartTransport(RelayHost, RunTlsPolicy()) != 0) return true;
     StartSession();
     if (OpenDialogue(heloName, relayPort) != 0) return true;
     StartSpoolRun();
+    StartPacing();
     // A file that changed while it was sent cost the session; with -keepgoing the rest go
     // over a new one.
     while (TransferSpool(fileMask) == TransferEnd::Abandoned) {
@@ -80,6 +110,7 @@ bool Converse(std::int32_t relayPort, const std::string& heloName, const std::st
         LogMessage("SMTP starting...", -1, LevelStart);
         StartSession();
         if (OpenDialogue(heloName, relayPort) != 0) return true;
+        StartPacing();
     }
     return true;
 }
@@ -128,6 +159,7 @@ void SendOverRelay(std::int32_t relayPort, const std::string& heloName, const st
     }
     ForgetSecret();
     WSACleanup();
+    StopNotifier();
 }
 
 std::int32_t RunMain() {
@@ -138,6 +170,7 @@ std::int32_t RunMain() {
     VersionText = "v1.33g";
     ProgramTag = "SENDAL ";
     std::string tail = ReadCommandTail();
+    if (IsQueueCommand(tail)) return RunQueueCommand(tail);
     if (IsAccountsRun(tail)) {
         int code = RunAccounts(tail);
         CloseLog();

@@ -185,6 +185,25 @@ std::int32_t TakeReply(Reply& reply, bool quiet) {
     return Take(reply, kind, quiet);
 }
 
+// An address as xtext: "+" and "=", blanks and bytes outside printable ASCII as "+HH".
+std::string XText(const std::string& address) {
+    static constexpr char Digits[] = "0123456789ABCDEF";
+    std::string text;
+    for (char c : address) {
+        auto byte = static_cast<unsigned char>(c);
+        if (byte < 33 || byte > 126 || c == '+' || c == '=')
+            text += std::string("+") + Digits[byte >> 4] + Digits[byte & 15];
+        else
+            text += c;
+    }
+    return text;
+}
+
+std::string RecipientParameters(const Envelope& envelope, const std::string& address) {
+    if (envelope.notify.empty()) return {};
+    return " NOTIFY=" + envelope.notify + " ORCPT=rfc822;" + XText(address);
+}
+
 std::string MailParameters(const std::vector<std::string>& list, std::uint64_t wireBytes,
                            bool eightBit) {
     std::string parameters;
@@ -204,7 +223,8 @@ std::int32_t QueueEnvelope(const std::vector<std::string>& list, Envelope& envel
     if (JudgeIfLockStep(envelope) != 0) return -1;
     for (std::size_t entry : envelope.recipients) {
         if (envelope.refused) return -1;
-        Queue(ForRecipient, "RCPT TO:<" + list[entry] + ">", true, transaction);
+        Queue(ForRecipient, "RCPT TO:<" + list[entry] + ">" + RecipientParameters(envelope, list[entry]),
+              true, transaction);
         if (JudgeIfLockStep(envelope) != 0) return -1;
     }
     if (mode == EnvelopeForData && CurrentSession.pipelining && envelope.recipients.size() == 1)

@@ -71,6 +71,7 @@ struct Envelope {
     std::vector<std::size_t> accepted;
     std::vector<std::size_t> deferred;    // answered 452 (the relay's limit): the next one's
     std::string mailParameters;           // " SIZE=..." and the like, or empty
+    std::string notify;                   // DSN NOTIFY= for each recipient, or empty
     bool refused = false;                 // by the reply in `refusal`
     Reply refusal;
     // How far its replies have been judged.
@@ -82,6 +83,9 @@ struct Envelope {
 // What MAIL FROM adds to the sender, from what the relay offered after EHLO: SIZE=<the text's
 // bytes on the wire>, BODY=8BITMIME for a text with a byte above 127, SMTPUTF8 for a sender or
 // recipient with one.
+// An address or id as DSN parameters carry it (xtext).
+std::string XText(const std::string& text);
+
 std::string MailParameters(const std::vector<std::string>& list, std::uint64_t wireBytes,
                            bool eightBit);
 

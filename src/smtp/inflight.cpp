@@ -9,6 +9,7 @@
 #include "log/log.h"
 #include "smtp/codes.h"
 #include "smtp/envelope.h"
+#include "smtp/fileoutcome.h"
 
 namespace sendal {
 namespace {
@@ -25,6 +26,7 @@ Fate DeleteSpoolFile(const SpoolFile& file, const Reply& reply) {
         return Fate::RunEnds;
     }
     LogMessage("Sent: " + file.name + " (" + reply.Final() + ")", -1, LevelNormal);
+    NoteSent(file, reply.Final());
     if (replaced)
         LogMessage("Not deleted: " + file.name + " was replaced while it was sent!", -1, LevelWarning);
     return Fate::GoesOn;
@@ -79,6 +81,8 @@ void LogNotSent(const SpoolFile& file, const Reply* refusal) {
         line += " (" + refusal->Final() + ")";
     }
     LogMessage(line, -1, LevelError);
+    NoteKept(file, refusal ? refusal->Final() : "no reply from the relay",
+             refusal && ReplyClass(refusal->code) == 5);
 }
 
 bool GoesOnAfter(const Reply& refusal) {

@@ -22,6 +22,11 @@ struct RunOptions {
     bool keepGoing = false;     // -keepgoing: a refused file stays, the rest still go
     bool noChunking = false;    // -nochunking: DATA even where the relay offers CHUNKING
     bool noSandbox = false;     // -nosandbox: the run is not confined (for debugging)
+    bool hold = false;          // -hold: a file refused for good moves to held/
+    bool syslog = false;        // -syslog: a journal line per file outcome
+    int expireDays = 0;         // -expire=: a file waiting longer is held when its try fails
+    int rate = 0;               // -rate=: at most this many messages a minute
+    std::string notifyCommand;  // what runs once for a held file
     AuthMechanism auth = AuthNone;
     std::string from;           // -from=: the envelope sender of every file
     std::string login;          // an account's login, instead of the netrc entry's

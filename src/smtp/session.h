@@ -26,6 +26,11 @@ struct SpoolFile {
     std::string path;  // looked up once: the file opened, sent and deleted is this one
     SpoolIdentity identity;
     std::size_t delivered = 0;  // recipients whose transaction got its 2xx in this run
+    // For its state record, the journal line and a notice.
+    std::string sender;
+    std::string recipients;  // joined with ", "
+    std::size_t recipientCount = 0;
+    std::uint64_t size = 0;
 };
 
 // A transaction whose text is on its way, its replies not all read.
@@ -68,6 +73,7 @@ struct Session {
     bool chunking = false;        // the text goes as BDAT chunks
     bool chunkingProven = false;  // a BDAT transaction was accepted in this session
     bool resetDue = false;  // a streamed transaction was refused: RSET before the next one
+    bool toldNoDsn = false;  // the log said once that the relay takes no DSN requests
 };
 
 inline Session CurrentSession;

@@ -4,6 +4,11 @@
 // keeps the order of the files, their deletions and what the log says of each.
 #include "smtp/transfer.h"
 
+#include <poll.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <chrono>
 #include <deque>
 #include <set>
 
@@ -22,12 +27,15 @@
 #include "smtp/command.h"
 #include "smtp/chunking.h"
 #include "smtp/envelope.h"
+#include "smtp/fileoutcome.h"
 #include "smtp/inflight.h"
 
 namespace sendal {
 namespace {
 
 std::set<std::string> HandledThisRun;  // sent or kept: a second pass after a reconnect skips them
+std::chrono::steady_clock::time_point PaceStart;  // when the session's first file began
+long long PacedFiles = 0;
 
 // One transaction: the envelope, the text and the end of data, whose reply is read now or,
 // pipelined, with the next envelope. RunEnds after the log says why.
@@ -70,18 +78,56 @@ Fate SizeUp(const AddressList& list, const SpoolFile& file, std::string& paramet
     if (limit != 0 && measure.wireBytes > limit) {
         if (SettleEarlier(nullptr) != Fate::GoesOn) return Fate::RunEnds;
         NoteOutcome(EX_UNAVAILABLE);
-        LogMessage("Too big for the relay: " + file.name + " (" + std::to_string(measure.wireBytes) +
-                       " bytes, the relay takes " + std::to_string(limit) + ")!",
-                   -1, LevelError);
+        std::string sizes = std::to_string(measure.wireBytes) + " bytes, the relay takes " + std::to_string(limit);
+        LogMessage("Too big for the relay: " + file.name + " (" + sizes + ")!", -1, LevelError);
+        NoteKept(file, "Too big for the relay (" + sizes + ")", true);
         return Options.keepGoing ? Fate::FileKept : Fate::RunEnds;
     }
     parameters = MailParameters(list, measure.wireBytes, measure.eightBit);
     return Fate::GoesOn;
 }
 
+// What the records, the journal and a notice tell of the file just loaded.
+void DescribeFile(SpoolFile& file, const AddressList& list) {
+    file.identity = LoadedSpoolIdentity();
+    file.sender = list[0];
+    file.recipientCount = list.size() - 1;
+    for (std::size_t i = 1; i < list.size(); ++i) file.recipients += (i > 1 ? ", " : "") + list[i];
+    struct stat info {};
+    if (::stat(file.path.c_str(), &info) == 0) file.size = static_cast<std::uint64_t>(info.st_size);
+}
+
+// With -rate=N the k-th file of the session starts no earlier than k minutes / N after the
+// first; a stop ends the wait.
+void PaceFiles() {
+    if (Options.rate <= 0) return;
+    auto due = PaceStart + std::chrono::microseconds(PacedFiles++ * 60'000'000LL / Options.rate);
+    while (StopSignal() == 0 && std::chrono::steady_clock::now() < due) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(due - std::chrono::steady_clock::now());
+        ::poll(nullptr, 0, static_cast<int>(std::clamp<long long>(left.count(), 1, 100)));
+    }
+}
+
+// The delivery notices the file's sender asked for: RET= and ENVID= added to `parameters`,
+// NOTIFY= returned for each recipient; nothing where the relay takes no DSN requests.
+std::string AskNotices(const SpoolFile& file, std::string& parameters) {
+    QueueState record = FileRecord(file);
+    if (record.notify.empty() && record.ret.empty() && record.envid.empty()) return {};
+    if (!UsesEhlo() || !Offers("DSN")) {
+        if (!CurrentSession.toldNoDsn)
+            LogMessage("The relay takes no DSN requests: mail goes without them!", -1, LevelWarning);
+        CurrentSession.toldNoDsn = true;
+        return {};
+    }
+    if (!record.ret.empty()) parameters += " RET=" + record.ret;
+    if (!record.envid.empty()) parameters += " ENVID=" + XText(record.envid);
+    return record.notify;
+}
+
 // Why a file is not sent in this run, when it cannot even be read as a message: the next file
 // follows.
-Fate ReportUnsendable(SpoolLoad scanned, const std::string& name) {
+Fate ReportUnsendable(SpoolLoad scanned, const SpoolFile& file) {
+    const std::string& name = file.name;
     if (scanned == SpoolLoad::Busy) {
         LogMessage("Waiting: " + name + " is still being written!", -1, LevelWarning);
     } else if (scanned == SpoolLoad::Linked) {
@@ -93,6 +139,7 @@ Fate ReportUnsendable(SpoolLoad scanned, const std::string& name) {
     } else {  // a relay would refuse it, and it would block every later file
         NoteOutcome(EX_DATAERR);
         LogMessage("No recipient in " + name + "!", -1, LevelError);
+        NoteKept(file, "No recipient", true);
     }
     return Fate::GoesOn;
 }
@@ -106,17 +153,20 @@ Fate SendSpoolFile(const std::string& spoolFolder, const std::string& spoolName)
     AddressList list;
     // An unreadable file must not go out as an empty message and then be deleted.
     SpoolLoad scanned = ScanHeaders(file.path, list);
-    if (scanned != SpoolLoad::Loaded || list.size() == 1) return ReportUnsendable(scanned, spoolName);
-    file.identity = LoadedSpoolIdentity();
+    if (scanned == SpoolLoad::Loaded) DescribeFile(file, list);
+    if (scanned != SpoolLoad::Loaded || list.size() == 1) return ReportUnsendable(scanned, file);
     if (!Options.from.empty()) list[0] = Options.from;
+    PaceFiles();
     std::string parameters;
     if (Fate sized = SizeUp(list, file, parameters); sized != Fate::GoesOn)
         return sized == Fate::FileKept ? Fate::GoesOn : Fate::RunEnds;
+    std::string notify = AskNotices(file, parameters);
     std::vector<std::size_t> waiting;
     for (std::size_t entry = 1; entry < list.size(); ++entry) waiting.push_back(entry);
     while (!waiting.empty()) {
         Envelope envelope;
         envelope.mailParameters = parameters;
+        envelope.notify = notify;
         std::size_t count = std::min(waiting.size(), MaxRecipients);
         envelope.recipients.assign(waiting.begin(), waiting.begin() + count);
         waiting.erase(waiting.begin(), waiting.begin() + count);
@@ -156,6 +206,11 @@ std::string SpoolDirectory(const std::string& fileMask) {
 
 void StartSpoolRun() {
     HandledThisRun.clear();
+}
+
+void StartPacing() {
+    PaceStart = std::chrono::steady_clock::now();
+    PacedFiles = 0;
 }
 
 TransferEnd TransferSpool(const std::string& fileMask) {

@@ -33,6 +33,9 @@ inline SpoolSelection ChosenFiles;
 // Forgets which files this run has handled (at the start of a run).
 void StartSpoolRun();
 
+// Starts the count of -rate= over (at the start of each session).
+void StartPacing();
+
 // The directory part of a mask: up to and including its last "\", "/" or ":".
 std::string SpoolDirectory(const std::string& fileMask);
 

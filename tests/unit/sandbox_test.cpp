@@ -90,8 +90,11 @@ TEST_F(Sandbox, ACallOutsideTheFilterFailsWithPermissionDenied) {
         char* const argv[] = {const_cast<char*>("/bin/true"), nullptr};
         ::execve("/bin/true", argv, environ);  // a process of the relay's choosing: never
         if (errno != EPERM) return 1;
+#ifndef SENDAL_LEAK_CHECKER  // the leak checker's build lets it clone its helper
         if (::fork() >= 0) return 2;
-        return errno == EPERM ? 0 : 3;
+        if (errno != EPERM) return 3;
+#endif
+        return 0;
     });
     EXPECT_EQ(result, 0);
 }

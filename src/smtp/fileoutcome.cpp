@@ -1,0 +1,118 @@
+// File outcomes. None of this is needed for safety: a record that cannot be written loses the
+// history, and a hold that cannot be made leaves the file in the spool, where it waits as any
+// kept file does.
+#include "smtp/fileoutcome.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <ctime>
+#include <memory>
+#include <set>
+
+#include "base/path.h"
+#include "log/journal.h"
+#include "log/log.h"
+#include "log/notice.h"
+#include "smtp/options.h"
+
+namespace sendal {
+namespace {
+
+constexpr std::int64_t SecondsPerDay = 24 * 60 * 60;
+constexpr int MaxHeldNames = 1000;
+
+std::string SpoolFolder;
+std::string RelayName;
+
+std::int64_t Now() {
+    return static_cast<std::int64_t>(std::time(nullptr));
+}
+
+void Journal(const SpoolFile& file, const char* status, const std::string& reply) {
+    if (!Options.syslog) return;
+    WriteJournal({file.name, file.sender, status, reply, RelayName, file.recipientCount, file.size});
+}
+
+// Moves the file into held/ under its name (or its name with "-2", "-3"... when a held file
+// has it), never over another file. The name it got, or empty.
+std::string MoveToHeld(const SpoolFile& file) {
+    if (!SpoolFileIsAt(file.path, file.identity)) return {};
+    std::string folder = JoinPath(SpoolFolder, HeldFolderName);
+    for (int n = 1; n <= MaxHeldNames; ++n) {
+        std::string name = n == 1 ? file.name : file.name + "-" + std::to_string(n);
+        if (::renameat2(AT_FDCWD, file.path.c_str(), AT_FDCWD, JoinPath(folder, name).c_str(),
+                        RENAME_NOREPLACE) == 0)
+            return name;
+        if (errno != EEXIST) return {};
+    }
+    return {};
+}
+
+void Hold(const SpoolFile& file, QueueState& state, const std::string& reason) {
+    std::string heldName = MoveToHeld(file);
+    if (heldName.empty()) {
+        LogMessage("Can't hold " + file.name + ": it stays in the spool!", -1, LevelWarning);
+        SaveQueueState(SpoolFolder, file.name, state);
+        return;
+    }
+    LogMessage("Held: " + file.name + " (" + reason + ")", -1, LevelError);
+    Journal(file, "held", reason);
+    ForgetQueueState(SpoolFolder, file.name);
+    state.outcome = "held";
+    std::string heldFolder = JoinPath(SpoolFolder, HeldFolderName);
+    state.noticed = !Options.notifyCommand.empty();
+    if (state.noticed && !SendNotice({JoinPath(heldFolder, heldName), reason, file.sender, file.recipients, ""}))
+        LogMessage("Notice command not run for " + file.name + "!", -1, LevelWarning);
+    SaveQueueState(heldFolder, heldName, state);
+}
+
+}  // namespace
+
+void StartFileRecords(const std::string& spoolFolder, const std::string& relay) {
+    SpoolFolder = spoolFolder.empty() ? "." : spoolFolder;
+    RelayName = relay;
+    std::set<std::string> present;
+    std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir(SpoolFolder.c_str()), ::closedir);
+    if (!listing) return;
+    while (dirent* entry = ::readdir(listing.get())) present.insert(entry->d_name);
+    PruneQueueStates(SpoolFolder, present);
+}
+
+QueueState FileRecord(const SpoolFile& file) {
+    QueueState state;
+    LoadQueueState(SpoolFolder, file.name, file.identity.inode, state);
+    return state;
+}
+
+void NoteSent(const SpoolFile& file, const std::string& reply) {
+    ForgetQueueState(SpoolFolder, file.name);
+    Journal(file, "sent", reply);
+}
+
+void NoteKept(const SpoolFile& file, const std::string& reason, bool forGood) {
+    QueueState state = FileRecord(file);
+    std::int64_t now = Now();
+    struct stat info {};  // a file queued by another program has no record: its age is its own
+    if (state.firstSeen == 0)
+        state.firstSeen = ::stat(file.path.c_str(), &info) == 0 ? std::min<std::int64_t>(info.st_mtime, now) : now;
+    ++state.tries;
+    state.lastTry = now;
+    state.outcome = forGood ? "refused" : "deferred";
+    state.reason = reason;
+    bool expired = Options.expireDays > 0 && now - state.firstSeen > Options.expireDays * SecondsPerDay;
+    if ((Options.hold && forGood) || expired) {
+        Hold(file, state, expired && !forGood ? "waited over " + std::to_string(Options.expireDays) +
+                                                    " days: " + reason
+                                              : reason);
+        return;
+    }
+    SaveQueueState(SpoolFolder, file.name, state);
+    Journal(file, "kept", reason);
+}
+
+}  // namespace sendal
