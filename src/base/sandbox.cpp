@@ -34,10 +34,12 @@ namespace {
 using Rights = std::uint64_t;
 
 constexpr Rights ReadRights = LANDLOCK_ACCESS_FS_READ_FILE | LANDLOCK_ACCESS_FS_READ_DIR;
-// Remove, and move within the tree (a held file): where it goes must take new files.
-constexpr Rights RemoveRights = LANDLOCK_ACCESS_FS_REMOVE_FILE | LANDLOCK_ACCESS_FS_REFER;
+// Remove, and move within the tree (a held file). A file may only move where it has no more
+// rights than it had, so the folder it goes to has the same rights as the spool: taking a
+// file, but writing none.
+constexpr Rights RemoveRights = LANDLOCK_ACCESS_FS_REMOVE_FILE | LANDLOCK_ACCESS_FS_REFER |
+                                LANDLOCK_ACCESS_FS_MAKE_REG;
 constexpr Rights WriteRights = LANDLOCK_ACCESS_FS_WRITE_FILE | LANDLOCK_ACCESS_FS_MAKE_REG |
-                               LANDLOCK_ACCESS_FS_MAKE_DIR | LANDLOCK_ACCESS_FS_REFER |
                                LANDLOCK_ACCESS_FS_TRUNCATE;
 
 // Every file system right the kernel's ABI knows: what is handled is denied unless a rule

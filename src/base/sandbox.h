@@ -10,8 +10,9 @@
 
 namespace sendal {
 
-// What the run may still reach: `folders` with everything beneath them (read, and remove
-// files; `writable` ones also take new files, folders and renames), `appendFiles` for writing.
+// What the run may still reach: `folders` with everything beneath them (read, remove, and
+// move files between them; no file can be written), `writable` ones where files are also
+// written (the state records), `appendFiles` for writing.
 struct SandboxRules {
     std::vector<std::string> folders;
     std::vector<std::string> writable;

@@ -61,7 +61,7 @@ std::int32_t Confine(const std::string& fileMask) {
     if (folder.empty()) folder = ".";
     rules.folders.push_back(folder);
     rules.writable.push_back(JoinPath(folder, StateFolderName));
-    rules.writable.push_back(JoinPath(folder, HeldFolderName));
+    rules.writable.push_back(JoinPath(JoinPath(folder, HeldFolderName), StateFolderName));
     return ConfineRun(rules);
 }
 

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -53,6 +54,14 @@ std::string MoveToHeld(const SpoolFile& file) {
     return {};
 }
 
+// The notice command may run anywhere: it gets the whole path.
+std::string Absolute(const std::string& path) {
+    if (!path.empty() && path[0] == '/') return path;
+    char here[4096];
+    if (::getcwd(here, sizeof here) == nullptr) return path;
+    return JoinPath(here, path.rfind("./", 0) == 0 ? path.substr(2) : path);
+}
+
 void Hold(const SpoolFile& file, QueueState& state, const std::string& reason) {
     std::string heldName = MoveToHeld(file);
     if (heldName.empty()) {
@@ -66,7 +75,7 @@ void Hold(const SpoolFile& file, QueueState& state, const std::string& reason) {
     state.outcome = "held";
     std::string heldFolder = JoinPath(SpoolFolder, HeldFolderName);
     state.noticed = !Options.notifyCommand.empty();
-    if (state.noticed && !SendNotice({JoinPath(heldFolder, heldName), reason, file.sender, file.recipients, ""}))
+    if (state.noticed && !SendNotice({Absolute(JoinPath(heldFolder, heldName)), reason, file.sender, file.recipients, ""}))
         LogMessage("Notice command not run for " + file.name + "!", -1, LevelWarning);
     SaveQueueState(heldFolder, heldName, state);
 }

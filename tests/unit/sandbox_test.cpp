@@ -59,6 +59,7 @@ TEST_F(Sandbox, OnlyTheAllowedFolderCanBeReachedAndOnlyAsAllowed) {
         if (::open(outside.c_str(), O_RDONLY) >= 0 || errno != EACCES) code |= 2;
         if (::open(inside.c_str(), O_WRONLY) >= 0) code |= 4;  // read and remove only
         if (::open((root / "spool" / "new").c_str(), O_WRONLY | O_CREAT, 0600) >= 0) code |= 8;
+        if (::mkdir((root / "spool" / "folder").c_str(), 0700) == 0) code |= 32;
         if (::unlink(inside.c_str()) != 0) code |= 16;  // what the relay accepted goes
         return code;
     });
@@ -67,14 +68,16 @@ TEST_F(Sandbox, OnlyTheAllowedFolderCanBeReachedAndOnlyAsAllowed) {
     EXPECT_TRUE(fs::exists(root / "outside" / "secret"));
 }
 
-TEST_F(Sandbox, AWritableFolderTakesNewFilesAndRenames) {
+TEST_F(Sandbox, StateRecordsAreWrittenAndFilesMoveToTheHeldFolder) {
+    fs::create_directories(root / "spool" / "held");
+    fs::create_directories(root / "spool" / ".state");
     SandboxRules rules;
-    rules.writable.push_back((root / "spool").string());
+    rules.folders.push_back((root / "spool").string());
+    rules.writable.push_back((root / "spool" / ".state").string());
     int result = InConfinedChild(rules, [&] {
-        int fd = ::open((root / "spool" / ".state").c_str(), O_WRONLY | O_CREAT, 0600);
+        int fd = ::open((root / "spool" / ".state" / "m0001.out").c_str(), O_WRONLY | O_CREAT, 0600);
         if (fd < 0) return 1;
         ::close(fd);
-        if (::mkdir((root / "spool" / "held").c_str(), 0700) != 0) return 2;
         if (::rename((root / "spool" / "m0001.out").c_str(), (root / "spool" / "held" / "m0001.out").c_str()) != 0)
             return 3;
         return 0;
