@@ -88,7 +88,7 @@ std::vector<std::string> HeldNames(const std::string& held) {
     std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir(held.c_str()), ::closedir);
     if (!listing) return names;
     while (dirent* entry = ::readdir(listing.get()))
-        if (entry->d_name[0] != '.') names.push_back(entry->d_name);
+        if (entry->d_name[0] != '.' && entry->d_type != DT_DIR) names.push_back(entry->d_name);
     std::sort(names.begin(), names.end());
     return names;
 }

@@ -60,8 +60,8 @@ std::int32_t Confine(const std::string& fileMask) {
     std::string folder = ResolvePath(SpoolDirectory(fileMask));
     if (folder.empty()) folder = ".";
     rules.folders.push_back(folder);
-    rules.writable.push_back(JoinPath(folder, StateFolderName));
-    rules.writable.push_back(JoinPath(JoinPath(folder, HeldFolderName), StateFolderName));
+    rules.writable.push_back(StateFolderOf(folder));
+    rules.writable.push_back(StateFolderOf(JoinPath(folder, HeldFolderName)));
     return ConfineRun(rules);
 }
 

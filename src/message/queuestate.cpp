@@ -20,7 +20,7 @@ constexpr std::size_t MaxRecordBytes = 64 * 1024;
 constexpr const char* RecordSuffix = ".state";
 
 std::string RecordPath(const std::string& spoolFolder, const std::string& name) {
-    return JoinPath(JoinPath(spoolFolder, StateFolderName), name + RecordSuffix);
+    return JoinPath(StateFolderOf(spoolFolder), name + RecordSuffix);
 }
 
 // A value stays on its line: line ends and other control bytes become blanks.
@@ -53,6 +53,22 @@ bool TakeField(const std::string& key, const std::string& value, QueueState& sta
 }
 
 }  // namespace
+
+std::string StateFolderOf(const std::string& spoolFolder) {
+    std::string path = spoolFolder.empty() ? "." : spoolFolder;
+    if (path[0] != '/') {
+        char here[4096];
+        if (::getcwd(here, sizeof here) != nullptr) path = JoinPath(here, path);
+    }
+    for (;;) {  // "a/./" and "a/." say "a"
+        if (path.size() > 1 && path.back() == '/') path.pop_back();
+        else if (path.size() > 2 && path.ends_with("/.")) path.resize(path.size() - 2);
+        else break;
+    }
+    std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return "." + path + ".sendal";
+    return path.substr(0, slash + 1) + "." + path.substr(slash + 1) + ".sendal";
+}
 
 std::string FormatQueueState(const QueueState& state) {
     std::ostringstream text;
@@ -113,7 +129,7 @@ void ForgetQueueState(const std::string& spoolFolder, const std::string& name) {
 }
 
 void PruneQueueStates(const std::string& spoolFolder, const std::set<std::string>& present) {
-    std::string folder = JoinPath(spoolFolder, StateFolderName);
+    std::string folder = StateFolderOf(spoolFolder);
     std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir(folder.c_str()), ::closedir);
     if (!listing) return;
     std::string suffix = RecordSuffix;
@@ -128,11 +144,9 @@ void PruneQueueStates(const std::string& spoolFolder, const std::set<std::string
 }
 
 std::int32_t MakeQueueFolders(const std::string& spoolFolder, bool held) {
-    for (const char* name : {StateFolderName, held ? HeldFolderName : nullptr}) {
-        if (name == nullptr) continue;
-        std::string folder = JoinPath(spoolFolder, name);
-        if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return -1;
-    }
+    std::string folders[] = {StateFolderOf(spoolFolder), held ? JoinPath(spoolFolder, HeldFolderName) : ""};
+    for (const std::string& folder : folders)
+        if (!folder.empty() && ::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return -1;
     return 0;
 }
 

@@ -1,7 +1,7 @@
 // The state record of a spool file: when it was first seen, its tries and the last one's
 // outcome, and the delivery notices its sender asked for. Kept in the spool's hidden folder
-// (the spool search never returns hidden entries, so it is never sent), written whole under a
-// temporary name and renamed. Never needed for safety: a lost or damaged record only forgets
+// beside it (".spool.sendal" for "spool"), so the spool itself holds only mail and nothing in
+// it is ever matched by a mask or sent; written whole under a temporary name and renamed. Never needed for safety: a lost or damaged record only forgets
 // the history; what is sent and deleted depends on the spool file alone.
 #pragma once
 
@@ -11,8 +11,10 @@
 
 namespace sendal {
 
-constexpr const char* StateFolderName = ".sendal";
 constexpr const char* HeldFolderName = "held";
+
+// The hidden folder of the records of `spoolFolder`'s files: ".<name>.sendal" beside it.
+std::string StateFolderOf(const std::string& spoolFolder);
 
 struct QueueState {
     unsigned long inode = 0;  // the file the record is about: a new file of that name starts afresh

@@ -118,7 +118,7 @@ def test_damaged_records_lose_nothing_and_send_nothing_twice(workdir):
     five(workdir)
     try:
         run_sendal(workdir, [f"127.0.0.1 {relay.port},-keepgoing -ehlo"])
-        state = workdir / "spool" / ".sendal"
+        state = workdir / ".spool.sendal"  # beside the spool, which holds only mail
         (state / "m0002.out.state").write_bytes(b"\x00garbage\nsendal-state 1\ntries=")
         (state / "m0004.out.state").unlink()
         shown = listing(workdir)
@@ -129,7 +129,8 @@ def test_damaged_records_lose_nothing_and_send_nothing_twice(workdir):
         relay.stop()
     bodies = sorted(m.split(b"\r\n\r\n", 1)[1] for m in relay.messages)
     assert bodies == [b"text %d\r\n" % i for i in range(1, 6)]  # each once
-    assert names(workdir / "spool") == [] and list((workdir / "spool" / ".sendal").iterdir()) == []
+    assert sorted(p.name for p in (workdir / "spool").iterdir()) == []
+    assert list((workdir / ".spool.sendal").iterdir()) == []
 
 
 def test_enqueue_bp_lists_the_configured_spool(workdir):
