@@ -82,6 +82,7 @@ bench: deps build
 	@/usr/bin/python3 bench/latency.py $(BUILD)/sendal
 	@/usr/bin/python3 bench/reader.py $(BUILD)/sendal
 	@/usr/bin/python3 bench/chunking.py $(BUILD)/sendal
+	@/usr/bin/python3 bench/sandbox.py $(BUILD)/sendal
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) build-package

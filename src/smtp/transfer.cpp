@@ -98,14 +98,17 @@ void DescribeFile(SpoolFile& file, const AddressList& list) {
 }
 
 // With -rate=N the k-th file of the session starts no earlier than k minutes / N after the
-// first; a stop ends the wait.
-void PaceFiles() {
-    if (Options.rate <= 0) return;
+// first; a stop ends the wait. The files before are settled first, so none waits out the
+// pause undeleted after its 2xx. GoesOn or RunEnds.
+Fate PaceFiles() {
+    if (Options.rate <= 0) return Fate::GoesOn;
     auto due = PaceStart + std::chrono::microseconds(PacedFiles++ * 60'000'000LL / Options.rate);
+    if (std::chrono::steady_clock::now() < due && SettleEarlier(nullptr) != Fate::GoesOn) return Fate::RunEnds;
     while (StopSignal() == 0 && std::chrono::steady_clock::now() < due) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(due - std::chrono::steady_clock::now());
         ::poll(nullptr, 0, static_cast<int>(std::clamp<long long>(left.count(), 1, 100)));
     }
+    return Fate::GoesOn;
 }
 
 // The delivery notices the file's sender asked for: RET= and ENVID= added to `parameters`,
@@ -156,7 +159,7 @@ Fate SendSpoolFile(const std::string& spoolFolder, const std::string& spoolName)
     if (scanned == SpoolLoad::Loaded) DescribeFile(file, list);
     if (scanned != SpoolLoad::Loaded || list.size() == 1) return ReportUnsendable(scanned, file);
     if (!Options.from.empty()) list[0] = Options.from;
-    PaceFiles();
+    if (PaceFiles() != Fate::GoesOn) return Fate::RunEnds;
     std::string parameters;
     if (Fate sized = SizeUp(list, file, parameters); sized != Fate::GoesOn)
         return sized == Fate::FileKept ? Fate::GoesOn : Fate::RunEnds;
