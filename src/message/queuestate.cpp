@@ -30,6 +30,20 @@ std::string OneLine(std::string text) {
     return text;
 }
 
+// The record's text, read as named (no look-up in other letter cases). 0, or -1.
+int ReadRecord(const std::string& path, std::string& text) {
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    if (!fd.Valid()) return -1;
+    char block[4096];
+    for (;;) {
+        ssize_t got = ::read(fd.Get(), block, sizeof block);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return got == 0 ? 0 : -1;
+        text.append(block, static_cast<std::size_t>(got));
+        if (text.size() > MaxRecordBytes) return -1;
+    }
+}
+
 bool ReadNumber(const std::string& text, std::int64_t& value) {
     if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != std::string::npos)
         return false;
@@ -104,8 +118,8 @@ bool LoadQueueState(const std::string& spoolFolder, const std::string& name, uns
     state.inode = inode;
     std::string text;
     QueueState stored;
-    if (ReadWholeFile(RecordPath(spoolFolder, name), text) != 0 || text.size() > MaxRecordBytes ||
-        !ParseQueueState(text, stored) || stored.inode != inode)
+    if (ReadRecord(RecordPath(spoolFolder, name), text) != 0 || !ParseQueueState(text, stored) ||
+        stored.inode != inode)
         return false;
     state = stored;
     return true;

@@ -29,6 +29,9 @@ constexpr int MaxHeldNames = 1000;
 
 std::string SpoolFolder;
 std::string RelayName;
+// The files that had a record when the run began: most files have none, and looking for it
+// costs each of them a few system calls and a path.
+std::set<std::string> Recorded;
 
 std::int64_t Now() {
     return static_cast<std::int64_t>(std::time(nullptr));
@@ -90,16 +93,25 @@ void StartFileRecords(const std::string& spoolFolder, const std::string& relay) 
     if (!listing) return;
     while (dirent* entry = ::readdir(listing.get())) present.insert(entry->d_name);
     PruneQueueStates(SpoolFolder, present);
+    Recorded.clear();
+    std::unique_ptr<DIR, int (*)(DIR*)> records(::opendir(StateFolderOf(SpoolFolder).c_str()), ::closedir);
+    const std::string suffix = ".state";
+    for (dirent* entry; records && (entry = ::readdir(records.get())) != nullptr;) {
+        std::string file = entry->d_name;
+        if (file.size() > suffix.size() && file.ends_with(suffix))
+            Recorded.insert(file.substr(0, file.size() - suffix.size()));
+    }
 }
 
 QueueState FileRecord(const SpoolFile& file) {
     QueueState state;
-    LoadQueueState(SpoolFolder, file.name, file.identity.inode, state);
+    state.inode = file.identity.inode;
+    if (Recorded.count(file.name) != 0) LoadQueueState(SpoolFolder, file.name, file.identity.inode, state);
     return state;
 }
 
 void NoteSent(const SpoolFile& file, const std::string& reply) {
-    ForgetQueueState(SpoolFolder, file.name);
+    if (Recorded.erase(file.name) != 0) ForgetQueueState(SpoolFolder, file.name);
     Journal(file, "sent", reply);
 }
 
@@ -120,7 +132,7 @@ void NoteKept(const SpoolFile& file, const std::string& reason, bool forGood) {
                                               : reason);
         return;
     }
-    SaveQueueState(SpoolFolder, file.name, state);
+    if (SaveQueueState(SpoolFolder, file.name, state) == 0) Recorded.insert(file.name);
     Journal(file, "kept", reason);
 }
 

@@ -93,8 +93,8 @@ void DescribeFile(SpoolFile& file, const AddressList& list) {
     file.sender = list[0];
     file.recipientCount = list.size() - 1;
     for (std::size_t i = 1; i < list.size(); ++i) file.recipients += (i > 1 ? ", " : "") + list[i];
-    struct stat info {};
-    if (::stat(file.path.c_str(), &info) == 0) file.size = static_cast<std::uint64_t>(info.st_size);
+    struct stat info {};  // the journal line's alone
+    if (Options.syslog && ::stat(file.path.c_str(), &info) == 0) file.size = static_cast<std::uint64_t>(info.st_size);
 }
 
 // With -rate=N the k-th file of the session starts no earlier than k minutes / N after the

@@ -232,8 +232,33 @@ def test_enqueue_follows_the_configured_spool_from_anywhere(workdir, tmp_path):
     assert not (elsewhere / "spool").exists()
 
 
-def test_a_stalled_relay_does_not_hold_back_another_accounts_files(workdir, relay):
-    stalled, working = relay(greeting="silent"), Plain()
+class UnansweredConnect:
+    """A port whose connects are never answered: its accept queue is full and never taken, so
+    the kernel drops every further SYN (the run's connect waits for its 20 s)."""
+
+    def __init__(self):
+        import socket
+        self.listener = socket.socket()
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(0)
+        self.port = self.listener.getsockname()[1]
+        self.fillers = []
+        for _ in range(3):
+            filler = socket.socket()
+            filler.setblocking(False)
+            filler.connect_ex(("127.0.0.1", self.port))
+            self.fillers.append(filler)
+        time.sleep(0.2)
+
+    def close(self):
+        for s in (*self.fillers, self.listener):
+            s.close()
+
+
+@pytest.mark.parametrize("stall", ["greeting", "connect"])
+def test_a_stalled_relay_does_not_hold_back_another_accounts_files(workdir, relay, stall):
+    stalled = relay(greeting="silent") if stall == "greeting" else UnansweredConnect()
+    working = Plain()
     config = write_config(workdir, f"""spool = "{workdir}/spool"
 [accounts.slow]
 host = "127.0.0.1"
@@ -261,6 +286,7 @@ default = true
         result = send(workdir, config, while_running=stop_once_delivered)
     finally:
         working.stop()
+        stalled.close()
     print(f"the working relay had its files {seen.get('after', 0):.2f} s after the start")
     assert seen["still running"]  # delivered while the other relay was still being waited for
     assert left(workdir) == ["m0001.out", "m0004.out"]
