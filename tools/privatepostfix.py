@@ -96,15 +96,66 @@ CERTS_SERVICE = """\
 """
 
 
+SUBMISSION_SERVICE = """\
+{port} inet n - n - - smtpd
+  -o smtpd_tls_security_level=encrypt
+  -o smtpd_tls_cert_file={dir}/tls/relay.pem
+  -o smtpd_tls_key_file={dir}/tls/relay.key
+  -o smtpd_tls_auth_only=yes
+  -o smtpd_sasl_auth_enable=yes
+  -o smtpd_sasl_type=dovecot
+  -o smtpd_sasl_path=private/auth
+  -o mynetworks=192.0.2.0/24
+  -o smtpd_sender_login_maps=texthash:{dir}/senders
+  -o smtpd_sender_restrictions=reject_sender_login_mismatch
+  -o smtpd_relay_restrictions=permit_sasl_authenticated,reject
+  -o smtpd_recipient_restrictions=permit_sasl_authenticated,reject
+"""
+
+DOVECOT_CONF = """\
+protocols =
+base_dir = {dir}/dovecot
+state_dir = {dir}/dovecot
+log_path = {dir}/dovecot.log
+ssl = no
+disable_plaintext_auth = no
+auth_mechanisms = plain login
+passdb {{
+  driver = passwd-file
+  args = scheme=PLAIN username_format=%u {dir}/dovecot-users
+}}
+userdb {{
+  driver = static
+  args = uid=nobody gid=nogroup home=/nonexistent
+}}
+service auth {{
+  unix_listener {dir}/queue/private/auth {{
+    mode = 0660
+    user = postfix
+    group = postfix
+  }}
+}}
+"""
+
+
+def dovecot_available():
+    return shutil.which("dovecot") is not None
+
+
 class PrivatePostfix:
     """Ports: plain (everything offered), small (message_size_limit 20000), strict (550 for a
     user it does not know, and the small size limit), screened (postscreen with the pregreet test enforced)."""
 
-    def __init__(self, folder, discard=False, tls=None):
+    def __init__(self, folder, discard=False, tls=None, logins=None):
         self.dir = Path(folder)
         self.discard = discard  # mail is thrown away, as a benchmark's sink wants
         self.tls = tls  # (cert, key, CA file): adds the "certs" service
-        names = ("plain", "small", "strict", "screened") + (("certs",) if tls else ())
+        # {login: (password, [addresses it owns])}, with tls: adds "submission", STARTTLS and
+        # AUTH through a private Dovecot, and a sender check as providers make it
+        self.logins = logins
+        self.dovecot = None
+        names = ("plain", "small", "strict", "screened") + (("certs",) if tls else ()) + \
+            (("submission",) if tls and logins else ())
         self.ports = {name: free_port() for name in names}
         self.maildir = self.dir / "mail" / "box"
         self._write_config()
@@ -151,7 +202,20 @@ class PrivatePostfix:
         with open(self.dir / "main.cf", "a") as main:
             main.write("default_transport = discard\nrelay_transport = discard\n"
                        "smtpd_tls_loglevel = 1\nsmtpd_tls_received_header = yes\n")
-        return CERTS_SERVICE.format(dir=self.dir, port=self.ports["certs"])
+        service = CERTS_SERVICE.format(dir=self.dir, port=self.ports["certs"])
+        if self.logins:
+            service += self._submission_service()
+        return service
+
+    def _submission_service(self):
+        (self.dir / "senders").write_text("".join(f"{address} {login}\n" for login, (_, owned) in
+                                                  self.logins.items() for address in owned))
+        users = self.dir / "dovecot-users"
+        users.write_text("".join(f"{login}:{{PLAIN}}{password}::::::\n"
+                                 for login, (password, _) in self.logins.items()))
+        (self.dir / "dovecot").mkdir(exist_ok=True)
+        (self.dir / "dovecot.conf").write_text(DOVECOT_CONF.format(dir=self.dir))
+        return SUBMISSION_SERVICE.format(dir=self.dir, port=self.ports["submission"])
 
     def postfix(self, *args):
         return subprocess.run(["postfix", "-c", str(self.dir), *args], capture_output=True,
@@ -159,6 +223,9 @@ class PrivatePostfix:
 
     def start(self):
         self.postfix("check")  # makes the queue's folders
+        if self.logins:  # its socket goes into the queue's private folder
+            self.dovecot = subprocess.Popen(["dovecot", "-F", "-c", str(self.dir / "dovecot.conf")],
+                                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.logfile = open(self.dir / "maillog", "wb")
         self.master = subprocess.Popen(["/usr/lib/postfix/sbin/master", "-c", str(self.dir), "-d"],
                                        stdout=self.logfile, stderr=subprocess.STDOUT)
@@ -175,6 +242,9 @@ class PrivatePostfix:
         return self
 
     def stop(self):
+        if self.dovecot:
+            self.dovecot.terminate()
+            self.dovecot.wait(timeout=30)
         self.master.terminate()
         try:
             self.master.wait(timeout=30)

@@ -292,3 +292,74 @@ default = true
     assert left(workdir) == ["m0001.out", "m0004.out"]
     assert result.returncode == 75
     assert b"[slow] Stopped by signal 15!" in result.log_messages()
+
+
+@pytest.fixture(scope="module")
+def provider(ca):  # noqa: F811
+    """A private Postfix on the submission port of a provider: STARTTLS, AUTH through Dovecot,
+    and the sender check (a login may send only as the addresses it owns)."""
+    import shutil
+    import tempfile
+    from privatepostfix import PrivatePostfix, available, dovecot_available
+    if not available() or not dovecot_available():
+        pytest.skip("needs postfix, dovecot and root")
+    folder = tempfile.mkdtemp(prefix="sendal-postfix-")
+    cert = ca.relay_cert("provider")
+    server = PrivatePostfix(folder, tls=(cert[0], cert[1], ca.ca_file),
+                            logins={USER: (PASSWORD, ["alice@example.test"])}).start()
+    yield server
+    server.stop()
+    shutil.rmtree(folder, ignore_errors=True)
+
+
+def test_a_real_provider_and_an_oauth2_relay_each_get_their_files(workdir, ca, provider):  # noqa: F811
+    work = Relay("tls", ca.good, mailbox=OAuthMailbox())
+    texts = {"m0001.out": "From: Alice <alice@example.test>\nTo: bob@example.test\nSubject: one\n\nprovider 1\n",
+             "m0002.out": "From: carol@work.test\nTo: dave@example.org\nSubject: two\n\nwork 2\n",
+             "m0003.out": "From: root\nTo: erin@example.test\nSubject: cron\n\ncron 3\n"}
+    for name, text in texts.items():
+        write_spool(workdir / "spool", name, text)
+    account = f"""spool = "{workdir}/spool"
+[accounts.provider]
+host = "127.0.0.1"
+port = {provider.ports["submission"]}
+auth = "plain"
+login = "{USER}"
+password_command = "echo {PASSWORD}"
+from = ["alice@example.test"]
+ca_file = "{ca.ca_file}"
+default = true
+"""
+    work_account = f"""
+[accounts.work]
+host = "127.0.0.1"
+port = {work.port}
+security = "tls"
+auth = "xoauth2"
+login = "{USER}"
+password_command = "echo {TOKEN}"
+from = ["*@work.test"]
+ca_file = "{ca.ca_file}"
+"""
+    try:
+        # The provider checks the sender: cron's "root" is not alice's.
+        config = write_config(workdir, account + work_account)
+        first = send(workdir, config)
+        assert first.returncode == 69 and left(workdir) == ["m0003.out"]
+        assert any(b"553 5.7.1 <root>: Sender address rejected: not owned by user alice" in line
+                   for line in first.log_messages())
+        config = write_config(workdir, account + 'envelope_from = "alice@example.test"\n' + work_account)
+        second = send(workdir, config)
+    finally:
+        work.stop()
+    assert second.returncode == 0 and left(workdir) == []
+    for name, to in (("m0001.out", "bob@example.test"), ("m0003.out", "erin@example.test")):
+        [message] = provider.delivered(1, to)
+        head, body = texts[name].encode().split(b"\n\n", 1)
+        got_head, got_body = message.split(b"\n\n", 1)
+        # Byte for byte: the provider adds its lines around the header (Received, Message-Id),
+        # and qualifies cron's bare "From: root" with its own domain.
+        assert got_body == body
+        assert (head + b"\n" in got_head + b"\n") if name == "m0001.out" else b"Subject: cron\n" in got_head
+        assert message.startswith(b"Return-Path: <alice@example.test>\n")
+    assert [m[3] for m in work.mailbox.messages] == [texts["m0002.out"].replace("\n", "\r\n").encode()]
