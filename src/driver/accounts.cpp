@@ -35,10 +35,19 @@ constexpr const char* SendWord = "--send";
 constexpr const char* ConfigOption = "--config=";
 constexpr const char* SpoolMask = "/m????.out";
 
+// "-rate=N" or "-expire=DAYS", N from 1 on.
+bool TakeCountWord(const std::string& word, const std::string& option, int& into) {
+    std::string digits = word.rfind(option, 0) == 0 ? word.substr(option.size()) : std::string();
+    if (digits.empty() || digits.size() > 6 || digits.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    into = std::stoi(digits);
+    return into > 0;
+}
+
 // The words after --send: the configuration's path and the run options. 0, or -1 reported.
 std::int32_t TakeRunWords(const std::string& tail, std::string& configName) {
     std::istringstream words(tail);
-    std::string word;
+    std::string word, unknown;
     words >> word;  // --send
     while (words >> word) {
         if (word.rfind(ConfigOption, 0) == 0) configName = word.substr(std::strlen(ConfigOption));
@@ -48,9 +57,11 @@ std::int32_t TakeRunWords(const std::string& tail, std::string& configName) {
         else if (word == "-nosandbox") Options.noSandbox = true;
         else if (word == "-hold") Options.hold = true;
         else if (word == "-syslog") Options.syslog = true;
-        else return ReportFailure("Unknown option " + word + "!", EX_CONFIG);
+        else if (!TakeCountWord(word, "-rate=", Options.rate) &&
+                 !TakeCountWord(word, "-expire=", Options.expireDays) && unknown.empty())
+            unknown = word;  // reported once every word is read, so -exitcode counts wherever it stands
     }
-    return 0;
+    return unknown.empty() ? 0 : ReportFailure("Unknown option " + unknown + "!", EX_CONFIG);
 }
 
 // The spool's files by the account that sends them. A file that cannot be read as a message

@@ -205,6 +205,12 @@ def test_a_configuration_others_may_write_or_own_is_refused(workdir, relay):
     assert r.received == b"" and left(workdir) == ["m0003.out"]
 
 
+def test_send_takes_only_its_run_options(workdir):
+    config = write_config(workdir, f'spool = "{workdir}/spool"\n[accounts.x]\nhost = "127.0.0.1"\n')
+    result = run_sendal(workdir, ["--send", f"--config={config}", "-rate=0", "-exitcode"])
+    assert result.returncode == 78 and b"Unknown option -rate=0!" in result.stdout
+
+
 def test_without_a_configuration_send_says_where_it_looked(workdir):
     result = run_sendal(workdir, ["--send", "-exitcode"], env={"SENDAL_CONFIG": "", "HOME": str(workdir),
                                                                "XDG_CONFIG_HOME": str(workdir / "xdg")})
