@@ -57,17 +57,22 @@ int ReadWholeFile(const std::string& path, std::string& text) {
     return 0;
 }
 
-int ReadUntilEnd(const std::string& path, std::string& text) {
-    text.clear();
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd.Valid()) return -1;
+int ReadFdUpTo(int fd, std::string& text, std::size_t limit) {
     char block[4096];
-    for (;;) {
-        ssize_t n = ::read(fd.Get(), block, sizeof block);
+    while (text.size() < limit) {
+        ssize_t n = ::read(fd, block, sizeof block);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return n == 0 ? 0 : -1;
         text.append(block, static_cast<std::size_t>(n));
     }
+    return 1;
+}
+
+int ReadUntilEnd(const std::string& path, std::string& text) {
+    text.clear();
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.Valid()) return -1;
+    return ReadFdUpTo(fd.Get(), text, std::string::npos) == 0 ? 0 : -1;
 }
 
 int RemoveFile(const std::string& path) {

@@ -53,6 +53,10 @@ int WriteAll(int fd, std::string_view text);
 // A FIFO or device is refused without blocking. 0, or -1 with `text` empty.
 int ReadWholeFile(const std::string& path, std::string& text);
 
+// Appends what `fd` holds from where it stands to its end, or until `text` holds `limit` bytes
+// or more: 0 at the end, 1 at the limit, -1 on an error.
+int ReadFdUpTo(int fd, std::string& text, std::size_t limit);
+
 // Reads a file of any kind until its end (for /proc files, whose size reads as 0).
 int ReadUntilEnd(const std::string& path, std::string& text);
 

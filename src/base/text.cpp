@@ -105,4 +105,12 @@ bool DecodePinValue(std::string_view text, std::string& digest) {
     return DecodeBase64(text, digest) && digest.size() == DigestLength;
 }
 
+std::string ReplaceControlBytes(std::string text, char with) {
+    for (char& c : text) {
+        auto byte = static_cast<unsigned char>(c);
+        if ((byte < 32 && c != '\t') || byte == 127) c = with;
+    }
+    return text;
+}
+
 }  // namespace sendal

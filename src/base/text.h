@@ -16,6 +16,9 @@ bool StartsWithNoCase(std::string_view text, std::string_view prefix);
 bool LessNoCase(std::string_view a, std::string_view b);
 // `text` without blanks (character 32 only) at both ends.
 std::string TrimBlanks(std::string_view text);
+// `text` with every control byte (0 to 31 but the tab, and 127) replaced by `with`: text from
+// outside (a relay's reply, a file's header) that goes into a line of ours.
+std::string ReplaceControlBytes(std::string text, char with);
 // `bytes` in Base64 (RFC 4648, with padding), as SMTP AUTH wants it.
 std::string EncodeBase64(std::string_view bytes);
 // Base64 back to bytes (padding optional); false for any character outside the alphabet.

@@ -35,15 +35,6 @@ constexpr const char* SendWord = "--send";
 constexpr const char* ConfigOption = "--config=";
 constexpr const char* SpoolMask = "/m????.out";
 
-// "-rate=N" or "-expire=DAYS", N from 1 on.
-bool TakeCountWord(const std::string& word, const std::string& option, int& into) {
-    std::string digits = word.rfind(option, 0) == 0 ? word.substr(option.size()) : std::string();
-    if (digits.empty() || digits.size() > 6 || digits.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-    into = std::stoi(digits);
-    return into > 0;
-}
-
 // The words after --send: the configuration's path and the run options. 0, or -1 reported.
 std::int32_t TakeRunWords(const std::string& tail, std::string& configName) {
     std::istringstream words(tail);
@@ -57,8 +48,8 @@ std::int32_t TakeRunWords(const std::string& tail, std::string& configName) {
         else if (word == "-nosandbox") Options.noSandbox = true;
         else if (word == "-hold") Options.hold = true;
         else if (word == "-syslog") Options.syslog = true;
-        else if (!TakeCountWord(word, "-rate=", Options.rate) &&
-                 !TakeCountWord(word, "-expire=", Options.expireDays) && unknown.empty())
+        else if (!TakeCountOption(word, "-rate=", Options.rate) &&
+                 !TakeCountOption(word, "-expire=", Options.expireDays) && unknown.empty())
             unknown = word;  // reported once every word is read, so -exitcode counts wherever it stands
     }
     return unknown.empty() ? 0 : ReportFailure("Unknown option " + unknown + "!", EX_CONFIG);
@@ -71,7 +62,7 @@ std::map<const Account*, std::set<std::string>> SortFiles(const Config& config,
     std::map<const Account*, std::set<std::string>> files;
     const Account* fallback = AccountFor(config, "");
     if (fallback == nullptr) fallback = &config.accounts.front();
-    std::string folder = ResolvePath(SpoolDirectory(mask));
+    std::string folder = SpoolFolderOf(mask);
     for (std::string name = FindFirstEntry(mask, SearchFiles); !name.empty(); name = FindNextEntry()) {
         AddressList list;
         if (ScanHeaders(JoinPath(folder, name), list) != SpoolLoad::Loaded || list.size() < 2) {

@@ -155,18 +155,8 @@ bool TakePin(const std::string& word) {
     return true;
 }
 
-// "-rate=N" and "-expire=DAYS": a whole number from 1 on.
 bool TakeCount(const std::string& word) {
-    for (auto [option, into] : {std::pair{"-rate=", &Options.rate}, std::pair{"-expire=", &Options.expireDays}}) {
-        std::size_t length = std::char_traits<char>::length(option);
-        if (word.rfind(option, 0) != 0) continue;
-        std::string digits = word.substr(length);
-        if (digits.empty() || digits.size() > 6 || digits.find_first_not_of("0123456789") != std::string::npos)
-            return false;
-        *into = std::stoi(digits);
-        return *into > 0;
-    }
-    return false;
+    return TakeCountOption(word, "-rate=", Options.rate) || TakeCountOption(word, "-expire=", Options.expireDays);
 }
 
 bool TakeFileOption(const std::string& word) {
@@ -268,6 +258,14 @@ bool WantsUsage(const std::string& host) {
 }
 
 }  // namespace
+
+bool TakeCountOption(const std::string& word, const std::string& option, int& into) {
+    std::string digits = word.rfind(option, 0) == 0 ? word.substr(option.size()) : std::string();
+    if (digits.empty() || digits.size() > 6 || digits.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    into = std::stoi(digits);
+    return into > 0;
+}
 
 std::string DeriveHeloName(const std::string& host) {
     // Dotted addresses, IPv6 literals and other numeric hosts.

@@ -18,6 +18,9 @@ std::int32_t ParseCommandLine(std::string& host, std::int32_t& port, std::string
 std::int32_t ParseCommandTail(const std::string& tail, std::string& host, std::int32_t& port,
                               std::string& heloName, std::string& fileMask);
 
+// "-rate=N" and the like: `option` and a whole number from 1 on, into `into`.
+bool TakeCountOption(const std::string& word, const std::string& option, int& into);
+
 // The HELO name a host implies: its domain ("me" for a number or a name without a dot).
 std::string DeriveHeloName(const std::string& host);
 

@@ -206,18 +206,6 @@ bool TakeTopKey(const std::string& key, const toml::node& node, Config& config, 
     return true;
 }
 
-// The whole file, at most MaxConfigBytes. 0, or -1.
-std::int32_t ReadConfigBytes(int fd, std::string& text) {
-    char block[4096];
-    for (;;) {
-        ssize_t got = ::read(fd, block, sizeof block);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) return got == 0 ? 0 : -1;
-        text.append(block, static_cast<std::size_t>(got));
-        if (text.size() > MaxConfigBytes) return -1;
-    }
-}
-
 // The folder part of a path, "." when it has none.
 std::string FolderOf(const std::string& path) {
     std::size_t slash = path.find_last_of('/');
@@ -288,11 +276,19 @@ std::int32_t LoadConfig(Config& config, std::string& error) {
     struct stat info {};
     if (::fstat(fd.Get(), &info) != 0 || CheckOwnership(info, config.path, error) != 0) return -1;
     std::string text;
-    if (ReadConfigBytes(fd.Get(), text) != 0) {
+    if (ReadFdUpTo(fd.Get(), text, MaxConfigBytes + 1) != 0) {
         error = config.path + ": cannot be read (or larger than 1 MiB)!";
         return -1;
     }
     return ParseConfigText(text, config, error);
+}
+
+std::int32_t ConfiguredSpool(const std::string& named, std::string& spool, std::string& error) {
+    Config config;
+    config.path = ConfigPath(named);
+    std::int32_t loaded = LoadConfig(config, error);
+    if (loaded == 0) spool = config.spool;
+    return loaded;
 }
 
 const Account* AccountFor(const Config& config, const std::string& sender) {

@@ -56,6 +56,10 @@ std::int32_t LoadConfig(Config& config, std::string& error);
 // and the tests. 0, or -1 with `error` set.
 std::int32_t ParseConfigText(const std::string& text, Config& config, std::string& error);
 
+// The spool named by the configuration at ConfigPath(named): 0 with `spool` set, 1 when there
+// is no configuration, -1 with `error` set.
+std::int32_t ConfiguredSpool(const std::string& named, std::string& spool, std::string& error);
+
 // The account that serves `sender`: the first whose `from` holds it (an exact address or its
 // domain as "*@domain", both ignoring letter case), else the default; nullptr when none.
 const Account* AccountFor(const Config& config, const std::string& sender);

@@ -119,12 +119,10 @@ int RecordDsn(const std::string& option, const std::string& value, Request& requ
 // The configuration's spool, wherever we were started and whatever the environment holds (a
 // cron mailer gets none of the crontab's variables); ./spool without a configuration.
 int TakeConfiguredSpool(Request& request) {
-    Config config;
-    config.path = ConfigPath();
     std::string error;
-    std::int32_t loaded = LoadConfig(config, error);
+    std::int32_t loaded = ConfiguredSpool({}, request.folder, error);
     if (loaded < 0) return Complain(error, EX_CONFIG);
-    request.folder = loaded == 0 ? config.spool : "spool";
+    if (loaded > 0) request.folder = "spool";
     return 0;
 }
 

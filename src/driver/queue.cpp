@@ -18,11 +18,13 @@
 #include "base/dirsearch.h"
 #include "base/outcome.h"
 #include "base/path.h"
+#include "base/text.h"
 #include "driver/config.h"
 #include "driver/enqueue.h"
 #include "message/headers.h"
 #include "message/queuestate.h"
 #include "message/spool.h"
+#include "smtp/transfer.h"
 
 namespace sendal {
 namespace {
@@ -46,10 +48,8 @@ std::string Clock(std::int64_t when) {
 }
 
 // A value from a file shown on the terminal: no control byte can drive it.
-std::string Shown(std::string text) {
-    for (char& c : text)
-        if (static_cast<unsigned char>(c) < 32 || c == 127) c = '?';
-    return text;
+std::string Shown(const std::string& text) {
+    return ReplaceControlBytes(text, '?');
 }
 
 std::string Joined(const AddressList& list) {
@@ -106,15 +106,13 @@ void ListHeld(const std::string& folder, std::int64_t now) {
 // after the message.
 int SpoolMask(const std::string& given, const std::string& configName, std::string& mask) {
     if (!given.empty()) return mask = given, 0;
-    Config config;
-    config.path = ConfigPath(configName);
-    std::string error;
-    std::int32_t loaded = LoadConfig(config, error);
+    std::string spool, error;
+    std::int32_t loaded = ConfiguredSpool(configName, spool, error);
     if (loaded < 0) {
         WriteStdoutLine(error);
         return EX_CONFIG;
     }
-    mask = loaded == 0 ? config.spool + "/" + SpoolMaskName : DefaultMask;
+    mask = loaded == 0 ? spool + "/" + SpoolMaskName : DefaultMask;
     return 0;
 }
 
@@ -123,10 +121,18 @@ bool PlainName(const std::string& name) {
            name.find('\\') == std::string::npos;
 }
 
-int Release(const std::string& folder, const std::string& name) {
+// The path of the held file `name`: a plain name of a regular file in the held folder, never
+// a path that leads elsewhere. Empty when there is none.
+std::string HeldPath(const std::string& folder, const std::string& name) {
     std::string held = JoinPath(JoinPath(folder, HeldFolderName), name);
     struct stat info {};
-    if (!PlainName(name) || ::lstat(held.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+    bool found = PlainName(name) && ::lstat(held.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+    return found ? held : std::string();
+}
+
+int Release(const std::string& folder, const std::string& name) {
+    std::string held = HeldPath(folder, name);
+    if (held.empty()) {
         WriteStdoutLine(Shown("No held file " + name + "!"));
         return EX_NOINPUT;
     }
@@ -155,9 +161,8 @@ int Release(const std::string& folder, const std::string& name) {
 }
 
 int Remove(const std::string& folder, const std::string& name) {
-    std::string held = JoinPath(JoinPath(folder, HeldFolderName), name);
-    struct stat info {};
-    if (!PlainName(name) || ::lstat(held.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+    std::string held = HeldPath(folder, name);
+    if (held.empty()) {
         WriteStdoutLine(Shown("No held file " + name + " (only held files can be removed)!"));
         return EX_NOINPUT;
     }
@@ -178,8 +183,7 @@ bool IsQueueCommand(const std::string& tail) {
 }
 
 int ListQueue(const std::string& mask) {
-    std::string folder = ResolvePath(mask.substr(0, DirectoryPartLength(mask)));
-    if (folder.empty()) folder = ".";
+    std::string folder = SpoolFolderOf(mask);
     std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
     std::vector<std::string> names;
     for (std::string name = FindFirstEntry(mask, SearchFiles); !name.empty(); name = FindNextEntry())
@@ -204,8 +208,7 @@ int RunQueueCommand(const std::string& tail) {
     if (int failed = SpoolMask(command == "--queue" ? argument : std::string(), configName, mask); failed != 0)
         return failed;
     if (command == "--queue") return ListQueue(mask);
-    std::string folder = ResolvePath(mask.substr(0, DirectoryPartLength(mask)));
-    if (folder.empty()) folder = ".";
+    std::string folder = SpoolFolderOf(mask);
     if (argument.empty()) return WriteStdoutLine(command + " needs the name of a held file!"), EX_USAGE;
     return command == "--release" ? Release(folder, argument) : Remove(folder, argument);
 }

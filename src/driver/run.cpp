@@ -57,8 +57,7 @@ std::int32_t Confine(const std::string& fileMask) {
     if (Options.noSandbox) return 0;
     if (UsesTls() && PrepareTls(RunTlsPolicy()) != 0) return -1;
     SandboxRules rules;
-    std::string folder = ResolvePath(SpoolDirectory(fileMask));
-    if (folder.empty()) folder = ".";
+    std::string folder = SpoolFolderOf(fileMask);
     rules.folders.push_back(folder);
     rules.writable.push_back(StateFolderOf(folder));
     rules.writable.push_back(StateFolderOf(JoinPath(folder, HeldFolderName)));
@@ -72,8 +71,7 @@ bool HoldsFiles() {
 // The queue's folders, the journal and the notice helper: all of them need what a confined
 // run no longer has.
 void PrepareQueue(const std::string& fileMask) {
-    std::string folder = ResolvePath(SpoolDirectory(fileMask));
-    if (folder.empty()) folder = ".";
+    std::string folder = SpoolFolderOf(fileMask);
     MakeQueueFolders(folder, HoldsFiles());
     if (HoldsFiles()) MakeQueueFolders(JoinPath(folder, HeldFolderName), false);
     StartFileRecords(folder, RelayHost);
@@ -140,8 +138,7 @@ void SetIdlePriority() {
 }
 
 std::int32_t TakeSpoolFolder(const std::string& fileMask, UniqueFd& lock) {
-    std::string dir = ResolvePath(SpoolDirectory(fileMask));
-    if (dir.empty()) dir.assign(1, '.');
+    std::string dir = SpoolFolderOf(fileMask);
     lock.Reset(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!lock.Valid()) return 0;  // no folder, nothing to send: the run says so later
     if (::access(dir.c_str(), W_OK | X_OK) != 0)

@@ -4,6 +4,8 @@
 
 #include <syslog.h>
 
+#include "base/text.h"
+
 namespace sendal {
 namespace {
 
@@ -11,9 +13,8 @@ bool Opened = false;
 
 // A value in double quotes when it holds a blank or a quote; control bytes never reach it.
 std::string Value(const std::string& text) {
-    std::string clean;
-    for (char c : text) clean += (static_cast<unsigned char>(c) < 32 || c == 127) ? '?' : c;
-    if (clean.find_first_of(" \"") == std::string::npos && !clean.empty()) return clean;
+    std::string clean = ReplaceControlBytes(text, '?');
+    if (clean.find_first_of(" \t\"") == std::string::npos && !clean.empty()) return clean;
     std::string quoted = "\"";
     for (char c : clean) quoted += c == '"' ? std::string("\\\"") : std::string(1, c);
     return quoted + "\"";

@@ -17,6 +17,7 @@
 #include "base/globals.h"
 #include "base/outcome.h"
 #include "base/path.h"
+#include "base/text.h"
 #include "log/timestamp.h"
 
 namespace sendal {
@@ -45,15 +46,6 @@ void WriteLocked(const std::string& line) {
     ::flock(LogFile.Get(), LOCK_UN);
 }
 
-// The relay's words may hold control bytes: in the log they could forge a line or drive the
-// terminal of whoever reads it.
-std::string WithoutControlBytes(std::string text) {
-    for (char& c : text) {
-        auto byte = static_cast<unsigned char>(c);
-        if ((byte < 32 && c != '\t') || byte == 127) c = '?';
-    }
-    return text;
-}
 
 }  // namespace
 
@@ -93,16 +85,11 @@ void SetLogLabel(const std::string& label) {
 }
 
 void LogMessage(const std::string& message, std::int32_t number, std::int16_t level) {
-    if (!LogLabel.empty()) {
-        std::string labelled = LogLabel + message;
-        WriteStdoutLine(labelled);
-        if (LogFile.Valid())
-            WriteLocked(FormatLogLine(FormatClockTime(), WithoutControlBytes(labelled), number, level));
-        return;
-    }
-    WriteStdoutLine(message);
-    if (LogFile.Valid())
-        WriteLocked(FormatLogLine(FormatClockTime(), WithoutControlBytes(message), number, level));
+    std::string line = LogLabel + message;
+    WriteStdoutLine(line);
+    // The relay's words may hold control bytes: in the log they could forge a line or drive
+    // the terminal of whoever reads it.
+    if (LogFile.Valid()) WriteLocked(FormatLogLine(FormatClockTime(), ReplaceControlBytes(line, '?'), number, level));
 }
 
 std::int32_t ReportFailure(const std::string& message, int exitCode, std::int16_t level) {

@@ -40,9 +40,7 @@ std::string SubjectOf(const std::string& path) {
     constexpr std::size_t HeaderLimit = 64 * 1024;
     std::string text;
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
-    char block[4096];
-    for (ssize_t got; fd.Valid() && text.size() < HeaderLimit && (got = ::read(fd.Get(), block, sizeof block)) > 0;)
-        text.append(block, static_cast<std::size_t>(got));
+    if (fd.Valid()) ReadFdUpTo(fd.Get(), text, HeaderLimit);  // the header is at its start
     std::string subject;
     bool inSubject = false;
     std::size_t start = 0;

@@ -12,6 +12,7 @@
 
 #include "base/fdio.h"
 #include "base/path.h"
+#include "base/text.h"
 
 namespace sendal {
 namespace {
@@ -24,24 +25,14 @@ std::string RecordPath(const std::string& spoolFolder, const std::string& name) 
 }
 
 // A value stays on its line: line ends and other control bytes become blanks.
-std::string OneLine(std::string text) {
-    for (char& c : text)
-        if (static_cast<unsigned char>(c) < 32 || c == 127) c = ' ';
-    return text;
+std::string OneLine(const std::string& text) {
+    return ReplaceControlBytes(text, ' ');
 }
 
 // The record's text, read as named (no look-up in other letter cases). 0, or -1.
 int ReadRecord(const std::string& path, std::string& text) {
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
-    if (!fd.Valid()) return -1;
-    char block[4096];
-    for (;;) {
-        ssize_t got = ::read(fd.Get(), block, sizeof block);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) return got == 0 ? 0 : -1;
-        text.append(block, static_cast<std::size_t>(got));
-        if (text.size() > MaxRecordBytes) return -1;
-    }
+    return fd.Valid() && ReadFdUpTo(fd.Get(), text, MaxRecordBytes + 1) == 0 ? 0 : -1;
 }
 
 bool ReadNumber(const std::string& text, std::int64_t& value) {

@@ -81,8 +81,10 @@ void LogNotSent(const SpoolFile& file, const Reply* refusal) {
         line += " (" + refusal->Final() + ")";
     }
     LogMessage(line, -1, LevelError);
+    // Held only for a refusal that answered its own command: a relay that answers before it
+    // has the command may be refusing anything.
     NoteKept(file, refusal ? refusal->Final() : "no reply from the relay",
-             refusal && ReplyClass(refusal->code) == 5);
+             refusal && ReplyClass(refusal->code) == 5 && !SessionOutOfStep());
 }
 
 bool GoesOnAfter(const Reply& refusal) {

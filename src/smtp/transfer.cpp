@@ -207,6 +207,11 @@ std::string SpoolDirectory(const std::string& fileMask) {
     return fileMask.substr(0, DirectoryPartLength(fileMask));
 }
 
+std::string SpoolFolderOf(const std::string& fileMask) {
+    std::string folder = ResolvePath(SpoolDirectory(fileMask));
+    return folder.empty() ? "." : folder;
+}
+
 void StartSpoolRun() {
     HandledThisRun.clear();
 }

@@ -39,4 +39,7 @@ void StartPacing();
 // The directory part of a mask: up to and including its last "\", "/" or ":".
 std::string SpoolDirectory(const std::string& fileMask);
 
+// The spool folder a mask names, looked up on disk ("." for a mask without a folder).
+std::string SpoolFolderOf(const std::string& fileMask);
+
 }  // namespace sendal

@@ -225,3 +225,15 @@ def test_delivery_notices_asked_through_neomutt(workdir, relay, offers):
     else:
         assert rcpts == [b"RCPT TO:<bob@example.org>", b"RCPT TO:<carol@example.org>"]
         assert result.log_messages().count(b"The relay takes no DSN requests: mail goes without them!") == 1
+
+
+def test_a_refusal_before_its_command_holds_nothing(workdir, relay):
+    """A relay that refuses before it has the command may be refusing anything: the file stays
+    in the spool to be tried again, never held."""
+    r = relay(replies={"MAIL": b"250 ok\r\n550 5.1.1 refused before it was asked\r\n"})
+    write_spool(workdir / "spool", "m0001.out", "From: a@example.org\nTo: b@example.org\n\nx\n")
+    result = run_sendal(workdir, [f"127.0.0.1 {r.port},-hold -keepgoing"])
+    assert names(workdir / "spool") == ["m0001.out"]
+    assert not (workdir / "spool" / "held").exists() or names(workdir / "spool" / "held") == []
+    assert not any(line.startswith(b"Held") for line in result.log_messages())
+    assert b"Not sent: m0001.out (550 5.1.1 refused before it was asked)" in result.log_messages()
