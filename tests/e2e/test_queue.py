@@ -237,3 +237,20 @@ def test_a_refusal_before_its_command_holds_nothing(workdir, relay):
     assert not (workdir / "spool" / "held").exists() or names(workdir / "spool" / "held") == []
     assert not any(line.startswith(b"Held") for line in result.log_messages())
     assert b"Not sent: m0001.out (550 5.1.1 refused before it was asked)" in result.log_messages()
+
+
+def test_postfix_answers_the_delivery_notices_asked_for(workdir, postfix):
+    """The DSN requests reach a real relay: Postfix offers DSN, delivers, and sends the success
+    notice the sender asked for, with the envelope id given to sendal-enqueue."""
+    spool = workdir / "spool"
+    text = b"From: alice@example.test\nTo: bob@example.test\nSubject: notice me\n\nhello\n"
+    done = subprocess.run([ENQUEUE, "-d", str(spool), "-N", "success", "-R", "hdrs", "-V", "sendal-dsn-1"],
+                          input=text, capture_output=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    result = run_sendal(workdir, [f"127.0.0.1 {postfix.ports['plain']},-ehlo -exitcode"])
+    assert result.returncode == 0 and names(spool) == []
+    log = result.log_messages()
+    assert any(l.startswith(b"MAIL FROM:<alice@example.test>") and b" RET=HDRS ENVID=sendal-dsn-1" in l for l in log)
+    assert b"RCPT TO:<bob@example.test> NOTIFY=SUCCESS ORCPT=rfc822;bob@example.test" in log
+    [notice] = postfix.delivered(1, "alice@example.test")
+    assert b"Original-Envelope-Id: sendal-dsn-1" in notice and b"Action: delivered" in notice
