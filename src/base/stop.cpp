@@ -12,10 +12,13 @@ namespace {
 constexpr int StopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 std::atomic<int> StopNumber{0};
+std::atomic<int> StopsSeen{0};
 static_assert(std::atomic<int>::is_always_lock_free);
+int StopsTolerated = 0;  // stops that no longer end a wait: the run is settling after one
 
 extern "C" void NoteStop(int signalNumber) {
     StopNumber.store(signalNumber);
+    StopsSeen.fetch_add(1);
 }
 
 sigset_t StopSet() {
@@ -37,6 +40,18 @@ void InstallStopHandlers() {
 
 int StopSignal() {
     return StopNumber.load();
+}
+
+int StopCount() {
+    return StopsSeen.load();
+}
+
+void TolerateStops() {
+    StopsTolerated = StopsSeen.load();
+}
+
+bool StopNow() {
+    return StopsSeen.load() > StopsTolerated;
 }
 
 StopSignalsBlocked::StopSignalsBlocked() {

@@ -120,17 +120,17 @@ void UseAccount(const Account& account) {
     ::_exit(RunOutcome);
 }
 
-// Waits for every child; a stop is passed on to them once, and their outcomes count as ours.
+// Waits for every child; each stop is passed on to them, and their outcomes count as ours.
 void AwaitAccounts(std::map<pid_t, std::string>& children) {
-    bool passedOn = false;
+    int passedOn = 0;  // stops passed on: a second one ends the children's settling too
     while (!children.empty()) {
         int status = 0;
         pid_t pid = ::waitpid(-1, &status, 0);
         if (pid < 0) {
             if (errno != EINTR) return;
-            if (StopSignal() != 0 && !passedOn) {
+            if (StopCount() > passedOn) {
                 for (const auto& child : children) ::kill(child.first, StopSignal());
-                passedOn = true;
+                passedOn = StopCount();
             }
             continue;
         }

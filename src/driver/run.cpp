@@ -25,7 +25,9 @@
 #include "log/journal.h"
 #include "log/notice.h"
 #include "message/queuestate.h"
-#include "smtp/fileoutcome.h"
+#include "queue/records.h"
+#include "queue/relaynotes.h"
+#include "smtp/chunking.h"
 #include "base/stop.h"
 #include "driver/accounts.h"
 #include "driver/cmdline.h"
@@ -61,6 +63,7 @@ std::int32_t Confine(const std::string& fileMask) {
     rules.folders.push_back(folder);
     rules.writable.push_back(StateFolderOf(folder));
     rules.writable.push_back(StateFolderOf(JoinPath(folder, HeldFolderName)));
+    if (!RelayChunking.notes.empty()) rules.writable.push_back(RelayChunking.notes);
     return ConfineRun(rules);
 }
 
@@ -74,9 +77,10 @@ void PrepareQueue(const std::string& fileMask) {
     std::string folder = SpoolFolderOf(fileMask);
     MakeQueueFolders(folder, HoldsFiles());
     if (HoldsFiles()) MakeQueueFolders(JoinPath(folder, HeldFolderName), false);
-    StartFileRecords(folder, RelayHost);
-    if (Options.syslog) OpenJournal();
     if (Options.notifyCommand.empty()) Options.notifyCommand = GetEnvironment("SENDAL_NOTIFY_COMMAND");
+    StartFileRecords(folder, RelayHost, {Options.hold, Options.expireDays, Options.syslog, Options.notifyCommand});
+    if (Options.syslog) OpenJournal();
+    if (UsesEhlo() && !Options.noChunking) RelayChunking.notes = PrepareRelayNotes();
     if (HoldsFiles() && !Options.notifyCommand.empty() && StartNotifier(Options.notifyCommand) != 0)
         LogMessage("Notice command cannot be started!", -1, LevelWarning);
 }
@@ -91,6 +95,7 @@ bool Converse(std::int32_t relayPort, const std::string& heloName, const std::st
     // The secret only now that it is needed: an empty spool asks no passphrase, and a relay
     // that cannot be reached is reported as such.
     if (ReadSubmissionSecret() != 0) return true;
+    RelayChunking = {RelayHost, relayPort, RelayRefusesChunking(RelayHost, relayPort), {}};
     PrepareQueue(fileMask);
     if (Confine(fileMask) != 0) return true;
     if (StartTransport(RelayHost, RunTlsPolicy()) != 0) return true;

@@ -38,6 +38,19 @@ struct SpoolIdentity {
 };
 SpoolIdentity LoadedSpoolIdentity();
 
+// The spool file at hand.
+struct SpoolFile {
+    std::string name;  // as the directory search found it
+    std::string path;  // looked up once: the file opened, sent and deleted is this one
+    SpoolIdentity identity;
+    std::size_t delivered = 0;  // recipients whose transaction got its 2xx in this run
+    // For its state record, the journal line and a notice.
+    std::string sender;
+    std::string recipients;  // joined with ", "
+    std::size_t recipientCount = 0;
+    std::uint64_t size = 0;
+};
+
 // Whether `path` (not followed if it is a link) names the file `identity` stands for.
 bool SpoolFileIsAt(const std::string& path, const SpoolIdentity& identity);
 

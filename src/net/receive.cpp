@@ -188,7 +188,7 @@ int WaitReceived(ReplyDeadline deadline) {
     for (;;) {
         std::uint32_t seen = Received.writeIndex.load(std::memory_order_acquire);
         if (!ReceiveRingEmpty() || Received.ended.load(std::memory_order_acquire)) return 0;
-        if (StopSignal() != 0) return -1;
+        if (StopNow()) return -1;
         auto left = deadline - Clock::now();
         if (left <= Clock::duration::zero()) return 1;
         if (!SpinUntilChanged(seen)) SleepUntilChanged(seen, left);
@@ -218,8 +218,8 @@ void ReceiveData(int socket) {
 }
 
 ReplyDeadline ReplyDeadlineFromNow() {
-    return std::chrono::steady_clock::now() +
-           std::chrono::milliseconds(ReplyPollMilliseconds) * ReplyPollCount;
+    return std::min(ReplyDeadlineLimit, std::chrono::steady_clock::now() +
+                                            std::chrono::milliseconds(ReplyPollMilliseconds) * ReplyPollCount);
 }
 
 std::uint32_t ReceiveProgress() {
@@ -234,7 +234,7 @@ int WaitReceivedAfter(std::uint32_t seen, ReplyDeadline deadline) {
         if (Received.writeIndex.load(std::memory_order_acquire) != seen ||
             Received.ended.load(std::memory_order_acquire))
             return 0;
-        if (StopSignal() != 0) return -1;
+        if (StopNow()) return -1;
         auto left = deadline - Clock::now();
         if (left <= Clock::duration::zero()) return 1;
         if (!SpinUntilChanged(seen)) SleepUntilChanged(seen, left);

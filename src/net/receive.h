@@ -61,7 +61,9 @@ bool ReceiveRingEmpty();
 // Stores `bytes` as the receiver would, for tests and fuzzing; they must fit.
 void FeedReceiveRing(std::string_view bytes);
 
-// When a wait that starts now must end: the reply time-out from now.
+// When a wait that starts now must end: the reply time-out from now, or the limit when that
+// comes first (the run settles what it sent within one bound).
+inline ReplyDeadline ReplyDeadlineLimit = ReplyDeadline::max();
 ReplyDeadline ReplyDeadlineFromNow();
 
 }  // namespace sendal

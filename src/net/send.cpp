@@ -60,7 +60,7 @@ std::int16_t SendData(const std::string& text) {
     SendJournal.clear();
     int result = WriteEvery(text, [&](const char* data, std::size_t length) -> long {
         for (;;) {
-            if (StopSignal() != 0) {
+            if (StopNow()) {
                 failure = errno = ECANCELED;
                 return -1;
             }
@@ -80,7 +80,7 @@ std::int16_t SendData(const std::string& text) {
         }
     });
     if (result == 0) return 0;
-    if (StopSignal() != 0) return -1;  // the stop is the only word on it
+    if (StopNow()) return -1;  // the stop is the only word on it
     if (failure == EPIPE || failure == ECONNRESET) return SendBroken;
     bool late = failure == EAGAIN || failure == EWOULDBLOCK;
     return ReportFailure(late ? "ERROR ON NETWORK (Timeout)." : "ERROR ON NETWORK (Send failed).",

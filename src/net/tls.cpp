@@ -264,10 +264,10 @@ std::int32_t StartTls(int socket, const std::string& host, const TlsPolicy& poli
     int result;
     do {
         result = gnutls_handshake(Tls.session);
-    } while (result < 0 && gnutls_error_is_fatal(result) == 0 && StopSignal() == 0 &&
+    } while (result < 0 && gnutls_error_is_fatal(result) == 0 && !StopNow() &&
              !Tls.handshakeTimedOut);
     Tls.handshakeRunning = false;
-    if (StopSignal() != 0) return -1;
+    if (StopNow()) return -1;
     if (result < 0) return HandshakeFailed(Tls.handshakeTimedOut ? GNUTLS_E_TIMEDOUT : result);
     if (Tls.policy.verify && !Tls.policy.fingerprint.empty() && CheckFingerprint() != 0) return -1;
     if (Tls.policy.verify && Tls.policy.fingerprint.empty() && CheckLeafIsNoCa() != 0) return -1;

@@ -21,8 +21,10 @@
 namespace sendal {
 namespace {
 
-// As much as the ring holds at most: a line longer than this never ends within the wait.
+// As much as the ring holds at most; of a longer line only the beginning is kept (a reply
+// line has 512 bytes at most, so anything longer is garbage to be shown, not read).
 constexpr std::size_t MaxTextBytes = ReceiveBufferSize - 1;
+constexpr std::size_t KeptLineBytes = 4096;
 constexpr std::size_t TakeBlock = 4096;
 constexpr auto TlsRecheck = std::chrono::milliseconds(10);
 using Clock = std::chrono::steady_clock;
@@ -41,6 +43,9 @@ struct ReplyText {
     std::uint64_t base = 0;   // the stream position of text[0]
     std::deque<Stretch> stretches;
     bool ended = false;       // no more bytes will come
+    bool overlong = false;    // the line at the front is longer than the text may hold
+    std::string head;         // its beginning
+    std::uint64_t headArrival = 0;
     std::uint64_t generation = 0;
     std::uint64_t lineArrival = 0;
 };
@@ -106,6 +111,26 @@ std::uint64_t ArrivalOf(std::uint64_t position) {
     return TakenSoFar();
 }
 
+// Takes `count` bytes off the front of the text.
+void Drop(std::size_t count) {
+    Text.text.erase(0, count);
+    Text.scanned = 0;
+    Text.base += count;
+    while (!Text.stretches.empty() && Text.stretches.front().end <= Text.base)
+        Text.stretches.pop_front();
+}
+
+// A line longer than the text may hold: its beginning is kept, the rest is passed over as it
+// comes (all but a last CR, which may start the line end), so each byte is looked at once.
+void PassOverLongLine() {
+    if (!Text.overlong) {
+        Text.overlong = true;
+        Text.head.assign(Text.text, 0, KeptLineBytes);
+        Text.headArrival = ArrivalOf(Text.base);
+    }
+    Drop(Text.text.size() - 1);
+}
+
 // The next line into `line`: 1; 0 when none is complete yet, -1 when none will come (`line`
 // holding what there is).
 int TakeLine(std::string& line) {
@@ -113,18 +138,20 @@ int TakeLine(std::string& line) {
     for (;;) {
         std::size_t lf = FindLineEnd();
         if (lf != std::string::npos) {
-            Text.lineArrival = ArrivalOf(Text.base);
-            line.assign(Text.text, 0, lf - 1);
-            Text.text.erase(0, lf + 1);
-            Text.scanned = 0;
-            Text.base += lf + 1;
-            while (!Text.stretches.empty() && Text.stretches.front().end <= Text.base)
-                Text.stretches.pop_front();
+            Text.lineArrival = Text.overlong ? Text.headArrival : ArrivalOf(Text.base);
+            if (Text.overlong)
+                line = std::move(Text.head);
+            else
+                line.assign(Text.text, 0, lf - 1);
+            Text.overlong = false;
+            Text.head.clear();
+            Drop(lf + 1);
             return 1;
         }
+        if (Text.text.size() >= MaxTextBytes) PassOverLongLine();
         int got = Fill();
         if (got > 0) continue;
-        line = Text.text;
+        line = Text.overlong ? Text.head : Text.text;
         return got;
     }
 }
@@ -144,8 +171,10 @@ std::uint64_t LastLineArrival() {
 
 bool LineWaiting() {
     Follow();
-    while (FindLineEnd() == std::string::npos)
+    while (FindLineEnd() == std::string::npos) {
+        if (Text.text.size() >= MaxTextBytes) PassOverLongLine();
         if (Fill() <= 0) return false;
+    }
     return true;
 }
 
@@ -159,7 +188,7 @@ std::int16_t WaitReply(std::string& line, ReplyDeadline deadline) {
         std::uint32_t seen = ReceiveProgress();
         int got = TakeLine(line);
         if (got > 0) return 0;
-        if (StopSignal() != 0) return -1;
+        if (StopNow()) return -1;
         if (got < 0) {  // the relay closed the connection (or reading failed): no line is left
             failure = "ERROR ON NETWORK (Connection closed).";
             break;

@@ -15,7 +15,7 @@ namespace sendal {
 // "ERROR ON NETWORK (Connection closed)." at once when the relay has closed the connection
 // (or reading failed) and no complete line is left, or "ERROR ON NETWORK (Timeout)." when
 // none arrived within the time-out. -1 without a word when a stop signal came. The text waiting
-// to be framed is bounded like the ring: a line longer than it ends with the time-out.
+// to be framed is bounded like the ring: of a longer line only its first 4096 bytes are given.
 std::int16_t WaitReply(std::string& line);
 
 // The same with the time-out running out at `deadline`, so that every line of one reply

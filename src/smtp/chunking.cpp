@@ -6,10 +6,11 @@
 #include "base/console.h"
 #include "log/log.h"
 #include "message/spool.h"
-#include "net/transport.h"
 #include "net/send.h"
+#include "queue/relaynotes.h"
 #include "smtp/codes.h"
 #include "smtp/message_text.h"
+#include "smtp/options.h"
 
 namespace sendal {
 namespace {
@@ -21,6 +22,7 @@ Fate StopStreaming(EndAwaited& current, SpoolFile& file, bool changed) {
     current.refused = true;
     while (RepliesOutstanding())
         if (Fate settled = SettleOne(&file); settled != Fate::GoesOn) return settled;
+    current.settled = true;
     if (Fate kept = changed ? ReportChangedFile(file) : KeepRefusedFile(current); kept != Fate::GoesOn)
         return kept;
     QueueReset();  // the relay drops the chunks it had
@@ -36,14 +38,39 @@ Fate FailStreaming(EndAwaited& current) {
     return Fate::RunEnds;
 }
 
+// The session's first chunk is the text's first byte alone, answered before anything follows:
+// a relay that does not understand BDAT refuses the command and takes that byte as the start
+// of a command line, which nothing of ours then joins (the session ends). GoesOn with
+// `piece` short of that byte, ChunkingRefused, or what a refusal of the file gives.
+Fate ProveChunking(EndAwaited& current, SpoolFile& file, std::string& piece,
+                   const std::shared_ptr<EndAwaited>& shared) {
+    std::int16_t sent = QueueChunk(piece.substr(0, 1), false, shared);
+    if (sent != 0 && sent != SendBroken) return FailStreaming(current);
+    piece.erase(0, 1);
+    while (RepliesOutstanding())
+        if (Fate settled = SettleOne(&file); settled != Fate::GoesOn) return settled;
+    if (!current.refused) {
+        CurrentSession.chunkingProven = true;
+        return Fate::GoesOn;
+    }
+    if (!current.envelopeRefused && RefusesTheCommand(current.refusal)) return Fate::ChunkingRefused;
+    return StopStreaming(current, file, false);
+}
+
 // The text as chunks; replies already there are read after each one.
 Fate StreamText(const std::shared_ptr<EndAwaited>& current, SpoolFile& file) {
     MessageText text;
     StartMessageText(text, true);
     std::string piece;
+    bool probe = !CurrentSession.chunkingProven;
     for (;;) {
         int more = NextTextPiece(text, piece);
         if (more < 0) return FailStreaming(*current);  // an incomplete text must never get its end
+        if (probe && (more != 0 || piece.size() > 1)) {
+            probe = false;
+            if (Fate proved = ProveChunking(*current, file, piece, current); proved != Fate::GoesOn) return proved;
+            if (piece.empty() && more != 0) continue;
+        }
         if (more == 0 && SpoolFileChanged()) return StopStreaming(*current, file, true);
         std::int16_t sent = QueueChunk(piece, more == 0, current);
         if (sent == SendBroken && more != 0) sent = QueueChunk(std::string(), true, current);
@@ -51,10 +78,21 @@ Fate StreamText(const std::shared_ptr<EndAwaited>& current, SpoolFile& file) {
         if (sent != 0) return FailStreaming(*current);
         // Replies already there are read now, so a file the relay took is deleted at once
         // (a crash then sends it no second time); a full window waits for them.
-        while (RepliesOutstanding() && (WindowFull() || LineWaiting()))
-            if (Fate settled = SettleOne(&file); settled != Fate::GoesOn) return settled;
+        if (Fate settled = SettleArrived(&file); settled != Fate::GoesOn) return settled;
         if (current->refused) return StopStreaming(*current, file, false);
     }
+}
+
+// The relay offers CHUNKING but refused BDAT: it gets DATA from now on, over a new connection
+// when the run goes on; the file stays (not held: nothing is wrong with it).
+Fate RefuseChunking(EndAwaited& current) {
+    current.settled = true;
+    LogMessage("BDAT refused: the rest goes with DATA!", -1, LevelWarning);
+    RelayChunking.refused = true;
+    NoteRelayRefusesChunking(RelayChunking.host, RelayChunking.port);
+    if (Options.keepGoing) return Fate::ChunkingRefused;
+    LogNotSent(current.file, &current.refusal, true);
+    return Fate::RunEnds;
 }
 
 }  // namespace
@@ -62,6 +100,8 @@ Fate StreamText(const std::shared_ptr<EndAwaited>& current, SpoolFile& file) {
 Fate SendChunkedTransaction(const AddressList& list, Envelope& envelope, SpoolFile& file,
                             bool othersFollow) {
     bool streamed = CurrentSession.chunkingProven && envelope.recipients.size() == 1;
+    // Before anything more goes out: the replies already there, and room in the window.
+    if (Fate settled = SettleArrived(&file); settled != Fate::GoesOn) return settled;
     if (CurrentSession.resetDue) QueueReset();
     CurrentSession.resetDue = false;
     auto current = std::make_shared<EndAwaited>();
@@ -82,15 +122,12 @@ Fate SendChunkedTransaction(const AddressList& list, Envelope& envelope, SpoolFi
     ConsoleWriteOutside(file.name);
     Fate result = StreamText(current, file);
     ConsoleLineEnd();
-    if (result != Fate::GoesOn || CurrentSession.chunkingProven) return result;
-    return SettleEarlier(&file);  // the session's first BDAT message: its replies before the next
-}
-
-std::int32_t FallBackToData() {
-    LogMessage("BDAT refused: the rest goes with DATA!", -1, LevelWarning);
-    CurrentSession.chunking = false;
-    QueueReset();
-    return SettleEarlier(nullptr) == Fate::GoesOn ? 0 : -1;
+    if (result == Fate::ChunkingRefused) return RefuseChunking(*current);
+    if (result != Fate::GoesOn || streamed) return result;
+    // Not streamed (the session's first BDAT message, or one of several recipients): its
+    // replies before the next.
+    result = SettleEarlier(&file);
+    return result == Fate::ChunkingRefused ? RefuseChunking(*current) : result;
 }
 
 }  // namespace sendal

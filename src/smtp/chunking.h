@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "message/headers.h"
 #include "smtp/envelope.h"
@@ -10,15 +11,24 @@
 
 namespace sendal {
 
+// The relay of this run and whether it refused BDAT (in this run or an earlier one): it then
+// gets DATA.
+struct ChunkingMemory {
+    std::string host;
+    std::int32_t port = 0;
+    bool refused = false;
+    std::string notes;  // the folder of the relay notes, writable once the run is confined
+};
+inline ChunkingMemory RelayChunking;
+
 // One transaction with BDAT. A message of one recipient streams at once, its envelope's
 // replies read with its chunks'; with several recipients the chunks wait for their replies,
-// so a file goes to all of them or to none. The first BDAT message of a session waits for all
-// its replies: a relay that refuses BDAT gets DATA instead (ChunkingRefused). Replies are read
-// as they arrive. GoesOn, FileKept, ChunkingRefused, or RunEnds.
+// so a file goes to all of them or to none. The session's first chunk proves that the relay
+// understands BDAT; one that does not is noted, and the file goes with DATA over a new
+// connection when the run goes on (ChunkingRefused), else stays. Replies are read as they
+// arrive, and no more transactions are outstanding than the window allows. GoesOn, FileKept,
+// ChunkingRefused, or RunEnds.
 Fate SendChunkedTransaction(const AddressList& list, Envelope& envelope, SpoolFile& file,
-                                    bool othersFollow);
-
-// After the relay refused the first BDAT: RSET, and DATA for the rest of the session. 0, or -1.
-std::int32_t FallBackToData();
+                            bool othersFollow);
 
 }  // namespace sendal

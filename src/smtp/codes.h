@@ -8,6 +8,9 @@ constexpr int GreetingCode = 220;  // the greeting, and the go-ahead for STARTTL
 constexpr int OkCode = 250;
 constexpr int DataCode = 354;      // go ahead with the message text
 constexpr int TooManyRecipientsCode = 452;
+constexpr int ClosingCode = 421;       // the relay ends the session
+constexpr int NoServiceCode = 521;     // the relay takes no mail at all
+constexpr int AuthRequiredCode = 530;  // nothing goes without a login
 constexpr int AuthOkCode = 235;
 constexpr int AuthMoreCode = 334;  // the relay asks for the next AUTH answer
 

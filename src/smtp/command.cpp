@@ -21,6 +21,10 @@ namespace {
 // Lines taken for one reply at most: a relay that sent intermediate lines without end would
 // otherwise hold the run until the deadline with memory growing.
 constexpr std::size_t MaxReplyLines = 1000;
+// What the log and the console show of a reply: a relay can add only a few KB a reply.
+constexpr std::size_t MaxShownLineBytes = 512;
+constexpr std::size_t MaxShownReplyLines = 8;
+constexpr std::size_t MaxKeptLineBytes = 1024;  // twice what a relay may send in a line
 
 bool IsDigit(char c) {
     return c >= '0' && c <= '9';
@@ -32,10 +36,22 @@ std::int32_t BadReply(const char* message) {
 }
 
 void Echo(const std::string& line, ReplyEcho echo) {
+    std::string shown = line.size() > MaxShownLineBytes
+                            ? line.substr(0, MaxShownLineBytes) + " (" + std::to_string(line.size()) + " bytes)"
+                            : line;
     if (echo == EchoLog)
-        LogMessage(line, -1, LevelNormal);
+        LogMessage(shown, -1, LevelNormal);
     else if (echo == EchoConsole)
-        ShowReply(line);
+        ShowReply(shown);
+}
+
+// The lines of a long reply past the first few are shown only as their count and the last.
+void EchoLine(const Reply& reply, ReplyEcho echo) {
+    if (reply.lines.size() <= MaxShownReplyLines || !IsIntermediateReply(reply.lines.back())) {
+        std::size_t passed = reply.lines.size() - std::min(reply.lines.size(), MaxShownReplyLines + 1);
+        if (passed > 0) Echo("(" + std::to_string(passed) + " more lines)", echo);
+        Echo(reply.lines.back(), echo);
+    }
 }
 
 // What an EHLO reply offers, one keyword a line after the first.
@@ -72,10 +88,11 @@ std::int32_t ReadReply(Reply& reply, ReplyEcho echo, ReplyDeadline deadline) {
     for (;;) {
         if (reply.lines.size() == MaxReplyLines) return BadReply("Reply too long from relay!");
         if (WaitReply(line, deadline) != 0) return -1;
-        Echo(line, echo);
         if (reply.lines.empty()) reply.arrival = LastLineArrival();
         int code = ReplyLineCode(line);
+        if (line.size() > MaxKeptLineBytes) line.resize(MaxKeptLineBytes);
         reply.lines.push_back(line);
+        EchoLine(reply, echo);
         if (code < 0 || (reply.lines.size() > 1 && code != reply.code))
             return BadReply("Bad reply from relay!");
         reply.code = code;
@@ -109,7 +126,11 @@ void NoteRefusal(const Reply& reply) {
 }
 
 std::int32_t ReportRefusal(const std::string& step, const Reply& reply) {
-    for (const std::string& line : reply.lines) LogMessage(line, -1, LevelNormal);
+    Reply shown;
+    for (const std::string& line : reply.lines) {
+        shown.lines.push_back(line);
+        EchoLine(shown, EchoLog);
+    }
     NoteRefusal(reply);
     LogMessage(step + " refused: " + reply.Final(), -1, LevelError);
     return -1;

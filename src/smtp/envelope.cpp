@@ -3,7 +3,10 @@
 // together or not, and a refusal stands in the log as the transaction's last line.
 #include "smtp/envelope.h"
 
+#include <algorithm>
+
 #include "base/outcome.h"
+#include "base/stop.h"
 #include "log/log.h"
 #include "net/send.h"
 #include "smtp/codes.h"
@@ -11,7 +14,15 @@
 namespace sendal {
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
+// Transactions the relay holds beyond what the round trip needs: below the first the window
+// grows by one, above the second it shrinks by one.
+constexpr double FewestQueuedAtRelay = 1.0;
+constexpr double MostQueuedAtRelay = 2.0;
+
 void Push(Awaited awaited) {
+    if (awaited.kind == ForEnd) ++CurrentSession.endsOutstanding;
     awaited.end = CurrentSession.unsent.size();
     if (!CurrentSession.broken) ++CurrentSession.unsentEntries;
     CurrentSession.outstanding.push_back(std::move(awaited));
@@ -19,6 +30,7 @@ void Push(Awaited awaited) {
 
 void Queue(ReplyFor kind, const std::string& command, bool logged,
            std::shared_ptr<EndAwaited> transaction = nullptr) {
+    if (CurrentSession.ending) return;  // the session settles: nothing new goes out
     if (!CurrentSession.broken) {
         CurrentSession.unsent += command;
         CurrentSession.unsent += "\r\n";
@@ -41,33 +53,78 @@ std::int16_t Flush() {
     CurrentSession.unsentEntries = 0;
     if (CurrentSession.broken) return 0;
     std::int16_t sent = SendData(bytes);
-    for (std::size_t i = CurrentSession.outstanding.size() - entries; i < CurrentSession.outstanding.size(); ++i)
+    auto now = Clock::now();
+    for (std::size_t i = CurrentSession.outstanding.size() - entries; i < CurrentSession.outstanding.size(); ++i) {
         CurrentSession.outstanding[i].mark = ReceivedMarkAt(CurrentSession.outstanding[i].end);
+        CurrentSession.outstanding[i].sentAt = now;
+    }
     if (sent == SendBroken) CurrentSession.broken = true;  // what the relay said before it went is read next
     return sent;
 }
 
-std::int32_t Take(Reply& reply, ReplyFor& kind, bool quiet) {
-    if (std::int16_t sent = Flush(); sent != 0 && sent != SendBroken) return -1;
-    Awaited awaited = std::move(CurrentSession.outstanding.front());
-    CurrentSession.outstanding.pop_front();
+// The window follows the relay: the shortest round trip seen is what an end costs with nothing
+// queued before it; a longer one tells how many transactions wait at the relay. The window
+// grows while fewer than one waits there and shrinks while more than two do, so the link stays
+// full and no more is outstanding than a round trip needs.
+void MeasurePace(const Awaited& awaited) {
+    PaceMeasure& pace = CurrentSession.pace;
+    if (awaited.mark == NeverSent || !awaited.transaction) return;
+    auto now = Clock::now();
+    auto took = now - awaited.sentAt;
+    pace.roundTrip = std::min(pace.roundTrip, took);
+    pace.lastEnd = now;
+    double queued = static_cast<double>(pace.window) *
+                    (1.0 - static_cast<double>(pace.roundTrip.count()) / static_cast<double>(std::max(took.count(), Clock::duration::rep{1})));
+    if (queued < FewestQueuedAtRelay) ++pace.window;
+    else if (queued > MostQueuedAtRelay) --pace.window;
+    pace.window = std::clamp(pace.window, MinAwaitedTransactions, MaxAwaitedTransactions);
+}
+
+void Pop() {
+    Awaited& awaited = CurrentSession.outstanding.front();
     CurrentSession.outstandingChunkBytes -= awaited.chunkBytes;
+    if (awaited.kind == ForEnd) --CurrentSession.endsOutstanding;
+    CurrentSession.outstanding.pop_front();
+}
+
+std::int32_t Take(Reply& reply, ReplyFor& kind, bool quiet) {
+    if (std::int16_t sent = Flush(); sent != 0 && sent != SendBroken) {
+        CurrentSession.failed = StopSignal() == 0;
+        return -1;
+    }
+    Awaited& awaited = CurrentSession.outstanding.front();
     kind = awaited.kind;
     // A chunk's reply says only that its bytes arrived; it would stand in the progress row.
     ReplyEcho echo = quiet || kind == ForChunk ? EchoNone
                      : awaited.logged.empty()  ? EchoConsole
                                                : EchoLog;
     if (echo == EchoLog) LogMessage(awaited.logged, -1, LevelNormal);
-    if (ReadReply(reply, echo) != 0 || OutOfTurn(reply, awaited.mark)) return -1;
+    awaited.logged.clear();  // read again after a stop, it stands in the log once
+    if (ReadReply(reply, echo) != 0) {
+        // A stop before the reply began leaves it to be read while the run settles.
+        if (StopNow() && reply.lines.empty()) return -1;
+        CurrentSession.failed = true;
+        Pop();
+        return -1;
+    }
+    Awaited taken = std::move(awaited);
+    Pop();
+    if (OutOfTurn(reply, taken.mark)) {
+        CurrentSession.failed = true;
+        return -1;
+    }
+    if (kind == ForEnd) MeasurePace(taken);
+    if (kind == ForMail && ReplyClass(reply.code) == 2) CurrentSession.senderAccepted = true;
     // A refusal that came before its command can only keep a file; what follows it can no
     // longer be matched to our commands, so the session ends after it.
-    CurrentSession.outOfStep = CurrentSession.outOfStep || reply.arrival <= awaited.mark;
+    CurrentSession.outOfStep = CurrentSession.outOfStep || reply.arrival <= taken.mark;
     return 0;
 }
 
-void Refuse(Envelope& envelope, const Reply& reply) {
+void Refuse(Envelope& envelope, const Reply& reply, ReplyFor kind) {
     envelope.refused = true;
     envelope.refusal = reply;
+    envelope.sessionRefusal = RefusesTheSession(reply, kind);
 }
 
 std::int32_t JudgeNext(Envelope& envelope) {
@@ -84,7 +141,7 @@ std::int32_t JudgeNext(Envelope& envelope) {
             return 0;
         }
         envelope.goAhead = reply.code == DataCode;
-        if (!envelope.goAhead) Refuse(envelope, reply);
+        if (!envelope.goAhead) Refuse(envelope, reply, kind);
     } else if (envelope.refused) {
         return 0;
     } else if (kind == ForRecipient) {
@@ -95,10 +152,10 @@ std::int32_t JudgeNext(Envelope& envelope) {
             envelope.deferred.push_back(entry);  // the relay's limit: the next transaction's
             if (envelope.deferral.lines.empty()) envelope.deferral = reply;
         } else {
-            Refuse(envelope, reply);  // all or nothing: the file waits for every recipient
+            Refuse(envelope, reply, kind);  // all or nothing: the file waits for every recipient
         }
     } else if (!good) {
-        Refuse(envelope, reply);
+        Refuse(envelope, reply, kind);
     }
     return 0;
 }
@@ -136,6 +193,7 @@ void QueueReset() {
 }
 
 std::int16_t QueueChunk(const std::string& bytes, bool last, std::shared_ptr<EndAwaited> transaction) {
+    if (CurrentSession.ending) return -1;
     std::string command = "BDAT " + std::to_string(bytes.size()) + (last ? " LAST" : "");
     CurrentSession.outstandingChunkBytes += bytes.size();
     if (!CurrentSession.broken) {
@@ -177,7 +235,25 @@ bool RepliesOutstanding() {
 }
 
 bool WindowFull() {
-    return CurrentSession.outstanding.size() > MaxAwaitedReplies || CurrentSession.outstandingChunkBytes > MaxAwaitedChunkBytes;
+    return CurrentSession.endsOutstanding >= CurrentSession.pace.window ||
+           CurrentSession.outstandingChunkBytes > MaxAwaitedChunkBytes;
+}
+
+void DropUnsent() {
+    CurrentSession.unsent.clear();
+    CurrentSession.unsentEntries = 0;
+    while (!CurrentSession.outstanding.empty() && CurrentSession.outstanding.back().mark == NeverSent) {
+        Awaited& last = CurrentSession.outstanding.back();
+        CurrentSession.outstandingChunkBytes -= last.chunkBytes;
+        if (last.kind == ForEnd) --CurrentSession.endsOutstanding;
+        CurrentSession.outstanding.pop_back();
+    }
+}
+
+bool RefusesTheSession(const Reply& reply, ReplyFor kind) {
+    if (reply.code == ClosingCode || reply.code == NoServiceCode || reply.code == AuthRequiredCode) return true;
+    // Where no sender has passed yet, the relay may refuse every sender of this session.
+    return kind == ForMail && ReplyClass(reply.code) == 5 && !CurrentSession.senderAccepted;
 }
 
 std::int32_t TakeReply(Reply& reply, bool quiet) {
@@ -234,7 +310,7 @@ std::int32_t QueueEnvelope(const std::vector<std::string>& list, Envelope& envel
 
 std::int32_t AwaitGoAhead(Envelope& envelope, bool data) {
     if (JudgeOutstanding(envelope) != 0) return -1;
-    if (!envelope.refused && envelope.accepted.empty()) Refuse(envelope, envelope.deferral);
+    if (!envelope.refused && envelope.accepted.empty()) Refuse(envelope, envelope.deferral, ForRecipient);
     if (envelope.refused) return -1;
     if (data && !envelope.goAhead) {
         Queue(ForData, "DATA", false);

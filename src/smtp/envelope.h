@@ -18,10 +18,11 @@ namespace sendal {
 constexpr std::size_t MaxRecipients = 999;
 
 
-// The window of replies outstanding while a spool streams as BDAT chunks: small enough that a
-// refusal is noticed early and the relay's replies never pile up, large enough to fill a
-// distant link.
-constexpr std::size_t MaxAwaitedReplies = 64;
+// The window of transactions outstanding while a spool streams as BDAT chunks: as many as
+// fill the measured round trip at the relay's pace, so a crash or a refusal finds at most
+// about a round trip of files unanswered, and never more text than this unanswered.
+constexpr std::size_t MinAwaitedTransactions = 2;
+constexpr std::size_t MaxAwaitedTransactions = 64;
 constexpr std::size_t MaxAwaitedChunkBytes = 4 << 20;
 
 // Whether commands go out together (the relay offered PIPELINING after EHLO) or one at a
@@ -56,8 +57,17 @@ std::shared_ptr<EndAwaited> NextReplyTransaction();
 std::vector<std::shared_ptr<EndAwaited>> TransactionsInFlight();
 bool RepliesOutstanding();
 
-// Whether more replies (or chunk bytes) are outstanding than the window allows.
+// Whether the window has no room for another transaction (or more text is unanswered than
+// it allows).
 bool WindowFull();
+
+// Forgets the commands that never went out (none of them can be answered): the run ends.
+void DropUnsent();
+
+// Whether `reply` to a command of `kind` refuses the session or the account rather than the
+// message: the relay closes, takes no mail, wants a login, or refuses the first sender of
+// the session.
+bool RefusesTheSession(const Reply& reply, ReplyFor kind);
 
 // Sends what is queued and reads the oldest outstanding reply, the command it answers logged
 // before it (as the envelope's are) or the reply shown (DATA, the end of data); `quiet` reads
@@ -74,6 +84,7 @@ struct Envelope {
     std::string notify;                   // DSN NOTIFY= for each recipient, or empty
     bool refused = false;                 // by the reply in `refusal`
     Reply refusal;
+    bool sessionRefusal = false;          // that reply refused the session, not the message
     // How far its replies have been judged.
     std::size_t judgedRecipients = 0;
     bool goAhead = false;

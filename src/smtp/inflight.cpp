@@ -1,46 +1,41 @@
-// The files in flight. A spool file is deleted only after the relay answered 2xx to the end
-// of data (or last chunk) of its last transaction, and only if its name still stands for the
-// file that was sent: users hand us their only copy.
+// The files in flight: each reply read gives its transaction's verdict, and a file's last
+// verdict goes to the queue, which deletes or keeps it.
 #include "smtp/inflight.h"
 
-#include "base/fdio.h"
-#include "smtp/options.h"
+#include <chrono>
+
 #include "base/outcome.h"
+#include "base/stop.h"
 #include "log/log.h"
+#include "net/receive.h"
+#include "net/transport.h"
+#include "queue/fate.h"
 #include "smtp/codes.h"
 #include "smtp/envelope.h"
-#include "smtp/fileoutcome.h"
+#include "smtp/options.h"
 
 namespace sendal {
 namespace {
 
-constexpr int ClosingCode = 421;  // the relay ends the session: no later file can go either
-
-// Accepted by every transaction: the file is deleted now, if its name still stands for it. A
-// file that stays would go out again on every later run, so the run ends there.
-Fate DeleteSpoolFile(const SpoolFile& file, const Reply& reply) {
-    bool replaced = !SpoolFileIsAt(file.path, file.identity);
-    if (!replaced && RemoveFile(file.path) != 0) {
-        NoteOutcome(EX_CANTCREAT);
-        LogMessage("Can't delete " + file.name + "!", -1, LevelError);
-        return Fate::RunEnds;
-    }
-    LogMessage("Sent: " + file.name + " (" + reply.Final() + ")", -1, LevelNormal);
-    NoteSent(file, reply.Final());
-    if (replaced)
-        LogMessage("Not deleted: " + file.name + " was replaced while it was sent!", -1, LevelWarning);
-    return Fate::GoesOn;
-}
+// After a stop the replies already due are read for this long at most.
+constexpr auto StopSettleTime = std::chrono::seconds(5);
 
 // A file whose last reply is in: deleted, counted, or kept with its reason.
-Fate SettleFile(const EndAwaited& end, const Reply& reply, SpoolFile* current) {
+Fate SettleFile(EndAwaited& end, const Reply& reply, SpoolFile* current) {
+    end.settled = true;
     if (end.refused) {
         Fate kept = KeepRefusedFile(end);
         CurrentSession.resetDue = kept == Fate::GoesOn && end.chunked;
         return kept;
     }
     CurrentSession.chunkingProven = CurrentSession.chunkingProven || end.chunked;
-    if (end.lastOfFile) return DeleteSpoolFile(end.file, reply);
+    if (end.lastOfFile) {
+        FileVerdict sent;
+        sent.verdict = Verdict::Sent;
+        sent.code = reply.code;
+        sent.reply = reply.Final();
+        return DecideFile(end.file, sent) == 0 ? Fate::GoesOn : Fate::RunEnds;
+    }
     if (current) current->delivered += end.accepted;
     return Fate::GoesOn;
 }
@@ -53,47 +48,46 @@ Fate SettleReset() {
     return Fate::RunEnds;
 }
 
+ReplyFor FrontKind() {
+    for (ReplyFor kind : {ForMail, ForRecipient, ForData, ForEnd, ForReset, ForChunk, ForEmptyEnd})
+        if (NextReplyIs(kind)) return kind;
+    return ForMail;
+}
+
 }  // namespace
 
 Fate KeepRefusedFile(const EndAwaited& end) {
     // A relay that offers CHUNKING but refuses the first BDAT gets DATA instead.
-    if (end.chunked && !CurrentSession.chunkingProven && !end.envelopeRefused && RefusesTheCommand(end.refusal))
+    if (!CurrentSession.ending && end.chunked && !CurrentSession.chunkingProven && !end.envelopeRefused &&
+        RefusesTheCommand(end.refusal))
         return Fate::ChunkingRefused;
     bool known = !end.refusal.lines.empty();
-    LogNotSent(end.file, known ? &end.refusal : nullptr);
-    return known && GoesOnAfter(end.refusal) ? Fate::GoesOn : Fate::RunEnds;
+    LogNotSent(end.file, known ? &end.refusal : nullptr, end.sessionRefusal);
+    return known && GoesOnAfter(end.refusal, end.sessionRefusal) ? Fate::GoesOn : Fate::RunEnds;
 }
 
 Fate ReportChangedFile(const SpoolFile& file) {
-    NoteOutcome(EX_TEMPFAIL);
-    LogMessage("Changed while sending: " + file.name + "!", -1, LevelError);
+    FileVerdict changed;
+    changed.verdict = Verdict::Changed;
+    DecideFile(file, changed);
     return Options.keepGoing ? Fate::GoesOn : Fate::RunEnds;
 }
 
-void LogNotSent(const SpoolFile& file, const Reply* refusal) {
-    if (file.delivered > 0)
-        LogMessage("Already sent to " + std::to_string(file.delivered) + " recipients of " +
-                       file.name + " in this run!",
-                   -1, LevelError);
-    std::string line = "Not sent: " + file.name;
-    if (refusal) {
-        NoteRefusal(*refusal);
-        line += " (" + refusal->Final() + ")";
-    }
-    LogMessage(line, -1, LevelError);
-    // Held only for a refusal that answered its own command: a relay that answers before it
-    // has the command may be refusing anything.
-    NoteKept(file, refusal ? refusal->Final() : "no reply from the relay",
-             refusal && ReplyClass(refusal->code) == 5 && !SessionOutOfStep());
+void LogNotSent(const SpoolFile& file, const Reply* refusal, bool sessionWide) {
+    // Held only for a refusal of this message that answered its own command: a relay that
+    // answers before it has the command may be refusing anything.
+    bool forGood = refusal && !sessionWide && !SessionOutOfStep();
+    DecideFile(file, refusal ? RefusedVerdict(refusal->code, refusal->Final(), forGood)
+                             : RefusedVerdict(0, std::string(), false));
 }
 
-bool GoesOnAfter(const Reply& refusal) {
-    return Options.keepGoing && refusal.code != ClosingCode && !SessionOutOfStep();
+bool GoesOnAfter(const Reply& refusal, bool sessionWide) {
+    return Options.keepGoing && !sessionWide && refusal.code != ClosingCode && !SessionOutOfStep();
 }
 
 Fate KeepRefusedEnvelope(const SpoolFile& file, const Envelope& envelope) {
-    LogNotSent(file, envelope.refused ? &envelope.refusal : nullptr);
-    if (!envelope.refused || !GoesOnAfter(envelope.refusal)) return Fate::RunEnds;
+    LogNotSent(file, envelope.refused ? &envelope.refusal : nullptr, envelope.sessionRefusal);
+    if (!envelope.refused || !GoesOnAfter(envelope.refusal, envelope.sessionRefusal)) return Fate::RunEnds;
     QueueReset();
     if (Pipelined() || SettleEarlier(nullptr) == Fate::GoesOn) return Fate::FileKept;
     return Fate::RunEnds;
@@ -107,17 +101,22 @@ Fate SettleOne(SpoolFile* current) {
         return TakeReply(reply, true) == 0 ? Fate::GoesOn : Fate::RunEnds;
     }
     EndAwaited& entry = *transaction;
-    bool isEnd = NextReplyIs(ForEnd), isEnvelope = !isEnd && !NextReplyIs(ForChunk);
+    ReplyFor kind = FrontKind();
+    bool isEnd = kind == ForEnd, isEnvelope = kind == ForMail || kind == ForRecipient;
     Reply reply;
+    // A stop leaves the reply to the settling; a failure ends the file's hopes now.
     if (TakeReply(reply, entry.refused) != 0) {
-        if (!entry.named) LogNotSent(entry.file, nullptr);
-        entry.named = true;
+        if (CurrentSession.failed && !entry.named) {
+            entry.named = true;
+            LogNotSent(entry.file, nullptr);
+        }
         return Fate::RunEnds;
     }
     if (!entry.refused && ReplyClass(reply.code) != 2) {
         entry.refused = true;
         entry.refusal = reply;
         entry.envelopeRefused = isEnvelope;
+        entry.sessionRefusal = RefusesTheSession(reply, kind);
     }
     if (!isEnd) return Fate::GoesOn;
     return SettleFile(entry, reply, current);
@@ -128,6 +127,29 @@ Fate SettleEarlier(SpoolFile* current) {
            NextReplyIsStreamed())
         if (Fate settled = SettleOne(current); settled != Fate::GoesOn) return settled;
     return Fate::GoesOn;
+}
+
+Fate SettleArrived(SpoolFile* current) {
+    while (RepliesOutstanding() && (WindowFull() || LineWaiting()))
+        if (Fate settled = SettleOne(current); settled != Fate::GoesOn) return settled;
+    return Fate::GoesOn;
+}
+
+void SettleInFlight() {
+    CurrentSession.ending = true;
+    DropUnsent();
+    std::vector<std::shared_ptr<EndAwaited>> inFlight = TransactionsInFlight();
+    if (StopSignal() != 0) TolerateStops();
+    auto bound = StopSignal() != 0 ? std::chrono::steady_clock::now() + StopSettleTime : ReplyDeadlineFromNow();
+    ReplyDeadlineLimit = bound;
+    while (RepliesOutstanding() && !CurrentSession.failed && !SessionOutOfStep() && !StopNow())
+        SettleOne(nullptr);
+    ReplyDeadlineLimit = ReplyDeadline::max();
+    for (const std::shared_ptr<EndAwaited>& end : inFlight)
+        if (!end->settled && !end->named) {
+            end->named = true;
+            LogNotSent(end->file, nullptr);
+        }
 }
 
 }  // namespace sendal

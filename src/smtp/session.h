@@ -4,6 +4,7 @@
 // reconnect is the end of one session and the start of the next.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -20,19 +21,6 @@ namespace sendal {
 // What an outstanding reply answers.
 enum ReplyFor { ForMail, ForRecipient, ForData, ForEnd, ForReset, ForChunk, ForEmptyEnd };
 
-// The spool file at hand.
-struct SpoolFile {
-    std::string name;  // as the directory search found it
-    std::string path;  // looked up once: the file opened, sent and deleted is this one
-    SpoolIdentity identity;
-    std::size_t delivered = 0;  // recipients whose transaction got its 2xx in this run
-    // For its state record, the journal line and a notice.
-    std::string sender;
-    std::string recipients;  // joined with ", "
-    std::size_t recipientCount = 0;
-    std::uint64_t size = 0;
-};
-
 // A transaction whose text is on its way, its replies not all read.
 struct EndAwaited {
     SpoolFile file;
@@ -42,7 +30,9 @@ struct EndAwaited {
     bool refused = false;          // by `refusal`, the first reply of it that was not 2xx
     Reply refusal;
     bool envelopeRefused = false;  // that reply answered MAIL FROM or RCPT TO
+    bool sessionRefusal = false;   // that reply refused the session, not this message
     bool named = false;            // its file has its "Not sent" line already
+    bool settled = false;          // its last reply is in and its file's fate decided
 };
 
 // One command whose reply is outstanding.
@@ -53,9 +43,18 @@ struct Awaited {
     std::size_t chunkBytes = 0;  // the text a BDAT carried
     std::size_t end = 0;         // where its bytes end in the unsent commands, until written
     std::uint64_t mark = NeverSent;  // the received count as its last byte went out
+    std::chrono::steady_clock::time_point sentAt;  // when its last byte went out
     // The transaction whose file this reply decides (its text or a streamed envelope); none
     // for the commands judged at once and for RSET.
     std::shared_ptr<EndAwaited> transaction;
+};
+
+// What the replies tell of the relay's pace, for the window of transactions outstanding.
+struct PaceMeasure {
+    std::chrono::steady_clock::duration roundTrip = std::chrono::steady_clock::duration::max();  // shortest seen
+    double gapNanoseconds = 0;  // smoothed time between the ends the relay answers back to back
+    std::chrono::steady_clock::time_point lastEnd;  // when the last end's reply was read
+    std::size_t window = 2;  // transactions that may be outstanding
 };
 
 struct Session {
@@ -69,6 +68,11 @@ struct Session {
     bool pipelining = false;       // commands go out together
     bool broken = false;     // the relay closed the connection: only its last replies are left
     bool outOfStep = false;  // a refusal came out of turn: later replies cannot be matched
+    bool failed = false;     // the connection failed (or the relay broke the protocol)
+    bool ending = false;     // the session settles what it sent: nothing new goes out
+    bool senderAccepted = false;  // a MAIL FROM was accepted in this session
+    std::size_t endsOutstanding = 0;  // transactions whose end is sent and unanswered
+    PaceMeasure pace;
 
     bool chunking = false;        // the text goes as BDAT chunks
     bool chunkingProven = false;  // a BDAT transaction was accepted in this session

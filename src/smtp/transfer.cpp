@@ -27,11 +27,16 @@
 #include "smtp/command.h"
 #include "smtp/chunking.h"
 #include "smtp/envelope.h"
-#include "smtp/fileoutcome.h"
+#include "queue/fate.h"
+#include "queue/records.h"
 #include "smtp/inflight.h"
 
 namespace sendal {
 namespace {
+
+// A relay that takes less than this takes no real message: its SIZE limit refuses the
+// relay, not the file (RFC 5321 asks for at least 64 KB; some relays are set lower on purpose).
+constexpr std::uint64_t SmallestSaneSizeLimit = 1000;
 
 std::set<std::string> HandledThisRun;  // sent or kept: a second pass after a reconnect skips them
 std::chrono::steady_clock::time_point PaceStart;  // when the session's first file began
@@ -77,11 +82,15 @@ Fate SizeUp(const AddressList& list, const SpoolFile& file, std::string& paramet
     std::uint64_t limit = OfferedSizeLimit();
     if (limit != 0 && measure.wireBytes > limit) {
         if (SettleEarlier(nullptr) != Fate::GoesOn) return Fate::RunEnds;
-        NoteOutcome(EX_UNAVAILABLE);
-        std::string sizes = std::to_string(measure.wireBytes) + " bytes, the relay takes " + std::to_string(limit);
-        LogMessage("Too big for the relay: " + file.name + " (" + sizes + ")!", -1, LevelError);
-        NoteKept(file, "Too big for the relay (" + sizes + ")", true);
-        return Options.keepGoing ? Fate::FileKept : Fate::RunEnds;
+        // A limit below what every relay must take refuses the relay, not this message: the
+        // file is not held, and the others would fare no better.
+        bool sane = limit >= SmallestSaneSizeLimit;
+        FileVerdict tooBig;
+        tooBig.verdict = Verdict::TooBig;
+        tooBig.forGood = sane;
+        tooBig.why = std::to_string(measure.wireBytes) + " bytes, the relay takes " + std::to_string(limit);
+        DecideFile(file, tooBig);
+        return Options.keepGoing && sane ? Fate::FileKept : Fate::RunEnds;
     }
     parameters = MailParameters(list, measure.wireBytes, measure.eightBit);
     return Fate::GoesOn;
@@ -174,11 +183,6 @@ Fate SendSpoolFile(const std::string& spoolFolder, const std::string& spoolName)
         envelope.recipients.assign(waiting.begin(), waiting.begin() + count);
         waiting.erase(waiting.begin(), waiting.begin() + count);
         Fate sent = SendTransaction(list, envelope, file, !waiting.empty());
-        if (sent == Fate::ChunkingRefused) {
-            if (FallBackToData() != 0) return Fate::RunEnds;
-            sent = Fate::GoesOn;
-            envelope.deferred = envelope.recipients;  // the whole transaction again, with DATA
-        }
         if (sent == Fate::FileKept) return Fate::GoesOn;
         if (sent != Fate::GoesOn) return sent;
         waiting.insert(waiting.begin(), envelope.deferred.begin(), envelope.deferred.end());
@@ -190,15 +194,6 @@ std::int32_t Quit() {
     LogMessage("QUIT", -1, LevelNormal);
     Reply reply;
     return Exchange("QUIT", reply, EchoConsole);  // whatever it says, the mail is delivered
-}
-
-// A stop leaves every file whose text went out unanswered: each is named once.
-void NameFilesInFlight() {
-    std::set<std::string> named;
-    for (const std::shared_ptr<EndAwaited>& end : TransactionsInFlight()) {
-        if (!end->named && named.insert(end->file.name).second) LogNotSent(end->file, nullptr);
-        end->named = true;
-    }
 }
 
 }  // namespace
@@ -223,7 +218,7 @@ void StartPacing() {
 
 TransferEnd TransferSpool(const std::string& fileMask) {
     CurrentSession.pipelining = UsesEhlo() && Offers("PIPELINING");
-    CurrentSession.chunking = Pipelined() && Offers("CHUNKING") && !Options.noChunking;
+    CurrentSession.chunking = Pipelined() && Offers("CHUNKING") && !Options.noChunking && !RelayChunking.refused;
     std::string spoolName = FindFirstEntry(fileMask, SearchFiles);
     // The folder looked up once for the run: every file's path is this folder and its name.
     std::string spoolFolder = ResolvePath(SpoolDirectory(fileMask));
@@ -236,11 +231,16 @@ TransferEnd TransferSpool(const std::string& fileMask) {
         if (ChosenFiles.chosen && ChosenFiles.names.count(spoolName) == 0) continue;
         if (!HandledThisRun.insert(spoolName).second) continue;
         Fate sent = SendSpoolFile(spoolFolder, spoolName);
-        if (sent == Fate::SessionAbandoned) return TransferEnd::Abandoned;
+        if (sent == Fate::ChunkingRefused) HandledThisRun.erase(spoolName);  // once more, with DATA
+        if (sent == Fate::SessionAbandoned || sent == Fate::ChunkingRefused) {
+            SettleInFlight();
+            return TransferEnd::Abandoned;
+        }
         failed = sent != Fate::GoesOn;
     }
+    // Every end settles what the relay already has, so no file it took stays to go twice.
     if (failed || SettleEarlier(nullptr) != Fate::GoesOn) {
-        if (StopSignal() != 0) NameFilesInFlight();
+        SettleInFlight();
         return TransferEnd::Failed;
     }
     return Quit() == 0 ? TransferEnd::Done : TransferEnd::Failed;

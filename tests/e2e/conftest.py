@@ -369,6 +369,8 @@ class ScriptedRelay:
                 elif verb == "RCPT":
                     envelope[1].append(line)
                 answer = self._reply(verb, counts)
+                if callable(answer) and verb != "DATA":  # what it does comes before what it says
+                    answer = answer()
                 said = answer[1] if isinstance(answer, tuple) and len(answer) > 1 else answer
                 if verb == "MAIL":
                     valid = [isinstance(said, bytes) and said[:1] == b"2", 0]

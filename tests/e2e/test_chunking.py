@@ -35,14 +35,63 @@ def test_spool_streams_without_data_and_several_messages_a_write(workdir, relay)
         [b"Sent: m%04d.out (250 queued)" % i for i in range(1, 21)]
 
 
-def test_relay_that_refuses_bdat_gets_data(workdir, relay):
+class BdatUnknown:
+    """aiosmtpd, a real server that knows no BDAT, made to offer it (and PIPELINING) all the same: it
+    answers BDAT as an unknown command and reads whatever follows as command lines."""
+
+    def __init__(self):
+        self.messages = []
+        self.commands = []
+
+    async def handle_EHLO(self, server, session, envelope, hostname, responses):
+        session.host_name = hostname
+        return responses[:-1] + ["250-PIPELINING", "250-CHUNKING", responses[-1]]
+
+    async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
+        envelope.rcpt_tos.append(address)
+        return "250 OK"
+
+    async def handle_DATA(self, server, session, envelope):
+        self.messages.append((envelope.mail_from, list(envelope.rcpt_tos), envelope.original_content))
+        return "250 OK"
+
+
+@pytest.fixture
+def bdat_unknown():
+    from aiosmtpd.controller import Controller
+    from conftest import free_port
+    handler = BdatUnknown()
+    controller = Controller(handler, hostname="127.0.0.1", port=free_port())
+    controller.start()
+    handler.port = controller.port
+    yield handler
+    controller.stop()
+
+
+# Each message's text holds lines that a relay reading it as commands would take for a new
+# recipient or a new message.
+TRAP = "To: b@y\n\nRCPT TO:<planted@evil>\nDATA\nmessage {i}\n.\nMAIL FROM:<x@evil>\n"
+
+
+@pytest.mark.parametrize("keepgoing", [True, False])
+def test_relay_that_does_not_understand_bdat_gets_data(tmp_path, bdat_unknown, keepgoing):
+    work = tmp_path / "work"
+    state = tmp_path / "state"
     for i in (1, 2, 3):
-        write_spool(workdir / "spool", f"m000{i}.out", f"To: b@y\n\nmessage {i}\n")
-    r = relay(chunking=True, replies={"END#1": b"502 5.5.1 no BDAT here\r\n"})
-    result = run_sendal(workdir, [f"127.0.0.1 {r.port},-ehlo"])
-    assert b"BDAT refused: the rest goes with DATA!" in result.log_messages()
-    assert left(workdir) == [] and len(r.messages) == 3
-    assert r.received.count(b"BDAT ") == 1 and r.received.count(b"DATA\r\n") == 3
+        write_spool(work / "spool", f"m000{i}.out", TRAP.format(i=i))
+    args = [f"127.0.0.1 {bdat_unknown.port},-ehlo" + (" -keepgoing" if keepgoing else "")]
+    env = {"XDG_STATE_HOME": str(state)}
+    first = run_sendal(work, args, env=env)
+    assert b"BDAT refused: the rest goes with DATA!" in first.log_messages()
+    if not keepgoing:  # the next run knows the relay, and sends with DATA at once
+        assert left(work) == ["m0001.out", "m0002.out", "m0003.out"] and bdat_unknown.messages == []
+        second = run_sendal(work, args, env=env)
+        assert not any(m.startswith(b"BDAT") for m in second.log_messages())
+    assert left(work) == []
+    assert sorted(m[2].split(b"message ")[1][:1] for m in bdat_unknown.messages) == [b"1", b"2", b"3"]
+    for sender, recipients, _ in bdat_unknown.messages:
+        assert recipients == ["b@y"] and sender == "<>"
+    assert list(state.glob("sendal/relays/*")) != []
 
 
 def test_nochunking_sends_data(workdir, relay):
@@ -58,7 +107,14 @@ def test_refused_last_chunk_keeps_exactly_that_file(workdir, relay, keepgoing):
         write_spool(workdir / "spool", f"m000{i}.out", f"To: b@y\n\nmessage {i}\n")
     r = relay(chunking=True, replies={"END#2": b"554 5.7.1 not this one\r\n"})
     result = run_sendal(workdir, [f"127.0.0.1 {r.port},-ehlo" + (" -keepgoing" if keepgoing else "")])
-    assert left(workdir) == (["m0002.out"] if keepgoing else ["m0002.out", "m0003.out"])
+    # Without -keepgoing the run ends at the refusal, but a file already on the wire is
+    # settled as the relay answers it: it is either sent and gone or left, never both.
+    delivered = {m[2].split(b"message ")[1][:1].decode() for m in r.messages}
+    assert "m0002.out" in left(workdir) and "2" not in delivered
+    assert {f"m000{i}.out" for i in delivered}.isdisjoint(left(workdir))
+    assert len(delivered) + len(left(workdir)) == 3
+    if keepgoing:
+        assert left(workdir) == ["m0002.out"]
     assert b"Not sent: m0002.out (554 5.7.1 not this one)" in result.log_messages()
 
 

@@ -69,25 +69,48 @@ TEST(WaitReply, TimeOutKeepsUnreadBytes) {
     EXPECT_EQ(Next(), "250 no line end");
 }
 
-TEST(WaitReply, LongLineFillsTheRingAndTimesOut) {
-    testing::ScratchDir dir;
+// A line longer than the ring is passed over as it comes (only its beginning is kept), so the
+// lines after it are framed as usual, and a relay that floods and closes is seen at once.
+void Flood(const RelayPair& relay, std::size_t bytes, std::atomic<bool>& stop) {
+    std::string block(4000, 'z');
+    for (std::size_t sent = 0; sent < bytes && !stop;) {
+        ssize_t n = ::send(relay.RelayFd(), block.data(), std::min(block.size(), bytes - sent), MSG_DONTWAIT);
+        if (n > 0)
+            sent += static_cast<std::size_t>(n);
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+TEST(WaitReply, LongLineIsCutAndPassedOver) {
     RelayPair relay;
-    testing::ShortReplyWait shortWait(20);
     std::atomic<bool> stop{false};
     std::thread flood([&] {
-        std::string block(4000, 'z');
-        for (int sent = 0; sent < 40000 && !stop;) {
-            ssize_t n = ::send(relay.RelayFd(), block.data(), block.size(), MSG_DONTWAIT);
-            if (n > 0)
-                sent += static_cast<int>(n);
-            else
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
+        relay.Send("250-");
+        Flood(relay, 200000, stop);
+        relay.Send("\r\n250 next\r\n");
+    });
+    std::string line = Next();
+    EXPECT_EQ(line.size(), 4096u);
+    EXPECT_EQ(line.substr(0, 6), "250-zz");
+    EXPECT_EQ(Next(), "250 next");
+    flood.join();
+}
+
+TEST(WaitReply, FloodThenCloseIsAClosedConnectionAtOnce) {
+    testing::ScratchDir dir;
+    RelayPair relay;
+    testing::ShortReplyWait longWait(100000);  // a time-out would take over 15 minutes: the
+    // test would hang, where the close must be seen at once
+    std::atomic<bool> stop{false};
+    std::thread flood([&] {
+        relay.Send("250 ");
+        Flood(relay, 200000, stop);
+        ::shutdown(relay.RelayFd(), SHUT_WR);
     });
     std::string line;
     EXPECT_EQ(WaitReply(line), -1);
-    EXPECT_EQ(line.size(), ReceiveBufferSize - 1);  // one position always stays free
-    stop = true;
+    EXPECT_EQ(line.substr(0, 5), "250 z");
     flood.join();
 }
 

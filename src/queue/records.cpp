@@ -1,7 +1,7 @@
 // File outcomes. None of this is needed for safety: a record that cannot be written loses the
 // history, and a hold that cannot be made leaves the file in the spool, where it waits as any
 // kept file does.
-#include "smtp/fileoutcome.h"
+#include "queue/records.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -19,7 +19,6 @@
 #include "log/journal.h"
 #include "log/log.h"
 #include "log/notice.h"
-#include "smtp/options.h"
 
 namespace sendal {
 namespace {
@@ -29,6 +28,7 @@ constexpr int MaxHeldNames = 1000;
 
 std::string SpoolFolder;
 std::string RelayName;
+QueuePolicy Policy;
 // The files that had a record when the run began: most files have none, and looking for it
 // costs each of them a few system calls and a path.
 std::set<std::string> Recorded;
@@ -38,7 +38,7 @@ std::int64_t Now() {
 }
 
 void Journal(const SpoolFile& file, const char* status, const std::string& reply) {
-    if (!Options.syslog) return;
+    if (!Policy.syslog) return;
     WriteJournal({file.name, file.sender, status, reply, RelayName, file.recipientCount, file.size});
 }
 
@@ -77,7 +77,7 @@ void Hold(const SpoolFile& file, QueueState& state, const std::string& reason) {
     ForgetQueueState(SpoolFolder, file.name);
     state.outcome = "held";
     std::string heldFolder = JoinPath(SpoolFolder, HeldFolderName);
-    state.noticed = !Options.notifyCommand.empty();
+    state.noticed = !Policy.notifyCommand.empty();
     if (state.noticed && !SendNotice({Absolute(JoinPath(heldFolder, heldName)), reason, file.sender, file.recipients, ""}))
         LogMessage("Notice command not run for " + file.name + "!", -1, LevelWarning);
     SaveQueueState(heldFolder, heldName, state);
@@ -85,7 +85,8 @@ void Hold(const SpoolFile& file, QueueState& state, const std::string& reason) {
 
 }  // namespace
 
-void StartFileRecords(const std::string& spoolFolder, const std::string& relay) {
+void StartFileRecords(const std::string& spoolFolder, const std::string& relay, const QueuePolicy& policy) {
+    Policy = policy;
     SpoolFolder = spoolFolder.empty() ? "." : spoolFolder;
     RelayName = relay;
     std::set<std::string> present;
@@ -125,9 +126,9 @@ void NoteKept(const SpoolFile& file, const std::string& reason, bool forGood) {
     state.lastTry = now;
     state.outcome = forGood ? "refused" : "deferred";
     state.reason = reason;
-    bool expired = Options.expireDays > 0 && now - state.firstSeen > Options.expireDays * SecondsPerDay;
-    if ((Options.hold && forGood) || expired) {
-        Hold(file, state, expired && !forGood ? "waited over " + std::to_string(Options.expireDays) +
+    bool expired = Policy.expireDays > 0 && now - state.firstSeen > Policy.expireDays * SecondsPerDay;
+    if ((Policy.hold && forGood) || expired) {
+        Hold(file, state, expired && !forGood ? "waited over " + std::to_string(Policy.expireDays) +
                                                     " days: " + reason
                                               : reason);
         return;

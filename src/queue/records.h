@@ -5,13 +5,21 @@
 #include <string>
 
 #include "message/queuestate.h"
-#include "smtp/session.h"
+#include "message/spool.h"
 
 namespace sendal {
 
-// The spool folder of this run and the relay, for the records and the journal; removes the
-// records of files that are gone.
-void StartFileRecords(const std::string& spoolFolder, const std::string& relay);
+// What the run does with a file that waits: hold it (-hold, -expire=), tell of it.
+struct QueuePolicy {
+    bool hold = false;          // a file refused for good moves to held/
+    int expireDays = 0;         // a file waiting longer is held when its try fails
+    bool syslog = false;        // a journal line per file outcome
+    std::string notifyCommand;  // what runs once for a held file
+};
+
+// The spool folder of this run, the relay and the policy, for the records and the journal;
+// removes the records of files that are gone.
+void StartFileRecords(const std::string& spoolFolder, const std::string& relay, const QueuePolicy& policy);
 
 // The record of a file about to be tried (its DSN requests among it).
 QueueState FileRecord(const SpoolFile& file);

@@ -1,0 +1,69 @@
+// Relay notes: one empty file per relay that refused BDAT, named after its host and port.
+#include "queue/relaynotes.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "base/environment.h"
+#include "base/path.h"
+
+namespace sendal {
+namespace {
+
+std::string NotesFolder() {
+    std::string state = GetEnvironment("XDG_STATE_HOME");
+    if (state.empty() || state[0] != '/') {
+        std::string home = GetEnvironment("HOME");
+        if (home.empty() || home[0] != '/') return {};
+        state = JoinPath(home, ".local/state");
+    }
+    return JoinPath(state, "sendal/relays");
+}
+
+// A host name may hold anything the command line gave: only letters, digits, dots, hyphens
+// and colons (IPv6) stand in a file name.
+std::string NoteName(const std::string& host, std::int32_t port) {
+    std::string name;
+    for (char c : host) {
+        bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                     c == '.' || c == '-' || c == ':';
+        name += plain ? c : '_';
+    }
+    return name + "," + std::to_string(port) + ".nochunking";
+}
+
+int MakeFolders(const std::string& path) {
+    for (std::size_t slash = 1; slash != std::string::npos; slash = path.find('/', slash + 1)) {
+        std::string part = path.substr(0, slash);
+        if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return -1;
+    }
+    return ::mkdir(path.c_str(), 0700) == 0 || errno == EEXIST ? 0 : -1;
+}
+
+}  // namespace
+
+std::string PrepareRelayNotes() {
+    std::string folder = NotesFolder();
+    if (folder.empty() || MakeFolders(folder) != 0) return {};
+    return folder;
+}
+
+bool RelayRefusesChunking(const std::string& host, std::int32_t port) {
+    std::string folder = NotesFolder();
+    struct stat info {};
+    return !folder.empty() && ::lstat(JoinPath(folder, NoteName(host, port)).c_str(), &info) == 0 &&
+           S_ISREG(info.st_mode);
+}
+
+void NoteRelayRefusesChunking(const std::string& host, std::int32_t port) {
+    std::string folder = NotesFolder();
+    if (folder.empty()) return;
+    int fd = ::open(JoinPath(folder, NoteName(host, port)).c_str(),
+                    O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0) ::close(fd);
+}
+
+}  // namespace sendal
