@@ -65,6 +65,11 @@ std::int32_t DecideFile(const SpoolFile& file, const FileVerdict& verdict) {
         LogMessage("Too big for the relay: " + file.name + " (" + verdict.why + ")!", -1, LevelError);
         NoteKept(file, "Too big for the relay (" + verdict.why + ")", verdict.forGood);
         return 0;
+    case Verdict::NoRecipient:
+        NoteOutcome(EX_DATAERR);
+        LogMessage("No recipient in " + file.name + "!", -1, LevelError);
+        NoteKept(file, "No recipient", true);
+        return 0;
     }
     return 0;
 }

@@ -16,6 +16,7 @@ enum class Verdict {
     Refused,  // the relay refused it (with `code` and `reply`), or gave no reply (code 0)
     Changed,  // it changed while its text went out: it never got its end
     TooBig,   // larger than the relay takes (`why` gives the sizes)
+    NoRecipient,  // a relay would refuse it, and it would block every later file
 };
 
 struct FileVerdict {

@@ -148,10 +148,10 @@ Fate ReportUnsendable(SpoolLoad scanned, const SpoolFile& file) {
     } else if (scanned == SpoolLoad::Unreadable) {
         NoteOutcome(EX_NOINPUT);
         LogMessage("Can't read " + name + "!", -1, LevelError);
-    } else {  // a relay would refuse it, and it would block every later file
-        NoteOutcome(EX_DATAERR);
-        LogMessage("No recipient in " + name + "!", -1, LevelError);
-        NoteKept(file, "No recipient", true);
+    } else {
+        FileVerdict empty;
+        empty.verdict = Verdict::NoRecipient;
+        DecideFile(file, empty);
     }
     return Fate::GoesOn;
 }
