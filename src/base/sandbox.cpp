@@ -34,13 +34,15 @@ namespace {
 using Rights = std::uint64_t;
 
 constexpr Rights ReadRights = LANDLOCK_ACCESS_FS_READ_FILE | LANDLOCK_ACCESS_FS_READ_DIR;
-// Remove, and move within the tree (a held file). A file may only move where it has no more
-// rights than it had, so the folder it goes to has the same rights as the spool: taking a
-// file, but writing none.
-constexpr Rights RemoveRights = LANDLOCK_ACCESS_FS_REMOVE_FILE | LANDLOCK_ACCESS_FS_REFER |
-                                LANDLOCK_ACCESS_FS_MAKE_REG;
-constexpr Rights WriteRights = LANDLOCK_ACCESS_FS_WRITE_FILE | LANDLOCK_ACCESS_FS_MAKE_REG |
-                               LANDLOCK_ACCESS_FS_TRUNCATE;
+// The spool: read, remove, and move a file out (into the held folder). No file can be made in
+// it, nor linked or renamed into it: a confined run can never queue mail.
+constexpr Rights SpoolRights = ReadRights | LANDLOCK_ACCESS_FS_REMOVE_FILE | LANDLOCK_ACCESS_FS_REFER;
+// The held folder takes the files moved out of the spool (a file there gains no right to be
+// written, so the move is allowed).
+constexpr Rights HoldingRights = SpoolRights | LANDLOCK_ACCESS_FS_MAKE_REG;
+// The state records: written, replaced within their folder, never moved elsewhere.
+constexpr Rights WriteRights = ReadRights | LANDLOCK_ACCESS_FS_WRITE_FILE | LANDLOCK_ACCESS_FS_MAKE_REG |
+                               LANDLOCK_ACCESS_FS_TRUNCATE | LANDLOCK_ACCESS_FS_REMOVE_FILE;
 
 // Every file system right the kernel's ABI knows: what is handled is denied unless a rule
 // grants it.
@@ -72,10 +74,11 @@ int RestrictFiles(const SandboxRules& rules) {
     if (!ruleset.Valid()) return -1;
     constexpr Rights FileRights = LANDLOCK_ACCESS_FS_WRITE_FILE | LANDLOCK_ACCESS_FS_TRUNCATE;
     for (const std::string& folder : rules.folders)
-        if (AddPathRule(ruleset.Get(), folder, (ReadRights | RemoveRights) & handled) != 0) return -1;
+        if (AddPathRule(ruleset.Get(), folder, SpoolRights & handled) != 0) return -1;
+    for (const std::string& folder : rules.holding)
+        if (AddPathRule(ruleset.Get(), folder, HoldingRights & handled) != 0) return -1;
     for (const std::string& folder : rules.writable)
-        if (AddPathRule(ruleset.Get(), folder, (ReadRights | RemoveRights | WriteRights) & handled) != 0)
-            return -1;
+        if (AddPathRule(ruleset.Get(), folder, WriteRights & handled) != 0) return -1;
 #ifdef SENDAL_LEAK_CHECKER
     if (AddPathRule(ruleset.Get(), "/proc", LANDLOCK_ACCESS_FS_READ_FILE | LANDLOCK_ACCESS_FS_READ_DIR) != 0)
         return -1;
@@ -112,6 +115,7 @@ constexpr int AllowedCalls[] = {
     SCMP_SYS(epoll_ctl), SCMP_SYS(epoll_wait), SCMP_SYS(epoll_pwait), SCMP_SYS(eventfd2),
     SCMP_SYS(clock_gettime), SCMP_SYS(clock_getres), SCMP_SYS(clock_nanosleep),
     SCMP_SYS(nanosleep), SCMP_SYS(gettimeofday), SCMP_SYS(time), SCMP_SYS(times),
+    SCMP_SYS(wait4),  // the notice helper is waited for before the run ends
 };
 
 // 1 when the kernel has no seccomp filters.
@@ -131,7 +135,6 @@ int FilterCalls() {
     seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(clone), 1,
                      SCMP_A0(SCMP_CMP_MASKED_EQ, CLONE_THREAD, 0));
     seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(ptrace), 0);
-    seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(wait4), 0);
     for (int call : {SCMP_SYS(prctl), SCMP_SYS(getppid), SCMP_SYS(kill), SCMP_SYS(waitid),
                      SCMP_SYS(process_vm_readv), SCMP_SYS(sched_getparam), SCMP_SYS(getdents)})
         seccomp_rule_add(filter, SCMP_ACT_ALLOW, call, 0);

@@ -10,11 +10,13 @@
 
 namespace sendal {
 
-// What the run may still reach: `folders` with everything beneath them (read, remove, and
-// move files between them; no file can be written), `writable` ones where files are also
-// written (the state records), `appendFiles` for writing.
+// What the run may still reach, each folder with everything beneath it: `folders` (the
+// spool: read, remove, move a file out; nothing made, linked or moved in), `holding` (the held
+// folder: files moved in too), `writable` (state records: written and replaced in place, never
+// moved out), `appendFiles` for writing.
 struct SandboxRules {
     std::vector<std::string> folders;
+    std::vector<std::string> holding;
     std::vector<std::string> writable;
     std::vector<std::string> appendFiles;
 };

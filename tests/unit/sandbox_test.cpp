@@ -70,20 +70,53 @@ TEST_F(Sandbox, OnlyTheAllowedFolderCanBeReachedAndOnlyAsAllowed) {
 
 TEST_F(Sandbox, StateRecordsAreWrittenAndFilesMoveToTheHeldFolder) {
     fs::create_directories(root / "spool" / "held");
-    fs::create_directories(root / "spool" / ".state");
+    fs::create_directories(root / "state");
     SandboxRules rules;
     rules.folders.push_back((root / "spool").string());
-    rules.writable.push_back((root / "spool" / ".state").string());
+    rules.holding.push_back((root / "spool" / "held").string());
+    rules.writable.push_back((root / "state").string());
     int result = InConfinedChild(rules, [&] {
-        int fd = ::open((root / "spool" / ".state" / "m0001.out").c_str(), O_WRONLY | O_CREAT, 0600);
+        std::string temporary = (root / "state" / "m0001.out.tmp").string();
+        int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT, 0600);
         if (fd < 0) return 1;
         ::close(fd);
+        if (::rename(temporary.c_str(), (root / "state" / "m0001.out.state").c_str()) != 0) return 2;
         if (::rename((root / "spool" / "m0001.out").c_str(), (root / "spool" / "held" / "m0001.out").c_str()) != 0)
             return 3;
         return 0;
     });
     EXPECT_EQ(result, 0);
     EXPECT_TRUE(fs::exists(root / "spool" / "held" / "m0001.out"));
+    EXPECT_TRUE(fs::exists(root / "state" / "m0001.out.state"));
+}
+
+// A confined run can never queue mail: no file is made in the spool, nor linked or renamed
+// into it from the folders it may write or hold files in.
+TEST_F(Sandbox, NoFileComesIntoTheSpool) {
+    if (LandlockAbi() < 2) GTEST_SKIP() << "moves between folders need Landlock ABI 2";
+    fs::create_directories(root / "spool" / "held");
+    fs::create_directories(root / "state");
+    std::ofstream(root / "spool" / "held" / "m0002.out") << "To: a@b\n\nheld\n";
+    std::ofstream(root / "state" / "planted") << "To: a@b\n\nplanted\n";
+    SandboxRules rules;
+    rules.folders.push_back((root / "spool").string());
+    rules.holding.push_back((root / "spool" / "held").string());
+    rules.writable.push_back((root / "state").string());
+    std::string spool = (root / "spool").string();
+    std::string held = (root / "spool" / "held" / "m0002.out").string();
+    std::string planted = (root / "state" / "planted").string();
+    int result = InConfinedChild(rules, [&] {
+        int code = 0;
+        int fd = ::open((spool + "/m0009.out").c_str(), O_RDONLY | O_CREAT, 0600);
+        if (fd >= 0 || errno != EACCES) code |= 1;  // not even an empty file
+        if (::rename(planted.c_str(), (spool + "/m0010.out").c_str()) == 0) code |= 2;
+        if (::link(planted.c_str(), (spool + "/m0011.out").c_str()) == 0) code |= 4;
+        if (::rename(held.c_str(), (spool + "/m0012.out").c_str()) == 0) code |= 8;
+        if (::link(held.c_str(), (spool + "/m0013.out").c_str()) == 0) code |= 16;
+        return code;
+    });
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(std::distance(fs::directory_iterator(root / "spool"), fs::directory_iterator()), 2);
 }
 
 TEST_F(Sandbox, ACallOutsideTheFilterFailsWithPermissionDenied) {
