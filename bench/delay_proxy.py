@@ -1,9 +1,18 @@
 #!/usr/bin/python3
 """A TCP proxy that delays every byte by a fixed time in each direction, so a relay on this
-machine looks as far away as one across a network: delay_proxy.py LISTEN_PORT TARGET_PORT MS."""
+machine looks as far away as one across a network: delay_proxy.py LISTEN_PORT TARGET_PORT MS.
+Each side acknowledges what it reads at once, as sendal does, so a relay that holds small
+replies back until the last is acknowledged (Nagle) sees what it would see across a network
+from sendal, not the proxy's own delayed acknowledgements."""
 import asyncio
+import socket
 import sys
 import time
+
+
+def writer_socket(reader):
+    transport = getattr(reader, "_transport", None)
+    return transport.get_extra_info("socket") if transport else None
 
 
 async def pump(reader, writer, delay):
@@ -22,10 +31,16 @@ async def pump(reader, writer, delay):
         writer.close()
     sender = asyncio.create_task(deliver())
     try:
+        sock = writer_socket(reader)
         while True:
             data = await reader.read(65536)
             if not data:
                 break
+            if sock is not None:  # acknowledge at once, as the client at the far end does
+                try:
+                    sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_QUICKACK, 1)
+                except OSError:
+                    pass
             queue.put_nowait((time.monotonic() + delay, data))
     finally:
         queue.put_nowait((0, None))

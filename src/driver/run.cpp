@@ -61,6 +61,7 @@ std::int32_t Confine(const std::string& fileMask) {
     SandboxRules rules;
     std::string folder = SpoolFolderOf(fileMask);
     rules.folders.push_back(folder);
+    rules.holding.push_back(JoinPath(folder, HeldFolderName));
     rules.writable.push_back(StateFolderOf(folder));
     rules.writable.push_back(StateFolderOf(JoinPath(folder, HeldFolderName)));
     if (!RelayChunking.notes.empty()) rules.writable.push_back(RelayChunking.notes);

@@ -10,6 +10,8 @@
 #include <linux/futex.h>
 #include <poll.h>
 #include <sched.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -30,6 +32,7 @@ static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t) &&
               std::atomic<std::uint32_t>::is_always_lock_free);
 
 constexpr int SpinMicroseconds = 60;
+constexpr int QuickAck = 1;
 
 // The ring and what is known of the stream it carries, for one connection at a time.
 struct Ring {
@@ -133,6 +136,9 @@ void ReceiveUntilEnd(int socket) {
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) return;  // closed by the relay or by our close-down, or an error
         PublishReceived(write, static_cast<std::size_t>(got));
+        // Acknowledged at once: a relay that holds a small reply until the one before is
+        // acknowledged (Nagle) would otherwise wait for our delayed acknowledgement.
+        ::setsockopt(socket, IPPROTO_TCP, TCP_QUICKACK, &QuickAck, sizeof QuickAck);
     }
 }
 

@@ -123,9 +123,9 @@ Fate SendChunkedTransaction(const AddressList& list, Envelope& envelope, SpoolFi
     Fate result = StreamText(current, file);
     ConsoleLineEnd();
     if (result == Fate::ChunkingRefused) return RefuseChunking(*current);
-    if (result != Fate::GoesOn || streamed) return result;
-    // Not streamed (the session's first BDAT message, or one of several recipients): its
-    // replies before the next.
+    if (result != Fate::GoesOn || CurrentSession.chunkingProven) return result;
+    // A text of one byte went as the session's first chunk, unproven: its reply before the
+    // next, so a relay that refuses BDAT is told from one that refuses the message.
     result = SettleEarlier(&file);
     return result == Fate::ChunkingRefused ? RefuseChunking(*current) : result;
 }

@@ -4,6 +4,7 @@
 #include "smtp/envelope.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "base/outcome.h"
 #include "base/stop.h"
@@ -16,10 +17,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Transactions the relay holds beyond what the round trip needs: below the first the window
-// grows by one, above the second it shrinks by one.
-constexpr double FewestQueuedAtRelay = 1.0;
-constexpr double MostQueuedAtRelay = 2.0;
+// How fast the measured pace follows the newest end, and how far beyond the round trip's ends
+// the window reaches, so the relay finds the next one waiting while we read and send (and
+// while a relay that holds small replies back sends them together).
+constexpr double PaceWeight = 0.125;
+constexpr double WindowStretch = 1.5;
+constexpr std::size_t WindowMargin = 2;
 
 void Push(Awaited awaited) {
     if (awaited.kind == ForEnd) ++CurrentSession.endsOutstanding;
@@ -62,22 +65,25 @@ std::int16_t Flush() {
     return sent;
 }
 
-// The window follows the relay: the shortest round trip seen is what an end costs with nothing
-// queued before it; a longer one tells how many transactions wait at the relay. The window
-// grows while fewer than one waits there and shrinks while more than two do, so the link stays
-// full and no more is outstanding than a round trip needs.
+// The window follows the relay. The shortest round trip seen is what an end costs when
+// nothing waits before it; the relay's pace is the mean time between the ends it answers. As
+// many ends as it answers in a round trip fill the link, and a few more keep it busy while we
+// read and send. While only the window holds the pace back, the round trips stay short and
+// the window grows; once ends wait at the relay, their round trips grow and it stops.
 void MeasurePace(const Awaited& awaited) {
     PaceMeasure& pace = CurrentSession.pace;
     if (awaited.mark == NeverSent || !awaited.transaction) return;
     auto now = Clock::now();
-    auto took = now - awaited.sentAt;
-    pace.roundTrip = std::min(pace.roundTrip, took);
+    pace.roundTrip = std::min(pace.roundTrip, now - awaited.sentAt);
+    if (pace.lastEnd != Clock::time_point{}) {
+        double gap = static_cast<double>(std::chrono::nanoseconds(now - pace.lastEnd).count());
+        pace.gapNanoseconds = pace.gapNanoseconds == 0 ? gap : pace.gapNanoseconds * (1 - PaceWeight) + gap * PaceWeight;
+    }
     pace.lastEnd = now;
-    double queued = static_cast<double>(pace.window) *
-                    (1.0 - static_cast<double>(pace.roundTrip.count()) / static_cast<double>(std::max(took.count(), Clock::duration::rep{1})));
-    if (queued < FewestQueuedAtRelay) ++pace.window;
-    else if (queued > MostQueuedAtRelay) --pace.window;
-    pace.window = std::clamp(pace.window, MinAwaitedTransactions, MaxAwaitedTransactions);
+    if (pace.gapNanoseconds <= 0) return;
+    double fill = static_cast<double>(std::chrono::nanoseconds(pace.roundTrip).count()) / pace.gapNanoseconds;
+    pace.window = std::clamp(static_cast<std::size_t>(std::ceil(std::min(fill * WindowStretch, 1e6))) + WindowMargin,
+                             MinAwaitedTransactions, MaxAwaitedTransactions);
 }
 
 void Pop() {

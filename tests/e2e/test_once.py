@@ -127,10 +127,10 @@ def test_relay_silent_after_one_message_gets_at_most_the_window(workdir):
         return True
     stop_later.start = time.monotonic()
     result = run_sendal(workdir, [f"127.0.0.1 {relay.port},-ehlo"], while_running=stop_later, timeout=60)
-    # The first message is answered; one answered end lets the window grow by one at most.
-    assert 2 <= relay.received.count(b"MAIL FROM") <= 1 + 3
+    # One answered end gives no pace yet: the window stays at its first size, 8.
+    assert 2 <= relay.received.count(b"MAIL FROM") <= 1 + 8
     assert len(left(workdir)) == 299
-    assert sum(m.startswith(b"Not sent: ") for m in result.log_messages()) <= 3
+    assert sum(m.startswith(b"Not sent: ") for m in result.log_messages()) <= 8
 
 
 @pytest.mark.parametrize("flood", [35_000, 200_000])
