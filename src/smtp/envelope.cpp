@@ -19,10 +19,10 @@ using Clock = std::chrono::steady_clock;
 
 // How fast the measured pace follows the newest end, and how far beyond the round trip's ends
 // the window reaches, so the relay finds the next one waiting while we read and send (and
-// while a relay that holds small replies back sends them together).
+// while a relay that holds small replies back sends them together). Every end beyond what the
+// link needs is one more file a crash would send twice.
 constexpr double PaceWeight = 0.125;
-constexpr double WindowStretch = 1.5;
-constexpr std::size_t WindowMargin = 2;
+constexpr double WindowStretch = 1.6;
 
 void Push(Awaited awaited) {
     if (awaited.kind == ForEnd) ++CurrentSession.endsOutstanding;
@@ -82,7 +82,7 @@ void MeasurePace(const Awaited& awaited) {
     pace.lastEnd = now;
     if (pace.gapNanoseconds <= 0) return;
     double fill = static_cast<double>(std::chrono::nanoseconds(pace.roundTrip).count()) / pace.gapNanoseconds;
-    pace.window = std::clamp(static_cast<std::size_t>(std::ceil(std::min(fill * WindowStretch, 1e6))) + WindowMargin,
+    pace.window = std::clamp(static_cast<std::size_t>(std::ceil(std::min(fill * WindowStretch, 1e6))),
                              MinAwaitedTransactions, MaxAwaitedTransactions);
 }
 
