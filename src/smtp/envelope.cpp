@@ -21,7 +21,7 @@ using Clock = std::chrono::steady_clock;
 // the window reaches, so the relay finds the next one waiting while we read and send (and
 // while a relay that holds small replies back sends them together). Every end beyond what the
 // link needs is one more file a crash would send twice.
-constexpr double PaceWeight = 0.125;
+constexpr double PaceWeight = 0.25;
 constexpr double WindowStretch = 1.6;
 
 void Push(Awaited awaited) {

@@ -54,7 +54,7 @@ struct PaceMeasure {
     std::chrono::steady_clock::duration roundTrip = std::chrono::steady_clock::duration::max();  // shortest seen
     double gapNanoseconds = 0;  // smoothed time between the ends the relay answers back to back
     std::chrono::steady_clock::time_point lastEnd;  // when the last end's reply was read
-    std::size_t window = 8;  // transactions that may be outstanding, before the first measure
+    std::size_t window = 2;  // transactions that may be outstanding, before the first measure
 };
 
 struct Session {
