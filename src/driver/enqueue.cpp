@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <optional>
 #include <set>
 
 #include "base/environment.h"
@@ -325,19 +326,21 @@ int LinkToSpoolName(const std::string& folder, const std::string& hidden, std::s
 }
 
 // The delivery notices asked for go into the file's state record, for sendal to ask the relay
-// (the message itself stays as written). A record that cannot be written loses only them.
-void RecordDsnRequest(const Request& request, const std::string& name) {
-    if (request.dsnNotify.empty() && request.dsnReturn.empty() && request.envelopeId.empty()) return;
-    struct stat info {};
-    std::string path = request.folder + "/" + name;
-    if (::stat(path.c_str(), &info) != 0 || MakeQueueFolders(request.folder, false) != 0) return;
+// (the message itself stays as written). The record is written before the message appears
+// under its spool name, so no run can find the message without it; it belongs to the file by
+// its identity, which the link keeps. A record that cannot be written loses only the notices.
+// The record's key, or none.
+std::optional<RecordKey> RecordDsnRequest(const Request& request, const std::string& hidden) {
+    if (request.dsnNotify.empty() && request.dsnReturn.empty() && request.envelopeId.empty()) return {};
     QueueState state;
-    state.inode = static_cast<unsigned long>(info.st_ino);
+    std::string ignored;
+    if (!RecordKeyAt(hidden, state.file) || MakeQueueFolders(request.folder, false, ignored) != 0) return {};
     state.firstSeen = static_cast<std::int64_t>(std::time(nullptr));
     state.notify = ToUpperAscii(request.dsnNotify);
     state.ret = ToUpperAscii(request.dsnReturn);
     state.envid = request.envelopeId;
-    SaveQueueState(request.folder, name, state);
+    if (SaveQueueState(request.folder, state) != 0) return {};
+    return state.file;
 }
 
 }  // namespace
@@ -387,10 +390,11 @@ int RunEnqueue(const std::vector<std::string>& arguments) {
     }
     if (int synced = Sync(fd.Get(), queued); synced != 0) return synced;
     fd.Reset();
+    std::optional<RecordKey> record = RecordDsnRequest(request, queued);
     std::string name;
-    if (int refused = LinkToSpoolName(request.folder, queued, name); refused != 0) return refused;
-    RecordDsnRequest(request, name);
-    return 0;
+    int refused = LinkToSpoolName(request.folder, queued, name);
+    if (refused != 0 && record) ForgetQueueState(request.folder, *record);
+    return refused;
 }
 
 }  // namespace sendal

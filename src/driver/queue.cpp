@@ -66,7 +66,7 @@ void ListFile(const std::string& folder, const std::string& name, std::int64_t n
     AddressList list;
     SpoolLoad loaded = ScanHeaders(path, list);
     QueueState state;
-    bool known = LoadQueueState(folder, name, static_cast<unsigned long>(info.st_ino), state);
+    bool known = LoadQueueState(folder, RecordKeyOf(info), state);
     std::int64_t since = known && state.firstSeen > 0 ? state.firstSeen : static_cast<std::int64_t>(info.st_mtime);
     std::ostringstream line;
     line << name << "  " << Age(now - since) << "  " << info.st_size << " bytes";
@@ -136,6 +136,9 @@ int Release(const std::string& folder, const std::string& name) {
         WriteStdoutLine(Shown("No held file " + name + "!"));
         return EX_NOINPUT;
     }
+    RecordKey key;
+    QueueState state;
+    bool recorded = RecordKeyAt(held, key) && LoadQueueState(JoinPath(folder, HeldFolderName), key, state);
     std::vector<std::string> taken;
     std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir(folder.c_str()), ::closedir);
     if (listing)
@@ -148,7 +151,13 @@ int Release(const std::string& folder, const std::string& name) {
         }
         if (::link(held.c_str(), JoinPath(folder, spoolName).c_str()) == 0) {
             ::unlink(held.c_str());
-            ForgetQueueState(JoinPath(folder, HeldFolderName), name);
+            ForgetQueueState(JoinPath(folder, HeldFolderName), key);
+            std::string ignored;
+            if (recorded && MakeQueueFolders(folder, false, ignored) == 0) {  // its DSN requests go with it
+                state.outcome = "released";
+                state.noticed = false;
+                SaveQueueState(folder, state);
+            }
             WriteStdoutLine(Shown("Released: " + name + " as " + spoolName));
             return 0;
         }
@@ -166,11 +175,13 @@ int Remove(const std::string& folder, const std::string& name) {
         WriteStdoutLine(Shown("No held file " + name + " (only held files can be removed)!"));
         return EX_NOINPUT;
     }
+    RecordKey key;
+    bool known = RecordKeyAt(held, key);
     if (::unlink(held.c_str()) != 0) {
         WriteStdoutLine(Shown("Can't remove " + name + ": " + std::strerror(errno) + "!"));
         return EX_CANTCREAT;
     }
-    ForgetQueueState(JoinPath(folder, HeldFolderName), name);
+    if (known) ForgetQueueState(JoinPath(folder, HeldFolderName), key);
     WriteStdoutLine(Shown("Removed: " + name));
     return 0;
 }

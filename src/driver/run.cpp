@@ -50,6 +50,10 @@ void ShowStatusLine(std::int32_t port, const std::string& heloName, const std::s
     ConsoleLineEnd();
 }
 
+bool HoldsFiles() {
+    return Options.hold || Options.expireDays > 0;
+}
+
 // The dialogue, from the connection to the last reply. False when there was nothing to send:
 // the connection then ends with the process, without HELO, QUIT or the close-down.
 // Once the secret is read and before a byte of the relay is parsed, the run keeps only what
@@ -61,44 +65,53 @@ std::int32_t Confine(const std::string& fileMask) {
     SandboxRules rules;
     std::string folder = SpoolFolderOf(fileMask);
     rules.folders.push_back(folder);
-    rules.holding.push_back(JoinPath(folder, HeldFolderName));
-    rules.writable.push_back(StateFolderOf(folder));
-    rules.writable.push_back(StateFolderOf(JoinPath(folder, HeldFolderName)));
-    if (!RelayChunking.notes.empty()) rules.writable.push_back(RelayChunking.notes);
+    if (HoldsFiles()) rules.holding.push_back(JoinPath(folder, HeldFolderName));
+    for (const std::string& state : {StateFolderOf(folder), StateFolderOf(JoinPath(folder, HeldFolderName)),
+                                     RelayChunking.notes})
+        if (!state.empty()) rules.writable.push_back(state);
     return ConfineRun(rules);
-}
-
-bool HoldsFiles() {
-    return Options.hold || Options.expireDays > 0;
 }
 
 // The queue's folders, the journal and the notice helper: all of them need what a confined
 // run no longer has.
-void PrepareQueue(const std::string& fileMask) {
-    std::string folder = SpoolFolderOf(fileMask);
-    MakeQueueFolders(folder, HoldsFiles());
-    if (HoldsFiles()) MakeQueueFolders(JoinPath(folder, HeldFolderName), false);
+// A record or held folder that is not the user's own (a link, another's folder) is refused:
+// nothing is written or deleted through it. 0, or -1 (reported).
+std::int32_t PrepareQueue(const std::string& fileMask) {
+    std::string folder = SpoolFolderOf(fileMask), refused;
+    if (MakeQueueFolders(folder, HoldsFiles(), refused) != 0) return ReportFailure(refused, EX_CONFIG);
     if (Options.notifyCommand.empty()) Options.notifyCommand = GetEnvironment("SENDAL_NOTIFY_COMMAND");
     StartFileRecords(folder, RelayHost, {Options.hold, Options.expireDays, Options.syslog, Options.notifyCommand});
     if (Options.syslog) OpenJournal();
     if (UsesEhlo() && !Options.noChunking) RelayChunking.notes = PrepareRelayNotes();
     if (HoldsFiles() && !Options.notifyCommand.empty() && StartNotifier(Options.notifyCommand) != 0)
         LogMessage("Notice command cannot be started!", -1, LevelWarning);
+    return 0;
 }
 
-bool Converse(std::int32_t relayPort, const std::string& heloName, const std::string& fileMask) {
+// The mask with its folder as found on disk, whatever the letter case it was typed in: once
+// confined, the run may no longer list the folders above the spool to look it up.
+std::string FoundMask(const std::string& fileMask) {
+    std::size_t folderLength = DirectoryPartLength(fileMask);
+    if (folderLength == 0) return fileMask;
+    std::string folder = ResolvePath(fileMask.substr(0, folderLength));
+    if (folder.empty()) return fileMask;
+    if (!IsPathSeparator(folder.back())) folder += '/';
+    return folder + fileMask.substr(folderLength);
+}
+
+bool Converse(std::int32_t relayPort, const std::string& heloName, const std::string& typedMask) {
     if (ConnectRelay(RelayHost, relayPort, RunTlsPolicy(), false) != 0) return true;
     LogMessage("SMTP starting...", -1, LevelStart);
-    if (!EntryExists(fileMask, SearchFiles)) {
+    if (!EntryExists(typedMask, SearchFiles)) {
         LogMessage("Nothing to send!", -1, LevelNormal);
         return false;
     }
+    std::string fileMask = FoundMask(typedMask);
     // The secret only now that it is needed: an empty spool asks no passphrase, and a relay
     // that cannot be reached is reported as such.
     if (ReadSubmissionSecret() != 0) return true;
     RelayChunking = {RelayHost, relayPort, RelayRefusesChunking(RelayHost, relayPort), {}};
-    PrepareQueue(fileMask);
-    if (Confine(fileMask) != 0) return true;
+    if (PrepareQueue(fileMask) != 0 || Confine(fileMask) != 0) return true;
     if (StartTransport(RelayHost, RunTlsPolicy()) != 0) return true;
     StartSession();
     if (OpenDialogue(heloName, relayPort) != 0) return true;

@@ -1,15 +1,18 @@
-// State records as small "key=value" texts, one per spool file.
+// State records as small "key=value" texts, one per spool file, in the user's state folder.
 #include "message/queuestate.h"
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <map>
 #include <memory>
 #include <sstream>
 
+#include "base/environment.h"
 #include "base/fdio.h"
 #include "base/path.h"
 #include "base/text.h"
@@ -19,9 +22,23 @@ namespace {
 
 constexpr std::size_t MaxRecordBytes = 64 * 1024;
 constexpr const char* RecordSuffix = ".state";
+constexpr const char* PathFileName = "path";
+constexpr mode_t OthersMayWrite = S_IWGRP | S_IWOTH;
 
-std::string RecordPath(const std::string& spoolFolder, const std::string& name) {
-    return JoinPath(StateFolderOf(spoolFolder), name + RecordSuffix);
+// The base of every spool's record folder.
+std::string StateBase() {
+    std::string state = GetEnvironment("XDG_STATE_HOME");
+    if (state.empty() || state[0] != '/') {
+        std::string home = GetEnvironment("HOME");
+        if (home.empty() || home[0] != '/') return {};
+        state = JoinPath(home, ".local/state");
+    }
+    return JoinPath(state, "sendal/spools");
+}
+
+std::string RecordPath(const std::string& spoolFolder, const RecordKey& key) {
+    std::string folder = StateFolderOf(spoolFolder);
+    return folder.empty() ? std::string() : JoinPath(folder, RecordFileName(key));
 }
 
 // A value stays on its line: line ends and other control bytes become blanks.
@@ -29,22 +46,42 @@ std::string OneLine(const std::string& text) {
     return ReplaceControlBytes(text, ' ');
 }
 
-// The record's text, read as named (no look-up in other letter cases). 0, or -1.
+// The record's text, read as named (no link followed, no look-up in other letter cases).
 int ReadRecord(const std::string& path, std::string& text) {
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
-    return fd.Valid() && ReadFdUpTo(fd.Get(), text, MaxRecordBytes + 1) == 0 ? 0 : -1;
+    struct stat info {};
+    return fd.Valid() && ::fstat(fd.Get(), &info) == 0 && S_ISREG(info.st_mode) &&
+                   ReadFdUpTo(fd.Get(), text, MaxRecordBytes + 1) == 0
+               ? 0
+               : -1;
 }
 
+// Digits only, and within range (no sign, no blank: a record is never read leniently).
 bool ReadNumber(const std::string& text, std::int64_t& value) {
-    if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != std::string::npos)
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return error == std::errc() && end == text.data() + text.size();
+}
+
+// "inode-modified-size", as a record's name begins.
+bool ReadKey(const std::string& text, RecordKey& key) {
+    std::size_t first = text.find('-'), second = text.find('-', first + 1);
+    std::int64_t inode = 0, modified = 0, size = 0;
+    if (first == std::string::npos || second == std::string::npos || !ReadNumber(text.substr(0, first), inode) ||
+        !ReadNumber(text.substr(first + 1, second - first - 1), modified) || !ReadNumber(text.substr(second + 1), size))
         return false;
-    value = std::stoll(text);
+    key = {static_cast<unsigned long>(inode), modified, static_cast<std::uint64_t>(size)};
     return true;
+}
+
+std::string KeyText(const RecordKey& key) {
+    return std::to_string(key.inode) + "-" + std::to_string(key.modified) + "-" + std::to_string(key.size);
 }
 
 bool TakeField(const std::string& key, const std::string& value, QueueState& state) {
     std::int64_t number = 0;
-    if (key == "inode" && ReadNumber(value, number)) return state.inode = static_cast<unsigned long>(number), true;
+    if (key == "file") return ReadKey(value, state.file);
+    if (key == "inode" && ReadNumber(value, number)) return state.file.inode = static_cast<unsigned long>(number), true;
     if (key == "first" && ReadNumber(value, number)) return state.firstSeen = number, true;
     if (key == "tries" && ReadNumber(value, number)) return state.tries = static_cast<std::int32_t>(number), true;
     if (key == "last" && ReadNumber(value, number)) return state.lastTry = number, true;
@@ -57,28 +94,138 @@ bool TakeField(const std::string& key, const std::string& value, QueueState& sta
     return false;
 }
 
-}  // namespace
+// A folder of the user's that nobody else may write, and not a link. Empty, or why not.
+std::string RefusedFolder(const std::string& path) {
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0) return std::string("cannot be read: ") + std::strerror(errno);
+    if (S_ISLNK(info.st_mode)) return "a symbolic link";
+    if (!S_ISDIR(info.st_mode)) return "not a folder";
+    if (info.st_uid != ::geteuid()) return "not yours";
+    if ((info.st_mode & OthersMayWrite) != 0) return "others may write in it";
+    return {};
+}
 
-std::string StateFolderOf(const std::string& spoolFolder) {
-    std::string path = spoolFolder.empty() ? "." : spoolFolder;
-    if (path[0] != '/') {
+// Makes every missing folder of `path`, each only for the user.
+int MakeFolders(const std::string& path) {
+    for (std::size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1))
+        if (::mkdir(path.substr(0, slash).c_str(), 0700) != 0 && errno != EEXIST) return -1;
+    return 0;
+}
+
+// `path` as an absolute path without a trailing "/" or "/." ("a/./" and "a/." say "a").
+std::string AbsoluteFolder(const std::string& path) {
+    std::string absolute = path.empty() ? "." : path;
+    if (absolute[0] != '/') {
         char here[4096];
-        if (::getcwd(here, sizeof here) != nullptr) path = JoinPath(here, path);
+        if (::getcwd(here, sizeof here) != nullptr) absolute = JoinPath(here, absolute);
     }
-    for (;;) {  // "a/./" and "a/." say "a"
-        if (path.size() > 1 && path.back() == '/') path.pop_back();
-        else if (path.size() > 2 && path.ends_with("/.")) path.resize(path.size() - 2);
+    for (std::size_t dot; (dot = absolute.find("/./")) != std::string::npos;) absolute.erase(dot, 2);
+    for (;;) {
+        if (absolute.size() > 1 && absolute.back() == '/') absolute.pop_back();
+        else if (absolute.size() > 2 && absolute.ends_with("/.")) absolute.resize(absolute.size() - 2);
         else break;
     }
+    return absolute;
+}
+
+// Where an earlier version kept the records: ".<name>.sendal" beside the spool folder.
+std::string FormerStateFolder(const std::string& spoolFolder) {
+    std::string path = AbsoluteFolder(spoolFolder);
     std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return "." + path + ".sendal";
     return path.substr(0, slash + 1) + "." + path.substr(slash + 1) + ".sendal";
+}
+
+// The records of the former folder, for files still there: copied once, as records of the
+// files they are about. The former folder is read only when it is a real folder of the user's.
+void TakeOverFormerRecords(const std::string& spoolFolder) {
+    std::string former = FormerStateFolder(spoolFolder);
+    if (!RefusedFolder(former).empty()) return;
+    std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir(former.c_str()), ::closedir);
+    const std::string suffix = RecordSuffix;
+    for (dirent* entry; listing && (entry = ::readdir(listing.get())) != nullptr;) {
+        std::string file = entry->d_name;
+        if (file.size() <= suffix.size() || !file.ends_with(suffix) || file[0] == '.') continue;
+        std::string text;
+        QueueState state;
+        struct stat info {};
+        std::string spoolFile = JoinPath(spoolFolder, file.substr(0, file.size() - suffix.size()));
+        if (ReadRecord(JoinPath(former, file), text) != 0 || !ParseQueueState(text, state) ||
+            ::lstat(spoolFile.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_ino != state.file.inode)
+            continue;
+        state.file = RecordKeyOf(info);
+        SaveQueueState(spoolFolder, state);
+    }
+}
+
+// The record folder of one spool folder, made and checked. 0, or -1 with `error`.
+std::int32_t MakeStateFolder(const std::string& spoolFolder, std::string& error) {
+    std::string folder = StateFolderOf(spoolFolder);
+    if (folder.empty()) return 0;  // no home: the run keeps no history
+    if (MakeFolders(folder) != 0) {
+        error = "Can't make " + folder + ": " + std::strerror(errno) + "!";
+        return -1;
+    }
+    bool made = ::mkdir(folder.c_str(), 0700) == 0;
+    for (const std::string& path : {folder.substr(0, folder.rfind('/')), folder}) {
+        std::string why = RefusedFolder(path);
+        if (!why.empty()) {
+            error = "Folder refused: " + path + " (" + why + ")!";
+            return -1;
+        }
+    }
+    if (!made) return 0;
+    // Which spool the folder is for, for a person who looks.
+    UniqueFd named(::open(JoinPath(folder, PathFileName).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (named.Valid()) WriteAll(named.Get(), AbsoluteFolder(spoolFolder) + "\n");
+    TakeOverFormerRecords(spoolFolder);
+    return 0;
+}
+
+}  // namespace
+
+RecordKey RecordKeyOf(const struct stat& info) {
+    return {static_cast<unsigned long>(info.st_ino),
+            static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1'000'000'000 + info.st_mtim.tv_nsec,
+            static_cast<std::uint64_t>(info.st_size)};
+}
+
+bool operator==(const RecordKey& a, const RecordKey& b) {
+    return a.inode == b.inode && a.modified == b.modified && a.size == b.size;
+}
+
+bool RecordKeyAt(const std::string& path, RecordKey& key) {
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0) return false;
+    key = RecordKeyOf(info);
+    return true;
+}
+
+std::string RecordFileName(const RecordKey& key) {
+    return KeyText(key) + RecordSuffix;
+}
+
+unsigned long RecordInode(const std::string& fileName) {
+    std::size_t end = fileName.find(RecordSuffix);
+    RecordKey key;
+    return end != std::string::npos && ReadKey(fileName.substr(0, end), key) ? key.inode : 0;
+}
+
+std::string StateFolderOf(const std::string& spoolFolder) {
+    static std::map<std::string, std::string> known;  // a run asks for the same few often
+    std::string path = spoolFolder.empty() ? "." : spoolFolder;
+    if (auto found = known.find(path); found != known.end()) return found->second;
+    struct stat info {};
+    std::string base = StateBase();
+    if (base.empty() || ::stat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return {};
+    std::string folder = JoinPath(base, std::to_string(info.st_dev) + "-" + std::to_string(info.st_ino));
+    known[path] = folder;
+    return folder;
 }
 
 std::string FormatQueueState(const QueueState& state) {
     std::ostringstream text;
-    text << "sendal-state 1\n"
-         << "inode=" << state.inode << "\nfirst=" << state.firstSeen << "\ntries=" << state.tries
+    text << "sendal-state 2\n"
+         << "file=" << KeyText(state.file) << "\nfirst=" << state.firstSeen << "\ntries=" << state.tries
          << "\nlast=" << state.lastTry << "\noutcome=" << OneLine(state.outcome)
          << "\nreason=" << OneLine(state.reason) << "\nnotify=" << OneLine(state.notify)
          << "\nret=" << OneLine(state.ret) << "\nenvid=" << OneLine(state.envid)
@@ -90,7 +237,8 @@ bool ParseQueueState(const std::string& text, QueueState& state) {
     QueueState parsed;
     std::istringstream lines(text);
     std::string line;
-    if (!std::getline(lines, line) || line != "sendal-state 1") return false;
+    // Version 1 (records beside the spool) knew its file by the inode alone.
+    if (!std::getline(lines, line) || (line != "sendal-state 2" && line != "sendal-state 1")) return false;
     while (std::getline(lines, line)) {
         if (line == "end") {  // a record cut short has no end line
             state = parsed;
@@ -103,22 +251,21 @@ bool ParseQueueState(const std::string& text, QueueState& state) {
     return false;
 }
 
-bool LoadQueueState(const std::string& spoolFolder, const std::string& name, unsigned long inode,
-                    QueueState& state) {
+bool LoadQueueState(const std::string& spoolFolder, const RecordKey& wanted, QueueState& state) {
+    RecordKey key = wanted;  // `wanted` may be `state.file` itself
     state = QueueState{};
-    state.inode = inode;
-    std::string text;
+    state.file = key;
+    std::string path = RecordPath(spoolFolder, key), text;
     QueueState stored;
-    if (ReadRecord(RecordPath(spoolFolder, name), text) != 0 || !ParseQueueState(text, stored) ||
-        stored.inode != inode)
+    if (path.empty() || ReadRecord(path, text) != 0 || !ParseQueueState(text, stored) || !(stored.file == key))
         return false;
     state = stored;
     return true;
 }
 
-std::int32_t SaveQueueState(const std::string& spoolFolder, const std::string& name,
-                            const QueueState& state) {
-    std::string path = RecordPath(spoolFolder, name);
+std::int32_t SaveQueueState(const std::string& spoolFolder, const QueueState& state) {
+    std::string path = RecordPath(spoolFolder, state.file);
+    if (path.empty()) return -1;
     std::string temporary = path + ".new";
     UniqueFd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
     if (!fd.Valid() || WriteAll(fd.Get(), FormatQueueState(state)) != 0) {
@@ -129,30 +276,47 @@ std::int32_t SaveQueueState(const std::string& spoolFolder, const std::string& n
     return ::rename(temporary.c_str(), path.c_str()) == 0 ? 0 : -1;
 }
 
-void ForgetQueueState(const std::string& spoolFolder, const std::string& name) {
-    ::unlink(RecordPath(spoolFolder, name).c_str());
+void ForgetQueueState(const std::string& spoolFolder, const RecordKey& key) {
+    std::string path = RecordPath(spoolFolder, key);
+    if (!path.empty()) ::unlink(path.c_str());
 }
 
-void PruneQueueStates(const std::string& spoolFolder, const std::set<std::string>& present) {
+std::set<std::string> RecordNames(const std::string& spoolFolder) {
+    std::set<std::string> names;
     std::string folder = StateFolderOf(spoolFolder);
-    std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir(folder.c_str()), ::closedir);
-    if (!listing) return;
-    std::string suffix = RecordSuffix;
-    while (dirent* entry = ::readdir(listing.get())) {
+    std::unique_ptr<DIR, int (*)(DIR*)> listing(folder.empty() ? nullptr : ::opendir(folder.c_str()), ::closedir);
+    for (dirent* entry; listing && (entry = ::readdir(listing.get())) != nullptr;)
+        if (std::string name = entry->d_name; name.ends_with(RecordSuffix)) names.insert(name);
+    return names;
+}
+
+void PruneQueueStates(const std::string& spoolFolder, const std::set<unsigned long>& present) {
+    std::string folder = StateFolderOf(spoolFolder);
+    std::unique_ptr<DIR, int (*)(DIR*)> listing(folder.empty() ? nullptr : ::opendir(folder.c_str()), ::closedir);
+    for (dirent* entry; listing && (entry = ::readdir(listing.get())) != nullptr;) {
         std::string file = entry->d_name;
-        if (file == "." || file == "..") continue;
-        std::string name = file.size() > suffix.size() && file.ends_with(suffix)
-                               ? file.substr(0, file.size() - suffix.size())
-                               : std::string();
-        if (name.empty() || present.count(name) == 0) ::unlink(JoinPath(folder, file).c_str());
+        unsigned long inode = RecordInode(file);
+        struct stat info {};
+        std::string path = JoinPath(folder, file);
+        if (inode == 0 || present.count(inode) != 0 || ::lstat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
+            continue;
+        ::unlink(path.c_str());
     }
 }
 
-std::int32_t MakeQueueFolders(const std::string& spoolFolder, bool held) {
-    std::string folders[] = {StateFolderOf(spoolFolder), held ? JoinPath(spoolFolder, HeldFolderName) : ""};
-    for (const std::string& folder : folders)
-        if (!folder.empty() && ::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return -1;
-    return 0;
+std::int32_t MakeQueueFolders(const std::string& spoolFolder, bool held, std::string& error) {
+    if (MakeStateFolder(spoolFolder, error) != 0) return -1;
+    if (!held) return 0;
+    std::string heldFolder = JoinPath(spoolFolder, HeldFolderName);
+    if (::mkdir(heldFolder.c_str(), 0700) != 0 && errno != EEXIST) {
+        error = "Can't make " + heldFolder + ": " + std::strerror(errno) + "!";
+        return -1;
+    }
+    if (std::string why = RefusedFolder(heldFolder); !why.empty()) {
+        error = "Folder refused: " + heldFolder + " (" + why + ")!";
+        return -1;
+    }
+    return MakeStateFolder(heldFolder, error);
 }
 
 }  // namespace sendal

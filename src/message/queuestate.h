@@ -1,9 +1,16 @@
 // The state record of a spool file: when it was first seen, its tries and the last one's
-// outcome, and the delivery notices its sender asked for. Kept in the spool's hidden folder
-// beside it (".spool.sendal" for "spool"), so the spool itself holds only mail and nothing in
-// it is ever matched by a mask or sent; written whole under a temporary name and renamed. Never needed for safety: a lost or damaged record only forgets
-// the history; what is sent and deleted depends on the spool file alone.
+// outcome, and the delivery notices its sender asked for. Kept where Linux keeps a user's
+// state: $XDG_STATE_HOME/sendal/spools/<device>-<inode of the spool folder>/ (default
+// ~/.local/state/sendal/...), one folder per spool that no other spool shares, its path
+// written inside; never in or beside the spool, where another user of a shared folder could
+// plant one. A record is named after its file's identity (inode, modification time to the
+// nanosecond, size), so a new message never inherits an old one's record, and one written
+// before its message appears under a spool name is found the moment it does. Written whole
+// under a temporary name and renamed. Never needed for safety: a lost or damaged record only
+// forgets the history; what is sent and deleted depends on the spool file alone.
 #pragma once
+
+#include <sys/stat.h>
 
 #include <cstdint>
 #include <set>
@@ -13,11 +20,27 @@ namespace sendal {
 
 constexpr const char* HeldFolderName = "held";
 
-// The hidden folder of the records of `spoolFolder`'s files: ".<name>.sendal" beside it.
+// The folder of the records of `spoolFolder`'s files; empty when that folder is not there or
+// the user has no home.
 std::string StateFolderOf(const std::string& spoolFolder);
 
+// What a record is matched by: a file with another identity starts afresh.
+struct RecordKey {
+    unsigned long inode = 0;
+    std::int64_t modified = 0;  // nanoseconds since the epoch
+    std::uint64_t size = 0;
+};
+RecordKey RecordKeyOf(const struct stat& info);
+bool operator==(const RecordKey& a, const RecordKey& b);
+// The key of the file at `path` (not followed if it is a link); false when it is not there.
+bool RecordKeyAt(const std::string& path, RecordKey& key);
+// The name of its record (without folder), and the inode a record's name begins with (0 for a
+// name that is no record's).
+std::string RecordFileName(const RecordKey& key);
+unsigned long RecordInode(const std::string& fileName);
+
 struct QueueState {
-    unsigned long inode = 0;  // the file the record is about: a new file of that name starts afresh
+    RecordKey file;  // the file the record is about
     std::int64_t firstSeen = 0;
     std::int32_t tries = 0;
     std::int64_t lastTry = 0;
@@ -31,21 +54,26 @@ struct QueueState {
 std::string FormatQueueState(const QueueState& state);
 bool ParseQueueState(const std::string& text, QueueState& state);
 
-// The record of `name` in `spoolFolder` for the file with `inode`: true when there is one
-// that is whole and about that file; otherwise `state` is a fresh record.
-bool LoadQueueState(const std::string& spoolFolder, const std::string& name, unsigned long inode,
-                    QueueState& state);
+// The record of the file `key` among `spoolFolder`'s: true when there is one that is whole
+// and about that file; otherwise `state` is a fresh record.
+bool LoadQueueState(const std::string& spoolFolder, const RecordKey& key, QueueState& state);
 
 // Writes the record (temporary file and rename). 0, or -1: the history is lost, nothing else.
-std::int32_t SaveQueueState(const std::string& spoolFolder, const std::string& name,
-                            const QueueState& state);
+std::int32_t SaveQueueState(const std::string& spoolFolder, const QueueState& state);
 
-void ForgetQueueState(const std::string& spoolFolder, const std::string& name);
+void ForgetQueueState(const std::string& spoolFolder, const RecordKey& key);
 
-// Removes the records of files no longer in the spool (`present`).
-void PruneQueueStates(const std::string& spoolFolder, const std::set<std::string>& present);
+// The record file names in `spoolFolder`'s record folder.
+std::set<std::string> RecordNames(const std::string& spoolFolder);
 
-// Makes the hidden folder (and with `held` the held folder) when missing. 0, or -1.
-std::int32_t MakeQueueFolders(const std::string& spoolFolder, bool held);
+// Removes the records of files no longer in the spool (`present`: their inodes). Only regular
+// files named as records are ever removed.
+void PruneQueueStates(const std::string& spoolFolder, const std::set<unsigned long>& present);
+
+// Makes the record folder (and with `held` the held folder) when missing, and checks that each
+// is a folder of the user's that nobody else may write, not a link. The first time, the records
+// of an earlier version's folder beside the spool are taken over (copied; that folder is left
+// alone). 0, or -1 with `error` saying which folder is refused and why.
+std::int32_t MakeQueueFolders(const std::string& spoolFolder, bool held, std::string& error);
 
 }  // namespace sendal

@@ -182,7 +182,9 @@ bool SpoolFileChanged() {
 }
 
 SpoolIdentity LoadedSpoolIdentity() {
-    return {static_cast<unsigned long>(Loaded.st_dev), static_cast<unsigned long>(Loaded.st_ino)};
+    return {static_cast<unsigned long>(Loaded.st_dev), static_cast<unsigned long>(Loaded.st_ino),
+            static_cast<std::int64_t>(Loaded.st_mtim.tv_sec) * 1'000'000'000 + Loaded.st_mtim.tv_nsec,
+            static_cast<std::uint64_t>(Loaded.st_size)};
 }
 
 bool SpoolFileIsAt(const std::string& path, const SpoolIdentity& identity) {

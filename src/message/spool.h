@@ -35,6 +35,8 @@ bool SpoolFileChanged();
 // Which file the loaded one is, so that its name can be checked again when it is deleted.
 struct SpoolIdentity {
     unsigned long device = 0, inode = 0;
+    std::int64_t modified = 0;  // nanoseconds since the epoch
+    std::uint64_t size = 0;
 };
 SpoolIdentity LoadedSpoolIdentity();
 

@@ -29,9 +29,13 @@ constexpr int MaxHeldNames = 1000;
 std::string SpoolFolder;
 std::string RelayName;
 QueuePolicy Policy;
-// The files that had a record when the run began: most files have none, and looking for it
-// costs each of them a few system calls and a path.
+// The records there were when the run began: most files have none, and looking for one costs
+// each of them a few system calls and a path.
 std::set<std::string> Recorded;
+
+RecordKey KeyOf(const SpoolFile& file) {
+    return {file.identity.inode, file.identity.modified, file.identity.size};
+}
 
 std::int64_t Now() {
     return static_cast<std::int64_t>(std::time(nullptr));
@@ -69,18 +73,18 @@ void Hold(const SpoolFile& file, QueueState& state, const std::string& reason) {
     std::string heldName = MoveToHeld(file);
     if (heldName.empty()) {
         LogMessage("Can't hold " + file.name + ": it stays in the spool!", -1, LevelWarning);
-        SaveQueueState(SpoolFolder, file.name, state);
+        SaveQueueState(SpoolFolder, state);
         return;
     }
     LogMessage("Held: " + file.name + " (" + reason + ")", -1, LevelError);
     Journal(file, "held", reason);
-    ForgetQueueState(SpoolFolder, file.name);
+    ForgetQueueState(SpoolFolder, state.file);
     state.outcome = "held";
     std::string heldFolder = JoinPath(SpoolFolder, HeldFolderName);
     state.noticed = !Policy.notifyCommand.empty();
     if (state.noticed && !SendNotice({Absolute(JoinPath(heldFolder, heldName)), reason, file.sender, file.recipients, ""}))
         LogMessage("Notice command not run for " + file.name + "!", -1, LevelWarning);
-    SaveQueueState(heldFolder, heldName, state);
+    SaveQueueState(heldFolder, state);  // a move keeps the file's identity
 }
 
 }  // namespace
@@ -89,30 +93,24 @@ void StartFileRecords(const std::string& spoolFolder, const std::string& relay, 
     Policy = policy;
     SpoolFolder = spoolFolder.empty() ? "." : spoolFolder;
     RelayName = relay;
-    std::set<std::string> present;
+    std::set<unsigned long> present;
     std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir(SpoolFolder.c_str()), ::closedir);
     if (!listing) return;
-    while (dirent* entry = ::readdir(listing.get())) present.insert(entry->d_name);
+    while (dirent* entry = ::readdir(listing.get())) present.insert(static_cast<unsigned long>(entry->d_ino));
     PruneQueueStates(SpoolFolder, present);
-    Recorded.clear();
-    std::unique_ptr<DIR, int (*)(DIR*)> records(::opendir(StateFolderOf(SpoolFolder).c_str()), ::closedir);
-    const std::string suffix = ".state";
-    for (dirent* entry; records && (entry = ::readdir(records.get())) != nullptr;) {
-        std::string file = entry->d_name;
-        if (file.size() > suffix.size() && file.ends_with(suffix))
-            Recorded.insert(file.substr(0, file.size() - suffix.size()));
-    }
+    Recorded = RecordNames(SpoolFolder);
 }
 
 QueueState FileRecord(const SpoolFile& file) {
     QueueState state;
-    state.inode = file.identity.inode;
-    if (Recorded.count(file.name) != 0) LoadQueueState(SpoolFolder, file.name, file.identity.inode, state);
+    RecordKey key = KeyOf(file);
+    state.file = key;
+    if (Recorded.count(RecordFileName(key)) != 0) LoadQueueState(SpoolFolder, key, state);
     return state;
 }
 
 void NoteSent(const SpoolFile& file, const std::string& reply) {
-    if (Recorded.erase(file.name) != 0) ForgetQueueState(SpoolFolder, file.name);
+    if (Recorded.erase(RecordFileName(KeyOf(file))) != 0) ForgetQueueState(SpoolFolder, KeyOf(file));
     Journal(file, "sent", reply);
 }
 
@@ -133,7 +131,7 @@ void NoteKept(const SpoolFile& file, const std::string& reason, bool forGood) {
                                               : reason);
         return;
     }
-    if (SaveQueueState(SpoolFolder, file.name, state) == 0) Recorded.insert(file.name);
+    if (SaveQueueState(SpoolFolder, state) == 0) Recorded.insert(RecordFileName(state.file));
     Journal(file, "kept", reason);
 }
 

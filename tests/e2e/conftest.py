@@ -6,6 +6,7 @@ import select
 import signal
 import socket
 import subprocess
+import tempfile
 import termios
 import threading
 import time
@@ -23,6 +24,22 @@ BINARY = os.environ.get("SENDAL_BINARY", str(ROOT / "build" / "sendal"))
 os.environ.pop("SENDAL_CONFIG", None)
 os.environ["XDG_CONFIG_HOME"] = "/nonexistent/sendal-tests"
 RUN_LIMIT = 240  # seconds; sendal runs at idle priority and may wait for the CPU
+# The queue's records and the relay notes of the tests, away from the user's own (every
+# program the tests start inherits it).
+os.environ["XDG_STATE_HOME"] = tempfile.mkdtemp(prefix="sendal-tests-state-")
+
+
+def state_folder(folder):
+    """Where the runs keep the records of the spool `folder`."""
+    info = Path(folder).stat()
+    return Path(os.environ["XDG_STATE_HOME"]) / "sendal" / "spools" / f"{info.st_dev}-{info.st_ino}"
+
+
+def record_path(spool_file):
+    """The record of one spool file: named after its inode, modification time and size."""
+    spool_file = Path(spool_file)
+    info = spool_file.stat()
+    return state_folder(spool_file.parent) / f"{info.st_ino}-{info.st_mtime_ns}-{info.st_size}.state"
 
 
 class Result:

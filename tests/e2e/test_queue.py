@@ -12,7 +12,7 @@ import time
 import pytest
 from aiosmtpd.controller import Controller
 
-from conftest import BINARY, free_port, run_sendal, write_spool
+from conftest import BINARY, free_port, record_path, run_sendal, state_folder, write_spool
 
 ENQUEUE = os.path.join(os.path.dirname(BINARY), "sendal-enqueue")
 
@@ -118,9 +118,8 @@ def test_damaged_records_lose_nothing_and_send_nothing_twice(workdir):
     five(workdir)
     try:
         run_sendal(workdir, [f"127.0.0.1 {relay.port},-keepgoing -ehlo"])
-        state = workdir / ".spool.sendal"  # beside the spool, which holds only mail
-        (state / "m0002.out.state").write_bytes(b"\x00garbage\nsendal-state 1\ntries=")
-        (state / "m0004.out.state").unlink()
+        record_path(workdir / "spool" / "m0002.out").write_bytes(b"\x00garbage\nsendal-state 2\ntries=")
+        record_path(workdir / "spool" / "m0004.out").unlink()
         shown = listing(workdir)
         assert "m0002.out" in shown and "m0004.out" in shown and "not tried yet" in shown
         relay.refused.clear()
@@ -130,7 +129,7 @@ def test_damaged_records_lose_nothing_and_send_nothing_twice(workdir):
     bodies = sorted(m.split(b"\r\n\r\n", 1)[1] for m in relay.messages)
     assert bodies == [b"text %d\r\n" % i for i in range(1, 6)]  # each once
     assert sorted(p.name for p in (workdir / "spool").iterdir()) == []
-    assert list((workdir / ".spool.sendal").iterdir()) == []
+    assert [p.name for p in state_folder(workdir / "spool").iterdir()] == ["path"]
 
 
 def test_enqueue_bp_lists_the_configured_spool(workdir):

@@ -2,6 +2,7 @@
 // state records and their damage, key pins as users copy them, DSN's xtext, the journal line.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -19,7 +20,7 @@ namespace fs = std::filesystem;
 
 TEST(QueueState, ARecordComesBackWholeAndDamageIsNoRecord) {
     QueueState state;
-    state.inode = 42;
+    state.file = {42, 1765000000123456789, 512};
     state.firstSeen = 1765000000;
     state.tries = 3;
     state.lastTry = 1765003600;
@@ -31,7 +32,7 @@ TEST(QueueState, ARecordComesBackWholeAndDamageIsNoRecord) {
     std::string text = FormatQueueState(state);
     QueueState back;
     ASSERT_TRUE(ParseQueueState(text, back));
-    EXPECT_EQ(back.inode, 42u);
+    EXPECT_TRUE(back.file == state.file);
     EXPECT_EQ(back.tries, 3);
     EXPECT_EQ(back.reason, "550 5.1.1 no such user  forged=1");
     EXPECT_EQ(back.notify, "FAILURE,DELAY");
@@ -39,35 +40,93 @@ TEST(QueueState, ARecordComesBackWholeAndDamageIsNoRecord) {
     EXPECT_TRUE(back.noticed);
     for (std::size_t cut : {std::size_t{0}, std::size_t{5}, text.size() / 2, text.size() - 4})
         EXPECT_FALSE(ParseQueueState(text.substr(0, cut), back)) << cut;
-    EXPECT_FALSE(ParseQueueState("sendal-state 1\ntries=x\nend\n", back));
-    EXPECT_FALSE(ParseQueueState("sendal-state 1\nwhat=1\nend\n", back));
+    EXPECT_FALSE(ParseQueueState("sendal-state 2\ntries=x\nend\n", back));
+    EXPECT_FALSE(ParseQueueState("sendal-state 2\nwhat=1\nend\n", back));
+    EXPECT_FALSE(ParseQueueState("sendal-state 2\nfile=1-2\nend\n", back));
 }
 
-TEST(QueueState, ARecordOfAnotherFileOfTheSameNameIsIgnored) {
-    fs::path folder = fs::temp_directory_path() / ("sendal-state-" + std::to_string(::getpid()));
-    fs::create_directories(folder);
-    ASSERT_EQ(MakeQueueFolders(folder.string(), false), 0);
+// The records live in a state folder of the user's own, one per spool folder.
+class Records : public ::testing::Test {
+protected:
+    void SetUp() override {
+        root = fs::temp_directory_path() / ("sendal-state-" + std::to_string(::getpid()));
+        fs::create_directories(root / "spool");
+        savedState = ::getenv("XDG_STATE_HOME") ? ::getenv("XDG_STATE_HOME") : "";
+        ::setenv("XDG_STATE_HOME", (root / "state").c_str(), 1);
+        spool = (root / "spool").string();
+    }
+    void TearDown() override {
+        if (savedState.empty()) ::unsetenv("XDG_STATE_HOME");
+        else ::setenv("XDG_STATE_HOME", savedState.c_str(), 1);
+        fs::remove_all(root);
+    }
+    RecordKey Write(const std::string& name, const std::string& text) {
+        std::ofstream(root / "spool" / name) << text;
+        RecordKey key;
+        EXPECT_TRUE(RecordKeyAt((root / "spool" / name).string(), key));
+        return key;
+    }
+    fs::path root;
+    std::string spool, savedState;
+};
+
+TEST_F(Records, ARecordBelongsToItsFileAlone) {
+    std::string error;
+    ASSERT_EQ(MakeQueueFolders(spool, false, error), 0) << error;
+    EXPECT_EQ(StateFolderOf(spool).rfind((root / "state" / "sendal" / "spools").string(), 0), 0u);
+    EXPECT_EQ((fs::status(StateFolderOf(spool)).permissions() & fs::perms::all), fs::perms::owner_all);
+    RecordKey first = Write("m0001.out", "To: a@b\n\nfirst\n");
     QueueState state;
-    state.inode = 7;
+    state.file = first;
     state.tries = 2;
-    ASSERT_EQ(SaveQueueState(folder.string(), "m0001.out", state), 0);
+    ASSERT_EQ(SaveQueueState(spool, state), 0);
     QueueState loaded;
-    EXPECT_TRUE(LoadQueueState(folder.string(), "m0001.out", 7, loaded));
+    EXPECT_TRUE(LoadQueueState(spool, first, loaded));
     EXPECT_EQ(loaded.tries, 2);
-    EXPECT_FALSE(LoadQueueState(folder.string(), "m0001.out", 8, loaded));
+    // A new message under the old name, even on the old inode, starts afresh.
+    fs::remove(root / "spool" / "m0001.out");
+    RecordKey second = Write("m0001.out", "To: a@b\n\nsecond, longer\n");
+    EXPECT_FALSE(LoadQueueState(spool, second, loaded));
     EXPECT_EQ(loaded.tries, 0);
-    EXPECT_EQ(loaded.inode, 8u);
-    PruneQueueStates(folder.string(), {"m0002.out"});
-    EXPECT_FALSE(LoadQueueState(folder.string(), "m0001.out", 7, loaded));
-    fs::remove_all(StateFolderOf(folder.string()));
-    fs::remove_all(folder);
+    // Pruning keeps the records of files present and anything that is no record.
+    std::ofstream(fs::path(StateFolderOf(spool)) / "notes.txt") << "mine\n";
+    PruneQueueStates(spool, {first.inode});
+    EXPECT_TRUE(LoadQueueState(spool, first, loaded));
+    PruneQueueStates(spool, {});
+    EXPECT_FALSE(LoadQueueState(spool, first, loaded));
+    EXPECT_TRUE(fs::exists(fs::path(StateFolderOf(spool)) / "notes.txt"));
 }
 
-TEST(QueueState, TheRecordsLiveBesideTheSpool) {
-    EXPECT_EQ(StateFolderOf("/home/u/mail/spool"), "/home/u/mail/.spool.sendal");
-    EXPECT_EQ(StateFolderOf("/home/u/mail/spool/"), "/home/u/mail/.spool.sendal");
-    EXPECT_EQ(StateFolderOf("/home/u/mail/spool/."), "/home/u/mail/.spool.sendal");
-    EXPECT_EQ(StateFolderOf("/m/spool/held"), "/m/spool/.held.sendal");
+TEST_F(Records, AFolderNotTheUsersOwnIsRefusedAndNothingGoesThroughIt) {
+    fs::create_directories(root / "important");
+    std::ofstream(root / "important" / "thesis.txt") << "years of work\n";
+    fs::create_directories(root / "state" / "sendal" / "spools");
+    struct stat info {};
+    ASSERT_EQ(::stat(spool.c_str(), &info), 0);
+    fs::path planted = root / "state" / "sendal" / "spools" / (std::to_string(info.st_dev) + "-" + std::to_string(info.st_ino));
+    fs::create_directory_symlink(root / "important", planted);
+    std::string error;
+    EXPECT_EQ(MakeQueueFolders(spool, false, error), -1);
+    EXPECT_NE(error.find("a symbolic link"), std::string::npos) << error;
+    fs::remove(planted);
+    fs::create_directory_symlink(root / "important", root / "spool" / "held");
+    EXPECT_EQ(MakeQueueFolders(spool, true, error), -1);
+    EXPECT_NE(error.find("held (a symbolic link)"), std::string::npos) << error;
+    EXPECT_TRUE(fs::exists(root / "important" / "thesis.txt"));
+}
+
+TEST_F(Records, RecordsBesideTheSpoolAreTakenOverOnce) {
+    RecordKey key = Write("m0001.out", "To: a@b\n\nx\n");
+    fs::create_directories(root / ".spool.sendal");
+    std::ofstream(root / ".spool.sendal" / "m0001.out.state")
+        << "sendal-state 1\ninode=" << key.inode << "\nfirst=1\ntries=4\nnotify=NEVER\nend\n";
+    std::string error;
+    ASSERT_EQ(MakeQueueFolders(spool, false, error), 0) << error;
+    QueueState loaded;
+    ASSERT_TRUE(LoadQueueState(spool, key, loaded));
+    EXPECT_EQ(loaded.tries, 4);
+    EXPECT_EQ(loaded.notify, "NEVER");
+    EXPECT_TRUE(fs::exists(root / ".spool.sendal" / "m0001.out.state"));  // left alone
 }
 
 TEST(Pins, Base64AndHexGiveTheSameDigest) {
