@@ -12,6 +12,7 @@
 #include <iterator>
 
 #include "base/fdio.h"
+#include "base/text.h"
 
 namespace sendal {
 namespace {
@@ -115,12 +116,7 @@ void SetConsoleFd(int fd) {
 }
 
 std::string ShowControlBytes(std::string_view text) {
-    std::string shown(text);
-    for (char& c : shown) {
-        auto byte = static_cast<unsigned char>(c);
-        if ((byte < 32 && byte != '\t') || byte == 127) c = '?';
-    }
-    return shown;
+    return ReplaceTerminalControls(text, '?');
 }
 
 void WriteStdoutLine(std::string_view text) {

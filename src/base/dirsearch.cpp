@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <memory>
 #include <vector>
 
@@ -17,6 +18,7 @@ namespace {
 
 std::vector<std::string> SearchMatches;
 std::size_t SearchNext = 0;
+int SearchDenied = 0;
 
 bool Selected(const std::string& dir, const std::string& name, unsigned char type,
               SearchSelection selection) {
@@ -67,6 +69,7 @@ std::vector<std::string> ListMatches(const std::string& mask, SearchSelection se
     if (dir.empty()) dir.assign(1, '.');
 
     std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir(dir.c_str()), ::closedir);
+    SearchDenied = listing || errno == ENOENT || errno == ENOTDIR ? 0 : errno;
     if (!listing) return matches;
     while (dirent* entry = ::readdir(listing.get())) {
         std::string name = entry->d_name;
@@ -89,6 +92,10 @@ std::string FindFirstEntry(const std::string& mask, SearchSelection selection) {
 
 bool EntryExists(const std::string& mask, SearchSelection selection) {
     return !ListMatches(mask, selection).empty();
+}
+
+int LastSearchDenied() {
+    return SearchDenied;
 }
 
 std::string FindNextEntry() {

@@ -24,6 +24,10 @@ bool EntryExists(const std::string& mask, SearchSelection selection);
 // The bare name of the next match of the current search, or empty text when no more.
 std::string FindNextEntry();
 
+// Why the last listing could not be made (an errno: EACCES when the folder may not be read),
+// or 0 when it was made or the folder is simply not there.
+int LastSearchDenied();
+
 // True when `name` matches the wildcard `pattern` ignoring ASCII case.
 bool MatchWildcard(std::string_view pattern, std::string_view name);
 

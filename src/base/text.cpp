@@ -114,3 +114,44 @@ std::string ReplaceControlBytes(std::string text, char with) {
 }
 
 }  // namespace sendal
+
+namespace sendal {
+namespace {
+
+// The length of the well-formed UTF-8 sequence at `at`, or 0.
+std::size_t Utf8Length(std::string_view text, std::size_t at) {
+    auto lead = static_cast<unsigned char>(text[at]);
+    std::size_t length = lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3 : lead >= 0xF0 && lead <= 0xF4 ? 4 : 0;
+    if (length == 0 || at + length > text.size()) return 0;
+    for (std::size_t i = 1; i < length; ++i)
+        if ((static_cast<unsigned char>(text[at + i]) & 0xC0) != 0x80) return 0;
+    return length;
+}
+
+}  // namespace
+
+std::string ReplaceTerminalControls(std::string_view text, char with) {
+    std::string clean;
+    clean.reserve(text.size());
+    for (std::size_t at = 0; at < text.size();) {
+        auto byte = static_cast<unsigned char>(text[at]);
+        if (byte < 0x80) {
+            clean += (byte < 32 && byte != '\t') || byte == 127 ? with : text[at];
+            ++at;
+            continue;
+        }
+        std::size_t length = Utf8Length(text, at);
+        if (length == 2 && byte == 0xC2 && static_cast<unsigned char>(text[at + 1]) < 0xA0) {
+            clean += with;  // a C1 control written in UTF-8
+        } else if (length > 0) {
+            clean.append(text.substr(at, length));
+        } else {
+            length = 1;  // a byte of another character set: C1 controls go, letters stay
+            clean += byte < 0xA0 ? with : text[at];
+        }
+        at += length;
+    }
+    return clean;
+}
+
+}  // namespace sendal

@@ -19,6 +19,10 @@ std::string TrimBlanks(std::string_view text);
 // `text` with every control byte (0 to 31 but the tab, and 127) replaced by `with`: text from
 // outside (a relay's reply, a file's header) that goes into a line of ours.
 std::string ReplaceControlBytes(std::string text, char with);
+// The same, and also the C1 controls (0x80 to 0x9F, raw or written in UTF-8) that a terminal
+// obeys as escapes: for text from outside shown on a terminal or handed to another program.
+// Well-formed UTF-8 and the letters of 8-bit character sets stay.
+std::string ReplaceTerminalControls(std::string_view text, char with);
 // `bytes` in Base64 (RFC 4648, with padding), as SMTP AUTH wants it.
 std::string EncodeBase64(std::string_view bytes);
 // Base64 back to bytes (padding optional); false for any character outside the alphabet.

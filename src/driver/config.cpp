@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <toml++/toml.h>
@@ -19,6 +20,7 @@ namespace sendal {
 namespace {
 
 constexpr std::size_t MaxConfigBytes = 1 << 20;
+constexpr std::size_t MaxNesting = 32;  // tables in tables, dotted keys, arrays in arrays
 constexpr std::int32_t PlainPort = 25;
 constexpr std::int32_t StartTlsPort = 587;
 constexpr std::int32_t TlsPort = 465;
@@ -243,8 +245,37 @@ std::string ConfigPath(const std::string& named) {
     return base + "/sendal/config.toml";
 }
 
+// The deepest a table, key or value nests in the file, and the line where it is deepest: the
+// reader recurses as deep as the file nests, so a file must not nest without end. Strings
+// are passed over; a dotted key or table name counts each part.
+std::pair<std::size_t, std::int32_t> DeepestNesting(const std::string& text) {
+    std::size_t deepest = 0, open = 0, dots = 0;
+    std::int32_t line = 1, deepestLine = 0;
+    char quote = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (c == '\n') ++line, dots = 0;
+        if (quote) {
+            if (c == '\\' && quote == '"') ++i;
+            else if (c == quote || c == '\n') quote = 0;
+            continue;
+        }
+        if (c == '"' || c == '\'') quote = c;
+        else if (c == '#') while (i + 1 < text.size() && text[i + 1] != '\n') ++i;
+        else if (c == '[' || c == '{') ++open;
+        else if ((c == ']' || c == '}') && open > 0) --open;
+        else if (c == '.' && !(i > 0 && std::isdigit(static_cast<unsigned char>(text[i - 1])))) ++dots;
+        if (open + dots > deepest) deepest = open + dots, deepestLine = line;
+    }
+    return {deepest, deepestLine};
+}
+
 std::int32_t ParseConfigText(const std::string& text, Config& config, std::string& error) {
     Problems problems;
+    if (auto [depth, line] = DeepestNesting(text); depth > MaxNesting) {
+        error = config.path + ": nested deeper than " + std::to_string(MaxNesting) + " at line " + std::to_string(line) + "!";
+        return -1;
+    }
     try {
         toml::table top = toml::parse(text, config.path);
         for (auto&& [key, node] : top)
@@ -255,6 +286,10 @@ std::int32_t ParseConfigText(const std::string& text, Config& config, std::strin
         problems.what = failure.what();
     }
     if (problems.what.empty() && config.spool.empty()) problems.what = "no spool named";
+    // A relative folder would be another one for every program and folder that starts us.
+    for (const auto& [key, value] : {std::pair{"spool", &config.spool}, std::pair{"log", &config.log}})
+        if (problems.what.empty() && !value->empty() && (*value)[0] != '/' && value->rfind("~/", 0) != 0)
+            problems.what = std::string(key) + " must be an absolute path (or begin with ~/)";
     if (problems.what.empty() && config.accounts.empty()) problems.what = "no account named";
     if (!problems.what.empty()) {
         error = config.path + ": " + problems.what +

@@ -68,27 +68,6 @@ bool HoldsControlByte(const std::string& word) {
     return false;
 }
 
-// The DSN requests, as RFC 3461 allows them.
-bool ValidNotify(const std::string& value) {
-    std::string lower = ToLowerAscii(value);
-    if (lower == "never") return true;
-    std::size_t start = 0;
-    for (;;) {
-        std::size_t comma = lower.find(',', start);
-        std::string word = lower.substr(start, comma - start);
-        if (word != "success" && word != "failure" && word != "delay") return false;
-        if (comma == std::string::npos) return true;
-        start = comma + 1;
-    }
-}
-
-bool ValidEnvelopeId(const std::string& value) {
-    if (value.empty() || value.size() > 100) return false;
-    for (char c : value)
-        if (c < 33 || c > 126 || c == '+' || c == '=') return false;
-    return true;
-}
-
 // The value of an option given as "-Xvalue" or "-X value"; false when there is none.
 bool OptionValue(const std::vector<std::string>& arguments, std::size_t& i, std::string& value) {
     if (arguments[i].size() > 2) {
@@ -110,9 +89,8 @@ int RefuseMode(const std::string& word) {
 }
 
 int RecordDsn(const std::string& option, const std::string& value, Request& request) {
-    if (option == "-N" && ValidNotify(value)) return request.dsnNotify = value, 0;
-    if (option == "-R" && (EqualsNoCase(value, "full") || EqualsNoCase(value, "hdrs")))
-        return request.dsnReturn = value, 0;
+    if (option == "-N" && ValidDsnNotify(value)) return request.dsnNotify = value, 0;
+    if (option == "-R" && ValidDsnReturn(value)) return request.dsnReturn = value, 0;
     if (option == "-V" && ValidEnvelopeId(value)) return request.envelopeId = value, 0;
     return Complain("bad value for " + option + ": " + value, EX_USAGE);
 }

@@ -49,7 +49,7 @@ std::string Clock(std::int64_t when) {
 
 // A value from a file shown on the terminal: no control byte can drive it.
 std::string Shown(const std::string& text) {
-    return ReplaceControlBytes(text, '?');
+    return ReplaceTerminalControls(text, '?');
 }
 
 std::string Joined(const AddressList& list) {
@@ -95,6 +95,10 @@ std::vector<std::string> HeldNames(const std::string& held) {
 
 void ListHeld(const std::string& folder, std::int64_t now) {
     std::string held = JoinPath(folder, HeldFolderName);
+    if (std::string why = RefusedFolder(held); !why.empty()) {
+        if (why.rfind("cannot be read", 0) != 0) WriteStdoutLine(Shown("Folder refused: " + held + " (" + why + ")!"));
+        return;
+    }
     std::vector<std::string> names = HeldNames(held);
     if (names.empty()) return;
     WriteStdoutLine(Shown(std::to_string(names.size()) + " held in " + held +
@@ -124,6 +128,7 @@ bool PlainName(const std::string& name) {
 // The path of the held file `name`: a plain name of a regular file in the held folder, never
 // a path that leads elsewhere. Empty when there is none.
 std::string HeldPath(const std::string& folder, const std::string& name) {
+    if (!RefusedFolder(JoinPath(folder, HeldFolderName)).empty()) return {};  // a link leads elsewhere
     std::string held = JoinPath(JoinPath(folder, HeldFolderName), name);
     struct stat info {};
     bool found = PlainName(name) && ::lstat(held.c_str(), &info) == 0 && S_ISREG(info.st_mode);

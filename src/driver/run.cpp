@@ -103,6 +103,7 @@ bool Converse(std::int32_t relayPort, const std::string& heloName, const std::st
     if (ConnectRelay(RelayHost, relayPort, RunTlsPolicy(), false) != 0) return true;
     LogMessage("SMTP starting...", -1, LevelStart);
     if (!EntryExists(typedMask, SearchFiles)) {
+        if (ReportDeniedListing(typedMask) != 0) return false;
         LogMessage("Nothing to send!", -1, LevelNormal);
         return false;
     }

@@ -11,12 +11,16 @@ namespace {
 
 bool Opened = false;
 
-// A value in double quotes when it holds a blank or a quote; control bytes never reach it.
+// A value in double quotes when it holds a blank, a quote or a backslash, those two escaped,
+// so no reply can forge a field for a parser; control bytes never reach it.
 std::string Value(const std::string& text) {
-    std::string clean = ReplaceControlBytes(text, '?');
-    if (clean.find_first_of(" \t\"") == std::string::npos && !clean.empty()) return clean;
+    std::string clean = ReplaceTerminalControls(text, '?');
+    if (clean.find_first_of(" \t\"\\") == std::string::npos && !clean.empty()) return clean;
     std::string quoted = "\"";
-    for (char c : clean) quoted += c == '"' ? std::string("\\\"") : std::string(1, c);
+    for (char c : clean) {
+        if (c == '"' || c == '\\') quoted += '\\';
+        quoted += c;
+    }
     return quoted + "\"";
 }
 

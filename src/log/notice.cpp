@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "base/fdio.h"
+#include "base/text.h"
 #include "log/log.h"
 
 namespace sendal {
@@ -27,12 +28,24 @@ constexpr int PollSliceMs = 100;
 int NoticePipe = -1;
 pid_t Notifier = -1;
 
-// A field of the record: NUL ends it, so no field may hold one.
+// A value for the notice's environment, where a user's command may write it anywhere (a
+// mailbox, a terminal): the line ends of a reply of several lines become " / ", and no
+// control byte is left.
+std::string CleanValue(const std::string& text) {
+    std::string joined;
+    for (std::size_t start = 0;;) {
+        std::size_t end = text.find("\r\n", start);
+        joined += text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        if (end == std::string::npos) break;
+        joined += " / ";
+        start = end + 2;
+    }
+    return ReplaceTerminalControls(joined, ' ');
+}
+
+// A field of the record: NUL ends it, so no field may hold one (nor any other control byte).
 std::string Field(const std::string& text) {
-    std::string field = text;
-    for (char& c : field)
-        if (c == '\0') c = ' ';
-    return field + '\0';
+    return CleanValue(text) + '\0';
 }
 
 // The Subject line of the held file's header, unfolded; empty when it has none.
@@ -60,7 +73,7 @@ std::string SubjectOf(const std::string& path) {
 }
 
 void RunCommand(const std::string& command, std::vector<std::string> fields) {
-    if (fields[4].empty()) fields[4] = SubjectOf(fields[0]);
+    if (fields[4].empty()) fields[4] = CleanValue(SubjectOf(fields[0]));
     pid_t child = ::fork();
     if (child == 0) {
         ::setpgid(0, 0);

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <ctime>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -24,6 +25,7 @@ constexpr std::size_t MaxRecordBytes = 64 * 1024;
 constexpr const char* RecordSuffix = ".state";
 constexpr const char* PathFileName = "path";
 constexpr mode_t OthersMayWrite = S_IWGRP | S_IWOTH;
+constexpr std::time_t YoungRecordSeconds = 600;
 
 // The base of every spool's record folder.
 std::string StateBase() {
@@ -94,7 +96,8 @@ bool TakeField(const std::string& key, const std::string& value, QueueState& sta
     return false;
 }
 
-// A folder of the user's that nobody else may write, and not a link. Empty, or why not.
+}  // namespace
+
 std::string RefusedFolder(const std::string& path) {
     struct stat info {};
     if (::lstat(path.c_str(), &info) != 0) return std::string("cannot be read: ") + std::strerror(errno);
@@ -104,6 +107,8 @@ std::string RefusedFolder(const std::string& path) {
     if ((info.st_mode & OthersMayWrite) != 0) return "others may write in it";
     return {};
 }
+
+namespace {
 
 // Makes every missing folder of `path`, each only for the user.
 int MakeFolders(const std::string& path) {
@@ -182,6 +187,29 @@ std::int32_t MakeStateFolder(const std::string& spoolFolder, std::string& error)
 }
 
 }  // namespace
+
+bool ValidDsnNotify(const std::string& value) {
+    std::string lower = ToLowerAscii(value);
+    if (lower == "never") return true;
+    for (std::size_t start = 0;;) {
+        std::size_t comma = lower.find(',', start);
+        std::string word = lower.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        if (word != "success" && word != "failure" && word != "delay") return false;
+        if (comma == std::string::npos) return true;
+        start = comma + 1;
+    }
+}
+
+bool ValidDsnReturn(const std::string& value) {
+    return EqualsNoCase(value, "full") || EqualsNoCase(value, "hdrs");
+}
+
+bool ValidEnvelopeId(const std::string& value) {
+    if (value.empty() || value.size() > 100) return false;
+    for (char c : value)
+        if (c < 33 || c > 126 || c == '+' || c == '=') return false;
+    return true;
+}
 
 RecordKey RecordKeyOf(const struct stat& info) {
     return {static_cast<unsigned long>(info.st_ino),
@@ -300,6 +328,8 @@ void PruneQueueStates(const std::string& spoolFolder, const std::set<unsigned lo
         std::string path = JoinPath(folder, file);
         if (inode == 0 || present.count(inode) != 0 || ::lstat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
             continue;
+        // A record this young may be the outbox's, written for a message still on its way.
+        if (std::time(nullptr) - info.st_mtime < YoungRecordSeconds) continue;
         ::unlink(path.c_str());
     }
 }

@@ -50,6 +50,12 @@ struct QueueState {
     bool noticed = false;            // the notice command ran for it
 };
 
+// The DSN requests as RFC 3461 allows them (letter case aside), checked where the outbox takes
+// them and again before a record's values go on the wire.
+bool ValidDsnNotify(const std::string& value);
+bool ValidDsnReturn(const std::string& value);
+bool ValidEnvelopeId(const std::string& value);
+
 // The record as text, and back; a text that is not a record gives false.
 std::string FormatQueueState(const QueueState& state);
 bool ParseQueueState(const std::string& text, QueueState& state);
@@ -67,8 +73,13 @@ void ForgetQueueState(const std::string& spoolFolder, const RecordKey& key);
 std::set<std::string> RecordNames(const std::string& spoolFolder);
 
 // Removes the records of files no longer in the spool (`present`: their inodes). Only regular
-// files named as records are ever removed.
+// files named as records are ever removed, and none written in the last ten minutes (the
+// outbox writes a message's record just before the message appears).
 void PruneQueueStates(const std::string& spoolFolder, const std::set<unsigned long>& present);
+
+// Why `path` is no folder of the user's own that nobody else may write (a link, another's
+// folder, one open to others), or empty when it is one.
+std::string RefusedFolder(const std::string& path);
 
 // Makes the record folder (and with `held` the held folder) when missing, and checks that each
 // is a folder of the user's that nobody else may write, not a link. The first time, the records

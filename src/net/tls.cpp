@@ -5,6 +5,7 @@
 #include "net/tls.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gnutls/gnutls.h>
 #include <gnutls/x509.h>
 #include <gnutls/abstract.h>
@@ -19,6 +20,7 @@
 #include <cstring>
 
 #include "base/environment.h"
+#include "base/fdio.h"
 #include "base/outcome.h"
 #include "base/stop.h"
 #include "log/log.h"
@@ -28,6 +30,7 @@ namespace sendal {
 namespace {
 
 constexpr std::size_t Sha256Length = 32;
+constexpr std::size_t MaxPemBytes = 1 << 20;  // certificates, keys and CA bundles are far smaller
 // TLS 1.2 and 1.3 only: what remains of the older versions is broken.
 // The medium verification profile: keys of at least 2048 bits RSA (256 bits ECC).
 constexpr const char* Priorities = "NORMAL:-VERS-ALL:+VERS-TLS1.3:+VERS-TLS1.2:%PROFILE_MEDIUM";
@@ -89,12 +92,33 @@ std::string WithoutFinalStop(std::string text) {
     return text;
 }
 
+// A certificate, key or CA file: a regular file of at most 1 MiB (not a device or a pipe that
+// would never end), read whole at once. 0, or -1 with `why`.
+int ReadPemFile(const std::string& path, std::string& text, std::string& why) {
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    struct stat info {};
+    if (!fd.Valid() || ::fstat(fd.Get(), &info) != 0) why = std::strerror(errno);
+    else if (!S_ISREG(info.st_mode)) why = "not a regular file";
+    else if (static_cast<std::size_t>(info.st_size) > MaxPemBytes) why = "larger than 1 MiB";
+    else if (ReadFdUpTo(fd.Get(), text, MaxPemBytes + 1) != 0 || text.size() > MaxPemBytes) why = "cannot be read";
+    return why.empty() ? 0 : -1;
+}
+
+gnutls_datum_t Datum(const std::string& text) {
+    return {reinterpret_cast<unsigned char*>(const_cast<char*>(text.data())), static_cast<unsigned int>(text.size())};
+}
+
 int LoadClientCertificate() {
     const std::string& cert = Tls.policy.certFile;
     const std::string& key = Tls.policy.keyFile.empty() ? cert : Tls.policy.keyFile;
     if (cert.empty()) return 0;
+    std::string certText, keyText, why;
+    if (ReadPemFile(cert, certText, why) != 0) return Fail("Client certificate " + cert + ": " + why, EX_CONFIG);
+    if (ReadPemFile(key, keyText, why) != 0) return Fail("Client key " + key + ": " + why, EX_CONFIG);
     if (CheckClientKeyFile(key) != 0) return -1;
-    int loaded = gnutls_certificate_set_x509_key_file(Credentials, cert.c_str(), key.c_str(), GNUTLS_X509_FMT_PEM);
+    gnutls_datum_t certData = Datum(certText), keyData = Datum(keyText);
+    int loaded = gnutls_certificate_set_x509_key_mem(Credentials, &certData, &keyData, GNUTLS_X509_FMT_PEM);
+    ::explicit_bzero(keyText.data(), keyText.size());
     if (loaded < 0)
         return Fail("Client certificate " + cert + ": " + WithoutFinalStop(gnutls_strerror(loaded)), EX_CONFIG);
     return 0;
@@ -106,10 +130,14 @@ int LoadTrust() {
     // Without the check (-noverify, or a pin alone) the trust store would only cost memory.
     if (Tls.policy.verify && Tls.policy.fingerprint.empty())
         gnutls_certificate_set_x509_system_trust(Credentials);
-    std::string caFile = GetEnvironment("SENDAL_CAFILE");
-    if (!caFile.empty() &&
-        gnutls_certificate_set_x509_trust_file(Credentials, caFile.c_str(), GNUTLS_X509_FMT_PEM) < 0)
-        return Fail("Certificate not trusted: cannot read " + caFile, EX_CONFIG);
+    std::string caFile = GetEnvironment("SENDAL_CAFILE"), caText, why;
+    if (!caFile.empty()) {
+        if (ReadPemFile(caFile, caText, why) != 0)
+            return Fail("Certificate not trusted: cannot read " + caFile + " (" + why + ")", EX_CONFIG);
+        gnutls_datum_t caData = Datum(caText);
+        if (gnutls_certificate_set_x509_trust_mem(Credentials, &caData, GNUTLS_X509_FMT_PEM) < 0)
+            return Fail("Certificate not trusted: cannot read " + caFile, EX_CONFIG);
+    }
     return LoadClientCertificate();
 }
 
@@ -244,6 +272,7 @@ std::int32_t CheckClientKeyFile(const std::string& path) {
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0)
         return Fail("Client key " + path + ": " + std::strerror(errno), EX_CONFIG);
+    if (!S_ISREG(info.st_mode)) return Fail("Client key " + path + ": not a regular file", EX_CONFIG);
     if (info.st_uid != ::geteuid() || (info.st_mode & (S_IRWXG | S_IRWXO)) != 0)
         return Fail("Client key " + path + " may be read by others (chmod 600 " + path + ")", EX_CONFIG);
     return 0;

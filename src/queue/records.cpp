@@ -25,6 +25,7 @@ namespace {
 
 constexpr std::int64_t SecondsPerDay = 24 * 60 * 60;
 constexpr int MaxHeldNames = 1000;
+constexpr std::int64_t ClockSlackSeconds = 2;  // file times are the file system's, a little coarse
 
 std::string SpoolFolder;
 std::string RelayName;
@@ -32,6 +33,8 @@ QueuePolicy Policy;
 // The records there were when the run began: most files have none, and looking for one costs
 // each of them a few system calls and a path.
 std::set<std::string> Recorded;
+
+std::int64_t RunStart = 0;  // nanoseconds since the epoch, a little before the listing
 
 RecordKey KeyOf(const SpoolFile& file) {
     return {file.identity.inode, file.identity.modified, file.identity.size};
@@ -91,6 +94,7 @@ void Hold(const SpoolFile& file, QueueState& state, const std::string& reason) {
 
 void StartFileRecords(const std::string& spoolFolder, const std::string& relay, const QueuePolicy& policy) {
     Policy = policy;
+    RunStart = (static_cast<std::int64_t>(std::time(nullptr)) - ClockSlackSeconds) * 1'000'000'000;
     SpoolFolder = spoolFolder.empty() ? "." : spoolFolder;
     RelayName = relay;
     std::set<unsigned long> present;
@@ -105,7 +109,10 @@ QueueState FileRecord(const SpoolFile& file) {
     QueueState state;
     RecordKey key = KeyOf(file);
     state.file = key;
-    if (Recorded.count(RecordFileName(key)) != 0) LoadQueueState(SpoolFolder, key, state);
+    // A file queued since the run began may have brought its record (the outbox writes it
+    // first): that one is looked for too.
+    if (Recorded.count(RecordFileName(key)) != 0 || file.identity.modified >= RunStart)
+        LoadQueueState(SpoolFolder, key, state);
     return state;
 }
 

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <deque>
 #include <set>
 
@@ -19,6 +20,7 @@
 #include "base/outcome.h"
 #include "base/path.h"
 #include "base/stop.h"
+#include "base/text.h"
 #include "log/log.h"
 #include "message/headers.h"
 #include "message/spool.h"
@@ -124,6 +126,16 @@ Fate PaceFiles() {
 // NOTIFY= returned for each recipient; nothing where the relay takes no DSN requests.
 std::string AskNotices(const SpoolFile& file, std::string& parameters) {
     QueueState record = FileRecord(file);
+    // A record is a file anyone with the user's rights may have written: only values the
+    // outbox would take go on the wire.
+    bool bad = false;
+    for (auto [value, valid] : {std::pair{&record.notify, &ValidDsnNotify}, std::pair{&record.ret, &ValidDsnReturn},
+                                std::pair{&record.envid, &ValidEnvelopeId}})
+        if (!value->empty() && !valid(*value)) {
+            value->clear();
+            bad = true;
+        }
+    if (bad) LogMessage("Bad DSN request dropped for " + file.name + "!", -1, LevelWarning);
     if (record.notify.empty() && record.ret.empty() && record.envid.empty()) return {};
     if (!UsesEhlo() || !Offers("DSN")) {
         if (!CurrentSession.toldNoDsn)
@@ -131,7 +143,7 @@ std::string AskNotices(const SpoolFile& file, std::string& parameters) {
         CurrentSession.toldNoDsn = true;
         return {};
     }
-    if (!record.ret.empty()) parameters += " RET=" + record.ret;
+    if (!record.ret.empty()) parameters += " RET=" + ToUpperAscii(record.ret);
     if (!record.envid.empty()) parameters += " ENVID=" + XText(record.envid);
     return record.notify;
 }
@@ -202,6 +214,12 @@ std::string SpoolDirectory(const std::string& fileMask) {
     return fileMask.substr(0, DirectoryPartLength(fileMask));
 }
 
+std::int32_t ReportDeniedListing(const std::string& fileMask) {
+    int denied = LastSearchDenied();
+    if (denied == 0) return 0;
+    return ReportFailure("Can't list " + SpoolFolderOf(fileMask) + ": " + std::strerror(denied) + "!", EX_OSERR);
+}
+
 std::string SpoolFolderOf(const std::string& fileMask) {
     std::string folder = ResolvePath(SpoolDirectory(fileMask));
     return folder.empty() ? "." : folder;
@@ -220,6 +238,7 @@ TransferEnd TransferSpool(const std::string& fileMask) {
     CurrentSession.pipelining = UsesEhlo() && Offers("PIPELINING");
     CurrentSession.chunking = Pipelined() && Offers("CHUNKING") && !Options.noChunking && !RelayChunking.refused;
     std::string spoolName = FindFirstEntry(fileMask, SearchFiles);
+    if (ReportDeniedListing(fileMask) != 0) return TransferEnd::Failed;
     // The folder looked up once for the run: every file's path is this folder and its name.
     std::string spoolFolder = ResolvePath(SpoolDirectory(fileMask));
     bool failed = false;

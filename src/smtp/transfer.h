@@ -39,6 +39,10 @@ void StartPacing();
 // The directory part of a mask: up to and including its last "\", "/" or ":".
 std::string SpoolDirectory(const std::string& fileMask);
 
+// After a search of the mask: a folder that was there but could not be listed (a denial, also
+// by the confinement) is an error, never "nothing to send". 0, or -1 after the log says so.
+std::int32_t ReportDeniedListing(const std::string& fileMask);
+
 // The spool folder a mask names, looked up on disk ("." for a mask without a folder).
 std::string SpoolFolderOf(const std::string& fileMask);
 

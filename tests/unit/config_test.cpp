@@ -69,6 +69,10 @@ TEST(Config, MistakesAreRefusedWithTheirLine) {
         {"[accounts.a]\nhost = \"h\"\n", "/c.toml: no spool named!"},
         {"spool = \"/s\"\n", "/c.toml: no account named!"},
         {"spool = \"/s\"\naccounts = 3\n", "/c.toml: accounts must be tables at line 2!"},
+        {"spool = \"mail/spool\"\n[accounts.a]\nhost = \"h\"\n",
+         "/c.toml: spool must be an absolute path (or begin with ~/)!"},
+        {"spool = \"/s\"\nlog = \"VORK.LOG\"\n[accounts.a]\nhost = \"h\"\n",
+         "/c.toml: log must be an absolute path (or begin with ~/)!"},
     };
     for (const auto& [text, message] : cases) {
         Config config;
@@ -76,6 +80,25 @@ TEST(Config, MistakesAreRefusedWithTheirLine) {
         EXPECT_EQ(Parse(text, config, error), -1) << text;
         EXPECT_EQ(error, message) << text;
     }
+}
+
+// The reader recurses as deep as a file nests: a deep file is refused before it is read (a
+// table header 50,000 levels deep once ended the process).
+TEST(Config, NestingWithoutEndIsRefused) {
+    std::string header = "[a";
+    for (int i = 0; i < 50000; ++i) header += ".a";
+    std::string arrays = "x = " + std::string(50000, '[') + std::string(50000, ']') + "\n";
+    for (const std::string& text : {"spool = \"/s\"\n" + header + "]\n", "spool = \"/s\"\n" + arrays}) {
+        Config config;
+        std::string error;
+        EXPECT_EQ(Parse(text, config, error), -1);
+        EXPECT_EQ(error, "/c.toml: nested deeper than 32 at line 2!");
+    }
+    Config config;
+    std::string error;
+    EXPECT_EQ(Parse("spool = \"/s.d\" # a.b.c.d.e.f.g.h.i.j.k.l.m.n.o.p.q.r.s.t.u.v.w.x.y.z.a.b.c.d.e.f.g\n"
+                    "[accounts.a]\nhost = \"h.i.j.k.l.m.n.o.p.q.r.s.t.u.v.w.x.y.z.a.b.c.d.e.f.g.h.i.j.k.l.m\"\n",
+                    config, error), 0) << error;
 }
 
 }  // namespace

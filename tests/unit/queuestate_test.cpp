@@ -151,6 +151,20 @@ TEST(Journal, OneLineWithQuotedValues) {
     EXPECT_EQ(FormatJournalLine(entry),
               "file=m0001.out from=<> to=2 size=120 status=kept reply=\"550 5.1.1 \\\"x\\\"??no\" "
               "relay=relay.example");
+    // A reply cannot close the quotes with a backslash of its own and forge fields after it.
+    entry.reply = "550\\\" status=sent relay=forged";
+    EXPECT_NE(FormatJournalLine(entry).find("reply=\"550\\\\\\\" status=sent relay=forged\" relay=relay.example"),
+              std::string::npos)
+        << FormatJournalLine(entry);
+}
+
+// What a terminal or another program gets of a relay's or a file's text: no C0 or C1 control,
+// raw or in UTF-8; letters of UTF-8 and of 8-bit character sets stay.
+TEST(Text, TerminalControlsAreReplacedLettersStay) {
+    EXPECT_EQ(ReplaceTerminalControls("a\x1b[2Jb\x7f\tc", '?'), "a?[2Jb?\tc");
+    EXPECT_EQ(ReplaceTerminalControls("csi \x9b" "31m and \xc2\x9b" "31m", '?'), "csi ?31m and ?31m");
+    EXPECT_EQ(ReplaceTerminalControls("J\xc3\xb6rg \xc5\x9b \xe2\x82\xac", '?'), "J\xc3\xb6rg \xc5\x9b \xe2\x82\xac");
+    EXPECT_EQ(ReplaceTerminalControls("caf\xe9 \xc2", '?'), "caf\xe9 \xc2");  // Latin-1 letters
 }
 
 }  // namespace
