@@ -166,11 +166,10 @@ void TakeOverFormerRecords(const std::string& spoolFolder) {
 std::int32_t MakeStateFolder(const std::string& spoolFolder, std::string& error) {
     std::string folder = StateFolderOf(spoolFolder);
     if (folder.empty()) return 0;  // no home: the run keeps no history
-    if (MakeFolders(folder) != 0) {
-        error = "Can't make " + folder + ": " + std::strerror(errno) + "!";
-        return -1;
-    }
+    // A folder that cannot be made (a home that is not writable) only costs the history.
+    if (MakeFolders(folder) != 0) return 0;
     bool made = ::mkdir(folder.c_str(), 0700) == 0;
+    if (!made && errno != EEXIST) return 0;
     for (const std::string& path : {folder.substr(0, folder.rfind('/')), folder}) {
         std::string why = RefusedFolder(path);
         if (!why.empty()) {
