@@ -11,10 +11,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <memory>
 #include <set>
 
+#include "base/outcome.h"
 #include "base/path.h"
 #include "log/journal.h"
 #include "log/log.h"
@@ -49,6 +51,19 @@ void Journal(const SpoolFile& file, const char* status, const std::string& reply
     WriteJournal({file.name, file.sender, status, reply, RelayName, file.recipientCount, file.size});
 }
 
+// Writes a record. Only a denial is worth a word (and the exit code): the confinement or the
+// folder's rights keep the history from being written, which must not pass in silence.
+std::int32_t SaveRecord(const std::string& folder, const SpoolFile& file, const QueueState& state) {
+    if (SaveQueueState(folder, state) == 0) return 0;
+    if (errno == EACCES || errno == EPERM) {
+        NoteOutcome(EX_OSERR);
+        LogMessage("Can't write the record of " + file.name + " in " + StateFolderOf(folder) + ": " +
+                       std::strerror(errno) + "!",
+                   -1, LevelError);
+    }
+    return -1;
+}
+
 // Moves the file into held/ under its name (or its name with "-2", "-3"... when a held file
 // has it), never over another file. The name it got, or empty.
 std::string MoveToHeld(const SpoolFile& file) {
@@ -73,10 +88,15 @@ std::string Absolute(const std::string& path) {
 }
 
 void Hold(const SpoolFile& file, QueueState& state, const std::string& reason) {
+    errno = 0;
     std::string heldName = MoveToHeld(file);
     if (heldName.empty()) {
-        LogMessage("Can't hold " + file.name + ": it stays in the spool!", -1, LevelWarning);
-        SaveQueueState(SpoolFolder, state);
+        bool denied = errno == EACCES || errno == EPERM;
+        if (denied) NoteOutcome(EX_OSERR);
+        LogMessage("Can't hold " + file.name + (denied ? " (rename: " + std::string(std::strerror(errno)) + ")" : "") +
+                       ": it stays in the spool!",
+                   -1, denied ? LevelError : LevelWarning);
+        SaveRecord(SpoolFolder, file, state);
         return;
     }
     LogMessage("Held: " + file.name + " (" + reason + ")", -1, LevelError);
@@ -87,7 +107,7 @@ void Hold(const SpoolFile& file, QueueState& state, const std::string& reason) {
     state.noticed = !Policy.notifyCommand.empty();
     if (state.noticed && !SendNotice({Absolute(JoinPath(heldFolder, heldName)), reason, file.sender, file.recipients, ""}))
         LogMessage("Notice command not run for " + file.name + "!", -1, LevelWarning);
-    SaveQueueState(heldFolder, state);  // a move keeps the file's identity
+    SaveRecord(heldFolder, file, state);  // a move keeps the file's identity
 }
 
 }  // namespace
@@ -138,7 +158,7 @@ void NoteKept(const SpoolFile& file, const std::string& reason, bool forGood) {
                                               : reason);
         return;
     }
-    if (SaveQueueState(SpoolFolder, state) == 0) Recorded.insert(RecordFileName(state.file));
+    if (SaveRecord(SpoolFolder, file, state) == 0) Recorded.insert(RecordFileName(state.file));
     Journal(file, "kept", reason);
 }
 
