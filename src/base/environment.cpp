@@ -19,4 +19,14 @@ std::string GetEnvironment(const std::string& name) {
     return {};
 }
 
+std::string StateHome() {
+    std::string state = GetEnvironment("XDG_STATE_HOME");
+    if (state.empty() || state[0] != '/') {
+        std::string home = GetEnvironment("HOME");
+        if (home.empty() || home[0] != '/') return {};
+        state = home + "/.local/state";
+    }
+    return state + "/sendal";
+}
+
 }  // namespace sendal

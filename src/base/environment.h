@@ -9,4 +9,8 @@ namespace sendal {
 // empty text when there is none.
 std::string GetEnvironment(const std::string& name);
 
+// Where the user's state for sendal is kept: $XDG_STATE_HOME/sendal, else
+// ~/.local/state/sendal; empty without an absolute home.
+std::string StateHome();
+
 }  // namespace sendal

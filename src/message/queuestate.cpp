@@ -29,13 +29,8 @@ constexpr std::time_t YoungRecordSeconds = 600;
 
 // The base of every spool's record folder.
 std::string StateBase() {
-    std::string state = GetEnvironment("XDG_STATE_HOME");
-    if (state.empty() || state[0] != '/') {
-        std::string home = GetEnvironment("HOME");
-        if (home.empty() || home[0] != '/') return {};
-        state = JoinPath(home, ".local/state");
-    }
-    return JoinPath(state, "sendal/spools");
+    std::string home = StateHome();
+    return home.empty() ? home : JoinPath(home, "spools");
 }
 
 std::string RecordPath(const std::string& spoolFolder, const RecordKey& key) {

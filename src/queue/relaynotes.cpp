@@ -14,13 +14,8 @@ namespace sendal {
 namespace {
 
 std::string NotesFolder() {
-    std::string state = GetEnvironment("XDG_STATE_HOME");
-    if (state.empty() || state[0] != '/') {
-        std::string home = GetEnvironment("HOME");
-        if (home.empty() || home[0] != '/') return {};
-        state = JoinPath(home, ".local/state");
-    }
-    return JoinPath(state, "sendal/relays");
+    std::string home = StateHome();
+    return home.empty() ? home : JoinPath(home, "relays");
 }
 
 // A host name may hold anything the command line gave: only letters, digits, dots, hyphens

@@ -422,16 +422,21 @@ class Recorder:
         return "250 OK"
 
 
-@pytest.fixture
-def recorder():
-    """aiosmtpd on 127.0.0.1 that records what it gets; its port in `.port`."""
+def serve_aiosmtpd(handler):
+    """aiosmtpd on 127.0.0.1 with `handler` (its port in `.port`) for as long as the generator
+    lives: the body of a fixture."""
     from aiosmtpd.controller import Controller
-    handler = Recorder()
     controller = Controller(handler, hostname="127.0.0.1", port=free_port())
     controller.start()
     handler.port = controller.port
     yield handler
     controller.stop()
+
+
+@pytest.fixture
+def recorder():
+    """aiosmtpd on 127.0.0.1 that records what it gets; its port in `.port`."""
+    yield from serve_aiosmtpd(Recorder())
 
 
 @pytest.fixture(scope="module")

@@ -5,7 +5,7 @@ import time
 
 import pytest
 
-from conftest import run_sendal, write_spool
+from conftest import Recorder, run_sendal, serve_aiosmtpd, write_spool
 
 
 
@@ -35,37 +35,18 @@ def test_spool_streams_without_data_and_several_messages_a_write(workdir, relay)
         [b"Sent: m%04d.out (250 queued)" % i for i in range(1, 21)]
 
 
-class BdatUnknown:
-    """aiosmtpd, a real server that knows no BDAT, made to offer it (and PIPELINING) all the same: it
-    answers BDAT as an unknown command and reads whatever follows as command lines."""
-
-    def __init__(self):
-        self.messages = []
-        self.commands = []
+class BdatUnknown(Recorder):
+    """aiosmtpd, a real server that knows no BDAT, made to offer it (and PIPELINING) all the
+    same: it answers BDAT as an unknown command and reads whatever follows as command lines."""
 
     async def handle_EHLO(self, server, session, envelope, hostname, responses):
         session.host_name = hostname
         return responses[:-1] + ["250-PIPELINING", "250-CHUNKING", responses[-1]]
 
-    async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
-        envelope.rcpt_tos.append(address)
-        return "250 OK"
-
-    async def handle_DATA(self, server, session, envelope):
-        self.messages.append((envelope.mail_from, list(envelope.rcpt_tos), envelope.original_content))
-        return "250 OK"
-
 
 @pytest.fixture
 def bdat_unknown():
-    from aiosmtpd.controller import Controller
-    from conftest import free_port
-    handler = BdatUnknown()
-    controller = Controller(handler, hostname="127.0.0.1", port=free_port())
-    controller.start()
-    handler.port = controller.port
-    yield handler
-    controller.stop()
+    yield from serve_aiosmtpd(BdatUnknown())
 
 
 # Each message's text holds lines that a relay reading it as commands would take for a new
