@@ -114,6 +114,18 @@ TEST_F(Records, AFolderNotTheUsersOwnIsRefusedAndNothingGoesThroughIt) {
     EXPECT_EQ(MakeQueueFolders(spool, false, error), -1);
     EXPECT_NE(error.find("a symbolic link"), std::string::npos) << error;
     fs::remove(planted);
+    if (::geteuid() == 0) {  // another user's folder in its place
+        fs::create_directory(planted);
+        ASSERT_EQ(::chown(planted.c_str(), 65534, 65534), 0);
+        EXPECT_EQ(MakeQueueFolders(spool, false, error), -1);
+        EXPECT_NE(error.find("(not yours)"), std::string::npos) << error;
+        fs::remove(planted);
+    }
+    fs::create_directory(planted, root);
+    fs::permissions(planted, fs::perms::owner_all | fs::perms::group_write);
+    EXPECT_EQ(MakeQueueFolders(spool, false, error), -1);
+    EXPECT_NE(error.find("(others may write in it)"), std::string::npos) << error;
+    fs::remove(planted);
     fs::create_directory_symlink(root / "important", root / "spool" / "held");
     EXPECT_EQ(MakeQueueFolders(spool, true, error), -1);
     EXPECT_NE(error.find("held (a symbolic link)"), std::string::npos) << error;
