@@ -38,10 +38,11 @@ Fate FailStreaming(EndAwaited& current) {
     return Fate::RunEnds;
 }
 
-// The session's first chunk is the text's first byte alone, answered before anything follows:
-// a relay that does not understand BDAT refuses the command and takes that byte as the start
-// of a command line, which nothing of ours then joins (the session ends). GoesOn with
-// `piece` short of that byte, ChunkingRefused, or what a refusal of the file gives.
+// The session's first chunk is the text's first byte alone, answered (with the envelope sent
+// before it) before anything follows: a relay that does not understand BDAT refuses the
+// command and takes that byte as the start of a command line, which nothing of ours then
+// joins (the session ends). GoesOn with `piece` short of that byte, ChunkingRefused, or what a
+// refusal of the file gives.
 Fate ProveChunking(EndAwaited& current, SpoolFile& file, std::string& piece,
                    const std::shared_ptr<EndAwaited>& shared) {
     std::int16_t sent = QueueChunk(piece.substr(0, 1), false, shared);
@@ -99,7 +100,10 @@ Fate RefuseChunking(EndAwaited& current) {
 
 Fate SendChunkedTransaction(const AddressList& list, Envelope& envelope, SpoolFile& file,
                             bool othersFollow) {
-    bool streamed = CurrentSession.chunkingProven && envelope.recipients.size() == 1;
+    // One recipient: the envelope goes with the text (the session's first also with the
+    // proving byte, whose reply comes after the envelope's, so a refused envelope is told
+    // from a refused BDAT).
+    bool streamed = envelope.recipients.size() == 1;
     // Before anything more goes out: the replies already there, and room in the window.
     if (Fate settled = SettleArrived(&file); settled != Fate::GoesOn) return settled;
     if (CurrentSession.resetDue) QueueReset();
