@@ -9,7 +9,6 @@
 #include <charconv>
 #include <cstring>
 #include <ctime>
-#include <map>
 #include <memory>
 #include <sstream>
 
@@ -233,15 +232,11 @@ unsigned long RecordInode(const std::string& fileName) {
 }
 
 std::string StateFolderOf(const std::string& spoolFolder) {
-    static std::map<std::string, std::string> known;  // a run asks for the same few often
     std::string path = spoolFolder.empty() ? "." : spoolFolder;
-    if (auto found = known.find(path); found != known.end()) return found->second;
     struct stat info {};
     std::string base = StateBase();
     if (base.empty() || ::stat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return {};
-    std::string folder = JoinPath(base, std::to_string(info.st_dev) + "-" + std::to_string(info.st_ino));
-    known[path] = folder;
-    return folder;
+    return JoinPath(base, std::to_string(info.st_dev) + "-" + std::to_string(info.st_ino));
 }
 
 std::string FormatQueueState(const QueueState& state) {
