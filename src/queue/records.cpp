@@ -37,6 +37,19 @@ QueuePolicy Policy;
 std::set<std::string> Recorded;
 
 std::int64_t RunStart = 0;  // nanoseconds since the epoch, a little before the listing
+std::string RecordFolder;  // the spool's, when the run began
+struct timespec RecordFolderChanged {};  // its modification time when it was listed
+
+// The records again when a record came since they were listed (the outbox writes one just
+// before its message appears): one look at the folder's time, and a listing only then.
+void RelistNewRecords() {
+    struct stat info {};
+    if (RecordFolder.empty() || ::stat(RecordFolder.c_str(), &info) != 0) return;
+    if (info.st_mtim.tv_sec == RecordFolderChanged.tv_sec && info.st_mtim.tv_nsec == RecordFolderChanged.tv_nsec)
+        return;
+    RecordFolderChanged = info.st_mtim;
+    Recorded = RecordNames(SpoolFolder);
+}
 
 RecordKey KeyOf(const SpoolFile& file) {
     return {file.identity.inode, file.identity.modified, file.identity.size};
@@ -122,6 +135,9 @@ void StartFileRecords(const std::string& spoolFolder, const std::string& relay, 
     if (!listing) return;
     while (dirent* entry = ::readdir(listing.get())) present.insert(static_cast<unsigned long>(entry->d_ino));
     PruneQueueStates(SpoolFolder, present);
+    RecordFolder = StateFolderOf(SpoolFolder);
+    struct stat info {};
+    RecordFolderChanged = !RecordFolder.empty() && ::stat(RecordFolder.c_str(), &info) == 0 ? info.st_mtim : timespec{};
     Recorded = RecordNames(SpoolFolder);
 }
 
@@ -131,13 +147,14 @@ QueueState FileRecord(const SpoolFile& file) {
     state.file = key;
     // A file queued since the run began may have brought its record (the outbox writes it
     // first): that one is looked for too.
-    if (Recorded.count(RecordFileName(key)) != 0 || file.identity.modified >= RunStart)
-        LoadQueueState(SpoolFolder, key, state);
+    std::string name = RecordFileName(key);
+    if (Recorded.count(name) == 0 && file.identity.modified >= RunStart) RelistNewRecords();
+    if (Recorded.count(name) != 0) LoadQueueState(SpoolFolder, key, state);
     return state;
 }
 
 void NoteSent(const SpoolFile& file, const std::string& reply) {
-    if (Recorded.erase(RecordFileName(KeyOf(file))) != 0) ForgetQueueState(SpoolFolder, KeyOf(file));
+    if (!Recorded.empty() && Recorded.erase(RecordFileName(KeyOf(file))) != 0) ForgetQueueState(SpoolFolder, KeyOf(file));
     Journal(file, "sent", reply);
 }
 
