@@ -136,9 +136,8 @@ void ReceiveUntilEnd(int socket) {
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) return;  // closed by the relay or by our close-down, or an error
         PublishReceived(write, static_cast<std::size_t>(got));
-        // Acknowledged at once: a relay that holds a small reply until the one before is
-        // acknowledged (Nagle) would otherwise wait for our delayed acknowledgement.
-        ::setsockopt(socket, IPPROTO_TCP, TCP_QUICKACK, &QuickAck, sizeof QuickAck);
+        if (AcknowledgeAtOnce.load(std::memory_order_relaxed))
+            ::setsockopt(socket, IPPROTO_TCP, TCP_QUICKACK, &QuickAck, sizeof QuickAck);
     }
 }
 

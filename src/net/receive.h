@@ -6,6 +6,7 @@
 // ring never looks empty; at most 29999 bytes wait unread.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -21,6 +22,11 @@ using ReplyDeadline = std::chrono::steady_clock::time_point;
 // How many 10 ms waits WaitReply allows for one line: about 50 seconds. Tests lower it.
 inline int ReplyPollCount = 5000;
 constexpr int ReplyPollMilliseconds = 10;
+
+// Whether the receiver acknowledges what it reads at once: when commands go out together, a
+// relay that holds small replies back until the last is acknowledged (Nagle) would otherwise
+// wait for our delayed acknowledgement. One command at a time, the next command carries it.
+inline std::atomic<bool> AcknowledgeAtOnce{false};
 
 // The receiver thread's body: stores what arrives on `socket` until the relay closes the
 // connection or recv reports an error.

@@ -237,6 +237,7 @@ void StartPacing() {
 TransferEnd TransferSpool(const std::string& fileMask) {
     CurrentSession.pipelining = UsesEhlo() && Offers("PIPELINING");
     CurrentSession.chunking = Pipelined() && Offers("CHUNKING") && !Options.noChunking && !RelayChunking.refused;
+    AcknowledgeAtOnce = CurrentSession.pipelining;
     std::string spoolName = FindFirstEntry(fileMask, SearchFiles);
     if (ReportDeniedListing(fileMask) != 0) return TransferEnd::Failed;
     // The folder looked up once for the run: every file's path is this folder and its name.
