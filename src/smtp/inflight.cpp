@@ -57,7 +57,8 @@ ReplyFor FrontKind() {
 }  // namespace
 
 Fate KeepRefusedFile(const EndAwaited& end) {
-    // A relay that offers CHUNKING but refuses the first BDAT gets DATA instead.
+    // A relay that offers CHUNKING but refuses the session's first BDAT gets DATA instead (a
+    // text of one byte is its own proof; longer ones are proven by their first byte).
     if (!CurrentSession.ending && end.chunked && !CurrentSession.chunkingProven && !end.envelopeRefused &&
         RefusesTheCommand(end.refusal))
         return Fate::ChunkingRefused;

@@ -12,12 +12,14 @@
 namespace sendal {
 
 // Done when every file was handled and QUIT was answered; Failed at the first refusal, failed send
-// or time-out, which leaves that file and all later ones in the spool. With EHLO and a relay
+// or time-out, which leaves that file and all later ones in the spool; either way every file
+// already on the wire is settled first (deleted when the relay took it). With EHLO and a relay
 // that offers PIPELINING, each envelope goes out in one write together with the end of data
 // of the message before it; replies are read, logged and judged in order all the same.
 // With -keepgoing a file the relay refused stays and the rest still go, and Abandoned
-// tells that the session was given up inside a file that changed while it was sent: the run
-// may go on with a new connection, and the files handled so far are not tried again.
+// tells that the session was given up inside a file (it changed while it was sent, or the
+// relay does not understand BDAT): the run may go on with a new connection, and the files
+// handled so far are not tried again (the one the relay refused BDAT for is, with DATA).
 // The session must have been started (StartSession) on this connection.
 enum class TransferEnd { Done, Failed, Abandoned };
 TransferEnd TransferSpool(const std::string& fileMask);
