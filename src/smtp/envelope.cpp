@@ -67,8 +67,8 @@ std::int16_t Flush() {
 
 // The window follows the relay. The shortest round trip seen is what an end costs when
 // nothing waits before it; the relay's pace is the mean time between the ends it answers. As
-// many ends as it answers in a round trip fill the link, and a few more keep it busy while we
-// read and send. While only the window holds the pace back, the round trips stay short and
+// many ends as it answers in a round trip fill the link, and six tenths more keep it busy
+// while we read and send. While only the window holds the pace back, the round trips stay short and
 // the window grows; once ends wait at the relay, their round trips grow and it stops.
 void MeasurePace(const Awaited& awaited) {
     PaceMeasure& pace = CurrentSession.pace;
@@ -86,11 +86,12 @@ void MeasurePace(const Awaited& awaited) {
                              MinAwaitedTransactions, MaxAwaitedTransactions);
 }
 
-void Pop() {
-    Awaited& awaited = CurrentSession.outstanding.front();
-    CurrentSession.outstandingChunkBytes -= awaited.chunkBytes;
-    if (awaited.kind == ForEnd) --CurrentSession.endsOutstanding;
+Awaited PopFront() {
+    Awaited front = std::move(CurrentSession.outstanding.front());
     CurrentSession.outstanding.pop_front();
+    CurrentSession.outstandingChunkBytes -= front.chunkBytes;
+    if (front.kind == ForEnd) --CurrentSession.endsOutstanding;
+    return front;
 }
 
 std::int32_t Take(Reply& reply, ReplyFor& kind, bool quiet) {
@@ -110,11 +111,10 @@ std::int32_t Take(Reply& reply, ReplyFor& kind, bool quiet) {
         // A stop before the reply began leaves it to be read while the run settles.
         if (StopNow() && reply.lines.empty()) return -1;
         CurrentSession.failed = true;
-        Pop();
+        PopFront();
         return -1;
     }
-    Awaited taken = std::move(awaited);
-    Pop();
+    Awaited taken = PopFront();
     if (OutOfTurn(reply, taken.mark)) {
         CurrentSession.failed = true;
         return -1;
