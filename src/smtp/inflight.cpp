@@ -48,6 +48,14 @@ Fate SettleReset() {
     return Fate::RunEnds;
 }
 
+// A success whose enhanced status says it answers a sender or recipient (2.1.x), from a relay
+// that offers enhanced status codes: never the answer to an end of data (2.0.0, 2.6.x).
+bool AnswersAnEnvelope(const Reply& reply) {
+    const std::string& line = reply.Final();
+    return ReplyClass(reply.code) == 2 && line.size() > 8 && line.compare(4, 4, "2.1.") == 0 &&
+           Offers("ENHANCEDSTATUSCODES");
+}
+
 ReplyFor FrontKind() {
     for (ReplyFor kind : {ForMail, ForRecipient, ForData, ForEnd, ForReset, ForChunk, ForEmptyEnd})
         if (NextReplyIs(kind)) return kind;
@@ -111,6 +119,14 @@ Fate SettleOne(SpoolFile* current) {
             entry.named = true;
             LogNotSent(entry.file, nullptr);
         }
+        return Fate::RunEnds;
+    }
+    if (isEnd && AnswersAnEnvelope(reply)) {
+        // A relay that answered a command twice (or skipped one): the replies no longer match
+        // the commands, and this one cannot vouch for the text. Nothing is deleted on it.
+        CurrentSession.outOfStep = true;
+        NoteOutcome(EX_PROTOCOL);
+        LogMessage("Reply out of step from relay: " + reply.Final() + "!", -1, LevelError);
         return Fate::RunEnds;
     }
     if (!entry.refused && ReplyClass(reply.code) != 2) {

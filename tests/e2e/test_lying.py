@@ -141,3 +141,23 @@ def test_tls_flood_of_one_line_stays_within_the_plain_bound(workdir, tmp_path_fa
     tls = peak_while_flooded(workdir / "tls", flood_over(context), "-tls -noverify")
     print("peak KiB: plain", plain, "tls", tls)
     assert 0 < plain and 0 < tls <= plain + 2048, (plain, tls)
+
+
+def test_a_reply_given_twice_deletes_nothing_on_a_recipients_reply(workdir, relay):
+    """BDAT streams envelopes and ends without a go-ahead between them: a relay that answers one
+    MAIL FROM twice shifts every later reply by one. The enhanced status of a recipient's 250
+    (2.1.5) arriving for an end of data shows it; no file is deleted on it, and the relay's
+    refusal of the last end is never mistaken for a success."""
+    for i in (1, 2, 3):
+        write_spool(workdir / "spool", f"m000{i}.out", f"From: a@x\nTo: b@y\n\nmessage {i}\n")
+    r = relay(chunking=True, replies={
+        "EHLO": b"250-relay\r\n250-PIPELINING\r\n250-ENHANCEDSTATUSCODES\r\n250 CHUNKING\r\n",
+        "MAIL": b"250 2.1.0 ok\r\n", "MAIL#2": b"250 2.1.0 ok\r\n250 2.1.0 ok\r\n",
+        "RCPT": b"250 2.1.5 ok\r\n", "BDAT": b"250 2.0.0 chunk\r\n", "END": b"250 2.0.0 queued\r\n",
+        "END#3": b"554 5.0.0 not this one\r\n"})
+    result = run_sendal(workdir, [f"127.0.0.1 {r.port},-ehlo -keepgoing -exitcode"])
+    log = result.log_messages()
+    assert b"Reply out of step from relay: 250 2.1.5 ok!" in log
+    assert result.returncode == PROTOCOL
+    assert sorted(p.name for p in (workdir / "spool").iterdir()) in (["m0002.out", "m0003.out"], ["m0003.out"])
+    assert b"Sent: m0001.out (250 2.0.0 queued)" in log and not any(m.startswith(b"Sent: m0003") for m in log)
