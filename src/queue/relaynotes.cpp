@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "base/environment.h"
 #include "base/path.h"
@@ -53,12 +54,14 @@ bool RelayRefusesChunking(const std::string& host, std::int32_t port) {
            S_ISREG(info.st_mode);
 }
 
-void NoteRelayRefusesChunking(const std::string& host, std::int32_t port) {
+std::int32_t NoteRelayRefusesChunking(const std::string& host, std::int32_t port, std::string& why) {
     std::string folder = NotesFolder();
-    if (folder.empty()) return;
-    int fd = ::open(JoinPath(folder, NoteName(host, port)).c_str(),
-                    O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd >= 0) ::close(fd);
+    if (folder.empty()) return 0;
+    std::string path = JoinPath(folder, NoteName(host, port));
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0) return ::close(fd), 0;
+    why = "Can't note " + path + ": " + std::strerror(errno) + "!";
+    return -1;
 }
 
 }  // namespace sendal

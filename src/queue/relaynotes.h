@@ -15,7 +15,8 @@ std::string PrepareRelayNotes();
 // Whether an earlier run found that the relay at `host` and `port` does not understand BDAT.
 bool RelayRefusesChunking(const std::string& host, std::int32_t port);
 
-// Notes that it does not: it gets DATA from now on.
-void NoteRelayRefusesChunking(const std::string& host, std::int32_t port);
+// Notes that it does not: it gets DATA from now on. 0, or -1 with `why` (the next run would
+// try BDAT again, so it must be said).
+std::int32_t NoteRelayRefusesChunking(const std::string& host, std::int32_t port, std::string& why);
 
 }  // namespace sendal

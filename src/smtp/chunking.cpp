@@ -90,7 +90,8 @@ Fate RefuseChunking(EndAwaited& current) {
     current.settled = true;
     LogMessage("BDAT refused: the rest goes with DATA!", -1, LevelWarning);
     RelayChunking.refused = true;
-    NoteRelayRefusesChunking(RelayChunking.host, RelayChunking.port);
+    if (std::string why; NoteRelayRefusesChunking(RelayChunking.host, RelayChunking.port, why) != 0)
+        LogMessage(why, -1, LevelWarning);
     if (Options.keepGoing) return Fate::ChunkingRefused;
     LogNotSent(current.file, &current.refusal, true);
     return Fate::RunEnds;

@@ -27,6 +27,11 @@ def fill(work, tag, count, unknown=()):
                     f"From: a@example.org\nTo: {to}\nSubject: {tag} {i}\n\n{tag} message {i}\n")
 
 
+def queued(postfix):
+    """How many messages Postfix has queued: its cleanup logs one message-id= line for each."""
+    return postfix.log().count("message-id=")
+
+
 def copies(postfix, tag, count, expected):
     """How often each message of `tag` reached the mailbox, once `expected` of them have (a
     second look after a pause catches a late duplicate)."""
@@ -44,6 +49,7 @@ class TestAgainstPostfix:
     def test_refusal_without_keepgoing_settles_the_batch(self, tmp_path, postfix):
         work = tmp_path / "work"
         fill(work, "refused", 30, unknown={2})
+        before = queued(postfix)
         first = run_sendal(work, [f"127.0.0.1 {postfix.ports['strict']},-ehlo -exitcode"])
         assert first.returncode == 69
         assert any(m.startswith(b"Not sent: m0002.out (550 5.1.1") for m in first.log_messages())
@@ -54,10 +60,12 @@ class TestAgainstPostfix:
         seen = copies(postfix, "refused", 30, 29)
         assert sorted(seen) == [i for i in range(1, 31) if i != 2]
         assert set(seen.values()) == {1}, seen
+        assert queued(postfix) - before == 29
 
     def test_stop_in_a_bdat_run_sends_nothing_twice(self, tmp_path, postfix):
         work = tmp_path / "work"
         fill(work, "stopped", 100)
+        before = queued(postfix)
 
         def stop_midway(proc):
             if len(left(work)) > 95:
@@ -75,6 +83,7 @@ class TestAgainstPostfix:
         assert left(work) == []
         seen = copies(postfix, "stopped", 100, 100)
         assert len(seen) == 100 and set(seen.values()) == {1}, seen
+        assert queued(postfix) - before == 100
 
 
 class SilentAfterOne:
