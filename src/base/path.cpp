@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <memory>
 
 #include "base/text.h"
@@ -78,6 +79,12 @@ std::string ResolvePath(std::string_view path) {
     if (!path.empty() && IsPathSeparator(path.back()) && !result.empty() && result.back() != '/')
         result += '/';
     return result;
+}
+
+int MakeParentFolders(const std::string& path) {
+    for (std::size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1))
+        if (::mkdir(path.substr(0, slash).c_str(), 0700) != 0 && errno != EEXIST) return -1;
+    return 0;
 }
 
 }  // namespace sendal

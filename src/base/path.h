@@ -26,4 +26,7 @@ std::string ResolvePath(std::string_view path);
 // `path` with every "\\" turned into "/", for the common case that it exists as written.
 std::string PlainPath(std::string_view path);
 
+// Makes every missing folder above `path` (not `path` itself), each only for the user. 0, or -1.
+int MakeParentFolders(const std::string& path);
+
 }  // namespace sendal

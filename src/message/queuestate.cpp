@@ -104,13 +104,6 @@ std::string RefusedFolder(const std::string& path) {
 
 namespace {
 
-// Makes every missing folder of `path`, each only for the user.
-int MakeFolders(const std::string& path) {
-    for (std::size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1))
-        if (::mkdir(path.substr(0, slash).c_str(), 0700) != 0 && errno != EEXIST) return -1;
-    return 0;
-}
-
 // `path` as an absolute path without a trailing "/" or "/." ("a/./" and "a/." say "a").
 std::string AbsoluteFolder(const std::string& path) {
     std::string absolute = path.empty() ? "." : path;
@@ -161,7 +154,7 @@ std::int32_t MakeStateFolder(const std::string& spoolFolder, std::string& error)
     std::string folder = StateFolderOf(spoolFolder);
     if (folder.empty()) return 0;  // no home: the run keeps no history
     // A folder that cannot be made (a home that is not writable) only costs the history.
-    if (MakeFolders(folder) != 0) return 0;
+    if (MakeParentFolders(folder) != 0) return 0;
     bool made = ::mkdir(folder.c_str(), 0700) == 0;
     if (!made && errno != EEXIST) return 0;
     for (const std::string& path : {folder.substr(0, folder.rfind('/')), folder}) {

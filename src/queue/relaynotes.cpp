@@ -10,6 +10,7 @@
 
 #include "base/environment.h"
 #include "base/path.h"
+#include "message/queuestate.h"
 
 namespace sendal {
 namespace {
@@ -31,19 +32,14 @@ std::string NoteName(const std::string& host, std::int32_t port) {
     return name + "," + std::to_string(port) + ".nochunking";
 }
 
-int MakeFolders(const std::string& path) {
-    for (std::size_t slash = 1; slash != std::string::npos; slash = path.find('/', slash + 1)) {
-        std::string part = path.substr(0, slash);
-        if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return -1;
-    }
-    return ::mkdir(path.c_str(), 0700) == 0 || errno == EEXIST ? 0 : -1;
-}
-
 }  // namespace
 
 std::string PrepareRelayNotes() {
     std::string folder = NotesFolder();
-    if (folder.empty() || MakeFolders(folder) != 0) return {};
+    if (folder.empty() || MakeParentFolders(folder) != 0) return {};
+    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return {};
+    // The run may write here once confined: never through a link, nor in another's folder.
+    if (!RefusedFolder(folder).empty() || !RefusedFolder(folder.substr(0, folder.rfind('/'))).empty()) return {};
     return folder;
 }
 
