@@ -4,6 +4,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -39,6 +41,20 @@ bool StdoutIsTerminal() {
     static const bool terminal = ::isatty(StdoutFd);
     return terminal;
 }
+
+// Whether standard output goes to /dev/null (timers and cron lines send it there): no one can
+// read it, so the run does not spend a system call a line on it.
+bool StdoutDiscarded() {
+    static const bool discarded = [] {
+        struct stat info {};
+        constexpr unsigned NullMajor = 1, NullMinor = 3;
+        return ::fstat(StdoutFd, &info) == 0 && S_ISCHR(info.st_mode) && ::major(info.st_rdev) == NullMajor &&
+               ::minor(info.st_rdev) == NullMinor;
+    }();
+    return discarded;
+}
+
+const char* StdoutLineEnd = "\r\n";
 
 std::string Shown(bool terminal, std::string_view text) {
     return terminal ? ShowControlBytes(text) : std::string(text);
@@ -120,12 +136,16 @@ std::string ShowControlBytes(std::string_view text) {
 }
 
 void WriteStdoutLine(std::string_view text) {
-    WriteAll(StdoutFd,
-             Shown(StdoutIsTerminal(), text) + "\r\n");  // one write for the line and its end
+    if (StdoutDiscarded()) return;
+    WriteAll(StdoutFd, Shown(StdoutIsTerminal(), text) + StdoutLineEnd);  // one write for the line and its end
 }
 
 void WriteStdoutLineEnd() {
-    WriteAll(StdoutFd, "\r\n");
+    if (!StdoutDiscarded()) WriteAll(StdoutFd, StdoutLineEnd);
+}
+
+void EndStdoutLinesForPrograms() {
+    if (!StdoutIsTerminal()) StdoutLineEnd = "\n";
 }
 
 void ConsoleWrite(std::string_view text) {

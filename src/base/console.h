@@ -17,6 +17,10 @@ void WriteStdoutLine(std::string_view text);
 // Standard output: a bare line end.
 void WriteStdoutLineEnd();
 
+// The lines of --send and --queue end in LF alone when standard output is no terminal (grep
+// and awk read them); the host form's dialogue keeps CR LF, as its mail packages expect.
+void EndStdoutLinesForPrograms();
+
 // Console window: the program's own text, as it stands.
 void ConsoleWrite(std::string_view text);
 // Console window: text that came from outside (relay replies, file names); on a terminal its

@@ -18,8 +18,6 @@
 
 #include "base/console.h"
 #include "base/fdio.h"
-#include "base/outcome.h"
-#include "log/log.h"
 
 #ifndef LANDLOCK_ACCESS_FS_TRUNCATE
 #define LANDLOCK_ACCESS_FS_TRUNCATE (1ULL << 14)
@@ -73,7 +71,6 @@ int RestrictFiles(const SandboxRules& rules) {
     attributes.handled_access_fs = handled;
     UniqueFd ruleset(static_cast<int>(::syscall(SYS_landlock_create_ruleset, &attributes, sizeof attributes, 0)));
     if (!ruleset.Valid()) return -1;
-    constexpr Rights FileRights = LANDLOCK_ACCESS_FS_WRITE_FILE | LANDLOCK_ACCESS_FS_TRUNCATE;
     for (const std::string& folder : rules.folders)
         if (AddPathRule(ruleset.Get(), folder, SpoolRights & handled) != 0) return -1;
     for (const std::string& folder : rules.holding)
@@ -84,8 +81,6 @@ int RestrictFiles(const SandboxRules& rules) {
     if (AddPathRule(ruleset.Get(), "/proc", LANDLOCK_ACCESS_FS_READ_FILE | LANDLOCK_ACCESS_FS_READ_DIR) != 0)
         return -1;
 #endif
-    for (const std::string& file : rules.appendFiles)
-        if (AddPathRule(ruleset.Get(), file, FileRights & handled) != 0) return -1;
     return ::syscall(SYS_landlock_restrict_self, ruleset.Get(), 0) == 0 ? 0 : -1;
 }
 
@@ -157,15 +152,13 @@ int LandlockAbi() {
     return abi < 0 ? 0 : static_cast<int>(abi);
 }
 
-std::int32_t ConfineRun(const SandboxRules& rules) {
-    if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
-        return ReportFailure("Sandbox failed: no-new-privileges refused!", EX_OSERR);
+std::int32_t ConfineRun(const SandboxRules& rules, std::string& why) {
+    if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return why = "Sandbox failed: no-new-privileges refused!", -1;
     int files = RestrictFiles(rules);
-    if (files < 0)
-        return ReportFailure(std::string("Sandbox failed: Landlock: ") + std::strerror(errno) + "!", EX_OSERR);
+    if (files < 0) return why = std::string("Sandbox failed: Landlock: ") + std::strerror(errno) + "!", -1;
     if (files > 0) SayUnconfined("Landlock");
     int calls = FilterCalls();
-    if (calls < 0) return ReportFailure("Sandbox failed: the system call filter was refused!", EX_OSERR);
+    if (calls < 0) return why = "Sandbox failed: the system call filter was refused!", -1;
     if (calls > 0) SayUnconfined("seccomp");
     return 0;
 }

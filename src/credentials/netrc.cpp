@@ -158,9 +158,8 @@ bool FindNetrcEntry(const std::string& text, const std::string& host, std::strin
     return false;
 }
 
-std::int32_t ReadCredentials(const std::string& host, const std::string& login) {
+std::int32_t ReadCredentials(const std::string& host, const std::string& login, const std::string& command) {
     ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);  // before any secret is in memory
-    std::string command = GetEnvironment("SENDAL_PASSWORD_COMMAND");
     if (!login.empty() && !command.empty()) {
         ForgetSecret();
         RelayUser = login;

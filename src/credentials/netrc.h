@@ -14,12 +14,13 @@ inline std::string RelayPassword;
 // Makes the process undumpable (no core file holds the secret), then reads `SENDAL_NETRC`,
 // else `$HOME/.netrc`: the "machine" entry for `host` (compared ignoring case), else the
 // "default" one. The file is opened once and must be a regular file of at most 1 MiB owned by
-// the user with no group or other permission bits. With SENDAL_PASSWORD_COMMAND the secret is
+// the user with no group or other permission bits. With a password `command` the secret is
 // the first line that command prints, and the entry may give the login alone. 0, or -1 after
 // logging why.
 // A `login` given (an account's) stands for the entry's; with it and the password command no
 // netrc file is needed.
-std::int32_t ReadCredentials(const std::string& host, const std::string& login = {});
+std::int32_t ReadCredentials(const std::string& host, const std::string& login = {},
+                             const std::string& command = {});
 
 // Overwrites the secret once the login is done.
 void ForgetSecret();

@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/environment.h"
 #include "base/console.h"
 #include "base/fdio.h"
 #include "base/stop.h"
@@ -29,7 +30,7 @@ namespace {
 
 // The command runs in a process group of its own, so a stop ends it with everything it
 // started; while it runs, that group has the terminal, so a passphrase prompt still works.
-pid_t Spawn(const std::string& command, int output) {
+pid_t Spawn(const std::string& command, int output, char* const* environment) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, output, STDOUT_FILENO);
@@ -43,7 +44,7 @@ pid_t Spawn(const std::string& command, int output) {
     posix_spawnattr_setsigdefault(&attributes, &defaults);
     const char* argv[] = {"/bin/sh", "-c", command.c_str(), nullptr};
     pid_t child = -1;
-    if (::posix_spawn(&child, "/bin/sh", &actions, &attributes, const_cast<char**>(argv), environ) != 0)
+    if (::posix_spawn(&child, "/bin/sh", &actions, &attributes, const_cast<char**>(argv), environment) != 0)
         child = -1;
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
@@ -123,13 +124,14 @@ std::int32_t RunSecretCommand(const std::string& command, const std::string& hos
                               const std::string& user, std::string& secret) {
     secret.clear();
     int ends[2];
-    if (::pipe2(ends, O_CLOEXEC) != 0) return ReportFailure("Password command failed!", EX_CONFIG);
+    const std::string named = "'" + command + "'";
+    if (::pipe2(ends, O_CLOEXEC) != 0) return ReportFailure("Password command failed: " + named + " cannot start!", EX_CONFIG);
     UniqueFd readEnd(ends[0]), writeEnd(ends[1]);
-    ::setenv("SENDAL_HOST", host.c_str(), 1);
-    ::setenv("SENDAL_USER", user.c_str(), 1);
-    pid_t child = Spawn(command, writeEnd.Get());
+    ChildEnvironment environment;
+    BuildChildEnvironment({{"SENDAL_HOST", host}, {"SENDAL_USER", user}}, environment);
+    pid_t child = Spawn(command, writeEnd.Get(), environment.pointers.data());
     writeEnd.Reset();
-    if (child < 0) return ReportFailure("Password command failed!", EX_CONFIG);
+    if (child < 0) return ReportFailure("Password command failed: " + named + " cannot start!", EX_CONFIG);
     bool handed = HandTerminal(child) == 0;
     const auto deadline = Clock::now() + std::chrono::seconds(SecretCommandSeconds);
     std::string output;
@@ -149,7 +151,10 @@ std::int32_t RunSecretCommand(const std::string& command, const std::string& hos
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         ::explicit_bzero(secret.data(), secret.size());
         secret.clear();
-        return ReportFailure("Password command failed!", EX_CONFIG);
+        // The command as configured names what to mend; its output may hold the secret.
+        std::string how = WIFEXITED(status) ? "exited with " + std::to_string(WEXITSTATUS(status))
+                                            : "was ended by signal " + std::to_string(WTERMSIG(status));
+        return ReportFailure("Password command failed: " + named + " " + how + "!", EX_CONFIG);
     }
     if (secret.empty()) return ReportFailure("Password command printed nothing!", EX_CONFIG);
     return 0;

@@ -24,36 +24,15 @@
 #include "driver/run.h"
 #include "log/log.h"
 #include "message/headers.h"
-#include "smtp/options.h"
+#include "base/runoptions.h"
+#include "driver/optiontable.h"
 #include "smtp/submission.h"
 #include "smtp/transfer.h"
 
 namespace sendal {
 namespace {
 
-constexpr const char* SendWord = "--send";
-constexpr const char* ConfigOption = "--config=";
 constexpr const char* SpoolMask = "/m????.out";
-
-// The words after --send: the configuration's path and the run options. 0, or -1 reported.
-std::int32_t TakeRunWords(const std::string& tail, std::string& configName) {
-    std::istringstream words(tail);
-    std::string word, unknown;
-    words >> word;  // --send
-    while (words >> word) {
-        if (word.rfind(ConfigOption, 0) == 0) configName = word.substr(std::strlen(ConfigOption));
-        else if (word == "-keepgoing") Options.keepGoing = true;
-        else if (word == "-exitcode") Options.exitCode = true;
-        else if (word == "-nochunking") Options.noChunking = true;
-        else if (word == "-nosandbox") Options.noSandbox = true;
-        else if (word == "-hold") Options.hold = true;
-        else if (word == "-syslog") Options.syslog = true;
-        else if (!TakeCountOption(word, "-rate=", Options.rate) &&
-                 !TakeCountOption(word, "-expire=", Options.expireDays) && unknown.empty())
-            unknown = word;  // reported once every word is read, so -exitcode counts wherever it stands
-    }
-    return unknown.empty() ? 0 : ReportFailure("Unknown option " + unknown + "!", EX_CONFIG);
-}
 
 // The spool's files by the account that sends them. A file that cannot be read as a message
 // goes with the default (or first) account, whose session says why it stays.
@@ -80,42 +59,20 @@ std::map<const Account*, std::set<std::string>> SortFiles(const Config& config,
     return files;
 }
 
-void SetOrClear(const char* name, const std::string& value) {
-    if (value.empty()) ::unsetenv(name);
-    else ::setenv(name, value.c_str(), 1);
-}
-
-// The account's settings as this process's options, as the command line would give them.
-void UseAccount(const Account& account) {
-    RelayHost = account.host;
-    Options.ehlo = true;
-    Options.startTls = account.security == Security::StartTls;
-    Options.implicitTls = account.security == Security::Tls;
-    Options.auth = account.auth;
-    Options.login = account.login;
-    Options.from = account.envelopeFrom;
-    Options.fingerprint = account.fingerprint;
-    Options.pins = account.pins;
-    if (Options.rate == 0) Options.rate = account.rate;
-    Options.certFile = ExpandHome(account.cert);
-    Options.keyFile = ExpandHome(account.key);
-    SetOrClear("SENDAL_PASSWORD_COMMAND", account.passwordCommand);
-    if (!account.caFile.empty()) ::setenv("SENDAL_CAFILE", ExpandHome(account.caFile).c_str(), 1);
-}
-
-// The child's whole life: one session for the account's files.
-[[noreturn]] void SendForAccount(const Account& account, std::set<std::string> names,
+// The child's whole life: one session for the account's files, under the account's options
+// with what the command line gave laid over them.
+[[noreturn]] void SendForAccount(const Account& account, const RunOptions& given, std::set<std::string> names,
                                  const std::string& mask) {
-    UseAccount(account);
-    ChosenFiles.chosen = true;
-    ChosenFiles.names = std::move(names);
-    std::string helo = account.helo.empty() ? DeriveHeloName(account.host) : account.helo;
-    LogMessage("Account " + account.name + ": " + account.host + " port " +
-                   std::to_string(account.port) + ", " + std::to_string(ChosenFiles.names.size()) +
-                   " file(s)",
-               -1, LevelStart);
+    RunOptions options = account.options;
+    LayGivenOver(given, options);
+    if (options.heloName.empty()) options.heloName = DeriveHeloName(options.host);
+    RelayHost = options.host;
+    SpoolSelection selection{true, std::move(names)};
+    LogMessage("Account " + account.name + ": " + options.host + " port " + std::to_string(options.port) + ", " +
+                   std::to_string(selection.names.size()) + " file(s)", LevelStart);
     SetLogLabel("[" + account.name + "] ");
-    if (CheckSubmissionOptions() == 0) SendOverRelay(account.port, helo, mask);
+    if (CheckOptionPairs(options) == 0 && CheckSubmissionOptions(options) == 0)
+        SendOverRelay(options, mask, selection);
     CloseLog();
     ::_exit(RunOutcome);
 }
@@ -141,25 +98,15 @@ void AwaitAccounts(std::map<pid_t, std::string>& children) {
 
 }  // namespace
 
-bool IsAccountsRun(const std::string& tail) {
-    return tail == SendWord || tail.rfind(std::string(SendWord) + " ", 0) == 0;
-}
-
-int RunAccounts(const std::string& tail) {
-    std::string configName;
-    if (TakeRunWords(tail, configName) != 0) return RunOutcome;
+int RunAccounts(const RunOptions& given) {
     Config config;
-    config.path = ConfigPath(configName);
+    config.path = ConfigPath(given.configName);
     std::string error;
     std::int32_t loaded = LoadConfig(config, error);
     if (loaded != 0) {
         ReportFailure(loaded > 0 ? "No configuration: " + config.path + "!" : error, EX_CONFIG);
         return RunOutcome;
     }
-    Options.hold = Options.hold || config.hold;
-    Options.syslog = Options.syslog || config.syslog;
-    if (Options.expireDays == 0) Options.expireDays = config.expireDays;
-    Options.notifyCommand = config.notifyCommand;
     SetLogPath(config.log);
     WriteLogHeader();
     SetIdlePriority();
@@ -168,14 +115,14 @@ int RunAccounts(const std::string& tail) {
     if (TakeSpoolFolder(mask, spoolLock) != 0) return RunOutcome;
     auto files = SortFiles(config, mask);
     if (files.empty()) {
-        if (RunOutcome == EX_OK) LogMessage("Nothing to send!", -1, LevelNormal);
+        if (RunOutcome == EX_OK) LogMessage("Nothing to send!", LevelNormal);
         return RunOutcome;
     }
     std::map<pid_t, std::string> children;
     for (auto& [account, names] : files) {
         if (StopSignal() != 0) break;
         pid_t pid = ::fork();
-        if (pid == 0) SendForAccount(*account, std::move(names), mask);
+        if (pid == 0) SendForAccount(*account, given, std::move(names), mask);
         if (pid < 0) ReportFailure("Cannot start the session of " + account->name + "!", EX_OSERR);
         else children[pid] = account->name;
     }

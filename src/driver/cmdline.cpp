@@ -13,9 +13,9 @@
 #include "base/fdio.h"
 #include "base/globals.h"
 #include "base/number.h"
-#include "smtp/options.h"
 #include "base/outcome.h"
 #include "base/text.h"
+#include "driver/optiontable.h"
 #include "driver/usage.h"
 #include "log/log.h"
 
@@ -26,10 +26,6 @@ constexpr std::int32_t DefaultPort = 25;
 constexpr std::size_t HostPromptLength = 128;
 constexpr const char* DefaultMask = ".\\spool\\m????.out";
 constexpr const char* SpoolFolder = "spool";
-constexpr const char* HeloOption = "-helo=";
-constexpr const char* FingerprintOption = "-fingerprint=";
-constexpr const char* FromOption = "-from=";
-constexpr const char* PinOption = "-pin=";
 constexpr std::int32_t ImplicitTlsPort = 465;
 
 // A comma field of the command tail. One opened by a double quote runs to the next one, commas
@@ -91,106 +87,16 @@ std::vector<std::string> Words(const std::string& text) {
     return words;
 }
 
-// An option word in small letters, but for the values that are kept as written: an address,
-// a pin (base64 is case-sensitive) and file names.
-std::string OptionInSmallLetters(const std::string& word) {
-    std::string lower = ToLowerAscii(word);
-    for (const char* option : {"-from=", "-pin=", "-cert=", "-key="}) {
-        std::size_t length = std::char_traits<char>::length(option);
-        if (lower.rfind(option, 0) == 0) return lower.substr(0, length) + word.substr(length);
-    }
-    return lower;
-}
-
-// The option words that switch something on.
-bool TakeSwitch(const std::string& word) {
-    struct Switch {
-        const char* word;
-        bool* flag;
-    };
-    const Switch switches[] = {
-        {"-exitcode", &Options.exitCode},   {"-ehlo", &Options.ehlo},
-        {"-starttls", &Options.startTls},   {"-tls", &Options.implicitTls},
-        {"-insecureauth", &Options.insecureAuth}, {"-noverify", &Options.noVerify},
-        {"-keepgoing", &Options.keepGoing}, {"-nochunking", &Options.noChunking},
-        {"-nosandbox", &Options.noSandbox}, {"-hold", &Options.hold},
-        {"-syslog", &Options.syslog},
-    };
-    for (const Switch& s : switches)
-        if (word == s.word) return *s.flag = true;
-    const struct {
-        const char* word;
-        AuthMechanism mechanism;
-    } mechanisms[] = {{"-auth", AuthAny},           {"-auth=plain", AuthPlain},
-                      {"-auth=login", AuthLogin},   {"-auth=xoauth2", AuthXoauth2},
-                      {"-auth=oauthbearer", AuthOauthbearer}, {"-auth=external", AuthExternal}};
-    for (const auto& m : mechanisms)
-        if (word == m.word) {
-            Options.auth = m.mechanism;
-            return true;
-        }
-    return false;
-}
-
-// "-fingerprint=" with the 64 hex digits of a SHA-256 (colons allowed), kept without colons.
-bool TakeFingerprint(const std::string& word) {
-    if (word.rfind(FingerprintOption, 0) != 0) return false;
-    std::string hex;
-    for (char c : word.substr(std::char_traits<char>::length(FingerprintOption)))
-        if (c != ':') hex += c;
-    if (hex.size() != 64 || hex.find_first_not_of("0123456789abcdef") != std::string::npos)
-        return false;
-    Options.fingerprint = hex;
-    return true;
-}
-
-// "-pin=sha256:" with a key's SHA-256 in base64 or hex, kept as its 32 bytes.
-bool TakePin(const std::string& word) {
-    if (word.rfind(PinOption, 0) != 0) return false;
-    std::string value = word.substr(std::char_traits<char>::length(PinOption));
-    if (ToLowerAscii(value.substr(0, 7)) != "sha256:") return false;
-    std::string digest;
-    if (!DecodePinValue(value.substr(7), digest)) return false;
-    Options.pins.push_back(digest);
-    return true;
-}
-
-bool TakeCount(const std::string& word) {
-    return TakeCountOption(word, "-rate=", Options.rate) || TakeCountOption(word, "-expire=", Options.expireDays);
-}
-
-bool TakeFileOption(const std::string& word) {
-    for (auto [option, into] : {std::pair{"-cert=", &Options.certFile}, std::pair{"-key=", &Options.keyFile}}) {
-        std::size_t length = std::char_traits<char>::length(option);
-        if (word.rfind(option, 0) == 0 && word.size() > length) return *into = word.substr(length), true;
-    }
-    return false;
-}
-
-// Takes one option word (it begins with "-") into the run's settings; false for a word that
-// is no option, which must never change what is sent or how.
-bool TakeOption(const std::string& word, std::string& heloName) {
-    if (word.rfind(HeloOption, 0) == 0) {
-        if (heloName.empty()) heloName = word.substr(std::char_traits<char>::length(HeloOption));
-        return true;
-    }
-    if (word.rfind(FromOption, 0) == 0 && word.size() > std::char_traits<char>::length(FromOption)) {
-        Options.from = word.substr(std::char_traits<char>::length(FromOption));
-        return true;
-    }
-    return TakeSwitch(word) || TakeFingerprint(word) || TakePin(word) || TakeFileOption(word) ||
-           TakeCount(word);
-}
-
-// Options begin with "-"; a "-" before a digit is a (negative) port, as it always was.
+// Options begin with "-"; a "-" before a digit is a (negative) port: mail packages that start
+// us write the port as a number field, sign and all, and a negative one must still be read so.
 bool IsOptionWord(const std::string& word) {
     return word[0] == '-' && !(word.size() > 1 && (std::isdigit(static_cast<unsigned char>(word[1])) || word[1] == '.'));
 }
 
 // Takes an option word; notes the first one that is no option.
-void TakeOptionWord(const std::string& word, std::string& heloName, std::string& unknown) {
+void TakeWord(const std::string& word, RunOptions& options, std::string& unknown) {
     std::string option = OptionInSmallLetters(word);
-    if (!TakeOption(option, heloName) && unknown.empty()) unknown = option;
+    if (!TakeOptionWord(option, options) && unknown.empty()) unknown = option;
 }
 
 // The words after the host: every word that begins with "-" is an option, in the host field
@@ -198,15 +104,15 @@ void TakeOptionWord(const std::string& word, std::string& heloName, std::string&
 // the comma (blanks between them) are the file mask. Nothing is dropped: a word that is no
 // option, a second port and a second mask are refused. 0, or -1 after reporting the first.
 std::int32_t TakeWords(const std::vector<std::string>& headWords, const std::vector<Field>& rest,
-                       std::int32_t& port, std::string& heloName, std::string& fileMask) {
+                       RunOptions& options) {
     std::string unknown, unexpected;
     bool havePort = false;
     for (std::size_t i = 1; i < headWords.size(); ++i) {
         const std::string& word = headWords[i];
         if (IsOptionWord(word))
-            TakeOptionWord(word, heloName, unknown);
+            TakeWord(word, options, unknown);
         else if (!havePort)
-            port = ReadWholeNumber(word), havePort = true;
+            options.port = ReadWholeNumber(word), havePort = true;
         else if (unexpected.empty())
             unexpected = word;
     }
@@ -216,7 +122,7 @@ std::int32_t TakeWords(const std::vector<std::string>& headWords, const std::vec
         std::string segmentMask = field.quoted ? ToLowerAscii(field.text) : std::string();
         for (const std::string& word : Words(field.quoted ? field.after : field.text)) {
             if (word[0] == '-')
-                TakeOptionWord(word, heloName, unknown);
+                TakeWord(word, options, unknown);
             else
                 segmentMask += (segmentMask.empty() ? "" : " ") + ToLowerAscii(word);
         }
@@ -225,21 +131,24 @@ std::int32_t TakeWords(const std::vector<std::string>& headWords, const std::vec
     }
     if (!unknown.empty()) return ReportFailure("Unknown option " + unknown + "!", EX_CONFIG);
     if (!unexpected.empty()) return ReportFailure("Unexpected word " + unexpected + "!", EX_CONFIG);
-    fileMask = mask;
+    options.fileMask = mask;
     return 0;
 }
 
-// Options that cannot go together: a second handshake inside the first, or a pin dropped.
-std::int32_t CheckOptionPairs() {
+}  // namespace
+
+std::int32_t CheckOptionPairs(const RunOptions& options) {
     const char* conflict = nullptr;
-    if (Options.implicitTls && Options.startTls) conflict = "Use -tls or -starttls, not both!";
-    if (Options.noVerify && !Options.fingerprint.empty())
+    if (options.implicitTls && options.startTls) conflict = "Use -tls or -starttls, not both!";
+    if (options.noVerify && !options.fingerprint.empty())
         conflict = "Use -noverify or -fingerprint=, not both!";
-    if (!Options.fingerprint.empty() && !Options.pins.empty())
+    if (!options.fingerprint.empty() && !options.pins.empty())
         conflict = "Use -fingerprint= or -pin=, not both!";
-    if (!Options.keyFile.empty() && Options.certFile.empty()) conflict = "-key= needs -cert=!";
+    if (!options.keyFile.empty() && options.certFile.empty()) conflict = "-key= needs -cert=!";
     return conflict ? ReportFailure(conflict, EX_CONFIG) : 0;
 }
+
+namespace {
 
 bool SpoolFolderExists() {
     return EntryExists(SpoolFolder, SearchFilesAndDirectories);
@@ -257,15 +166,66 @@ bool WantsUsage(const std::string& host) {
     return host.find('?') != std::string::npos || (!host.empty() && host[0] == '-');
 }
 
-}  // namespace
-
-bool TakeCountOption(const std::string& word, const std::string& option, int& into) {
-    std::string digits = word.rfind(option, 0) == 0 ? word.substr(option.size()) : std::string();
-    if (digits.empty() || digits.size() > 6 || digits.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-    into = std::stoi(digits);
-    return into > 0;
+// The commands that are no relay: --send, --queue, --release, --remove.
+RunForm CommandForm(const std::string& word) {
+    if (word == "--send") return RunForm::Send;
+    if (word == "--queue") return RunForm::Queue;
+    if (word == "--release") return RunForm::Release;
+    if (word == "--remove") return RunForm::Remove;
+    return RunForm::Host;
 }
+
+// The words after a command, in blanks or comma fields as after a host: every word that begins
+// with "-" is an option of the one table (letter case as in the host form); the one other word
+// is the mask of --queue or the name of --release and --remove. 0, or -1 reported.
+std::int32_t TakeCommandWords(RunForm form, const std::vector<std::string>& headWords,
+                              const std::vector<Field>& rest, RunOptions& options) {
+    std::vector<std::string> words(headWords.begin() + 1, headWords.end());
+    for (const Field& field : rest) {
+        if (field.quoted) words.push_back(field.text);
+        for (std::string& word : Words(field.quoted ? field.after : field.text)) words.push_back(std::move(word));
+    }
+    std::string unknown, argument, unexpected;
+    for (const std::string& word : words) {
+        if (!word.empty() && word[0] == '-') TakeWord(word, options, unknown);
+        else if (argument.empty() && form != RunForm::Send) argument = word;
+        else if (unexpected.empty()) unexpected = word;
+    }
+    if (!unknown.empty()) return ReportFailure("Unknown option " + unknown + "!", EX_CONFIG);
+    if (!unexpected.empty()) return ReportFailure("Unexpected word " + unexpected + "!", EX_CONFIG);
+    if (CheckOptionPairs(options) != 0) return -1;
+    (form == RunForm::Queue ? options.fileMask : options.heldName) = argument;
+    options.form = form;
+    return 0;
+}
+
+// The design's host form: host [port] [,options and mask]. 0 to go on; -1 when the usage
+// screen was shown or a problem reported.
+std::int32_t TakeHostForm(std::vector<std::string> headWords, const std::vector<Field>& rest, RunOptions& options) {
+    std::string host = headWords.empty() ? std::string() : headWords[0];
+    bool prompted = host.empty();
+    if (prompted) {
+        ConsoleWrite("Host: ");
+        host = ConsoleReadLine(HostPromptLength);  // the typed line is the host, whole
+    }
+    // No host can begin with a hyphen, so "--help" and "-h" lose nothing a relay could be called.
+    if (host.empty() || WantsUsage(host)) {
+        ShowUsage();
+        return -1;
+    }
+    // A prompted host keeps the port of its field (the field said the host only by its absence).
+    if (prompted && !headWords.empty()) headWords[0] = host;
+    options.host = host;
+    if (TakeWords(headWords, rest, options) != 0 || CheckOptionPairs(options) != 0) return -1;
+    if (options.port == 0) options.port = options.implicitTls ? ImplicitTlsPort : DefaultPort;
+    if (options.heloName.empty()) options.heloName = DeriveHeloName(host);
+    options.form = RunForm::Host;
+    if (!options.fileMask.empty()) return 0;
+    options.fileMask = DefaultMask;
+    return EnsureSpoolFolder();
+}
+
+}  // namespace
 
 std::string DeriveHeloName(const std::string& host) {
     // Dotted addresses, IPv6 literals and other numeric hosts.
@@ -289,8 +249,8 @@ std::string ReadCommandTail() {
     return tail;
 }
 
-std::int32_t ParseCommandTail(const std::string& tail, std::string& host, std::int32_t& port,
-                              std::string& heloName, std::string& fileMask) {
+std::int32_t ReadRunWords(const std::string& tail, RunOptions& options) {
+    options.form = RunForm::Stop;
     if (tail.empty()) {
         ShowUsage();
         return -1;
@@ -301,38 +261,26 @@ std::int32_t ParseCommandTail(const std::string& tail, std::string& host, std::i
     if (head.quoted)
         for (std::string& word : Words(head.after)) headWords.push_back(std::move(word));
     std::vector<Field> rest(fields.begin() + 1, fields.end());
-    host = headWords.empty() ? std::string() : headWords[0];
-    if (host == "--version") {
+    std::string first = headWords.empty() ? std::string() : ToLowerAscii(headWords[0]);
+    if (first == "--version") {
         WriteStdoutLine("sendal " + VersionText);
         return -1;
     }
-    bool prompted = host.empty();
-    if (prompted) {
-        ConsoleWrite("Host: ");
-        host = ConsoleReadLine(HostPromptLength);  // the typed line is the host, whole
-    }
-    // No host can begin with a hyphen, so "--help" and "-h" lose nothing a relay could be called.
-    if (host.empty() || WantsUsage(host)) {
-        ShowUsage();
-        return -1;
-    }
-    // A prompted host keeps the port of its field (the field said the host only by its absence).
-    if (prompted && !headWords.empty()) headWords[0] = host;
-    if (TakeWords(headWords, rest, port, heloName, fileMask) != 0 ||
-        CheckOptionPairs() != 0)
-        return -1;
-    if (port == 0) port = Options.implicitTls ? ImplicitTlsPort : DefaultPort;
-    if (heloName.empty()) heloName = DeriveHeloName(host);
-    if (fileMask.empty()) {
-        fileMask = DefaultMask;
-        return EnsureSpoolFolder();
-    }
-    return 0;
+    if (RunForm form = CommandForm(first); form != RunForm::Host)
+        return TakeCommandWords(form, headWords, rest, options);
+    return TakeHostForm(headWords, rest, options);
 }
 
-std::int32_t ParseCommandLine(std::string& host, std::int32_t& port, std::string& heloName,
-                              std::string& fileMask) {
-    return ParseCommandTail(ReadCommandTail(), host, port, heloName, fileMask);
+bool IsCommandForm(const std::string& tail) {
+    std::size_t start = tail.find_first_not_of(' ');
+    if (start == std::string::npos) return false;
+    std::size_t end = tail.find_first_of(" ,", start);
+    return CommandForm(ToLowerAscii(tail.substr(start, end == std::string::npos ? end : end - start))) != RunForm::Host;
+}
+
+std::int32_t ParseCommandTail(const std::string& tail, RunOptions& options) {
+    if (ReadRunWords(tail, options) != 0) return -1;
+    return options.form == RunForm::Host ? 0 : -1;
 }
 
 }  // namespace sendal

@@ -1,25 +1,31 @@
-// The command line: host [port] [,options], with -helo=name and a file mask in the options.
+// The command line, in every form: the design's host form (host [port] [,options and mask]),
+// --send, --queue, --release and --remove; every option word read through the one table.
 #pragma once
 
 #include <cstdint>
 #include <string>
-#include <vector>
+
+#include "base/runoptions.h"
 
 namespace sendal {
 
-// Reads the program's arguments joined with single blanks and fills the four values with
-// their defaults (port 25, a HELO name from the host, the mask ".\spool\m????.out"). Asks for
-// the host at the "Host: " prompt when none is given. Returns 0 to go on, -1 when the run
-// must stop: the usage screen has been shown, or the default spool folder is missing.
-std::int32_t ParseCommandLine(std::string& host, std::int32_t& port, std::string& heloName,
-                              std::string& fileMask);
+// Reads the program's arguments (joined with single blanks) into `options`, with the host
+// form's defaults (port 25, a HELO name from the host, the mask ".\spool\m????.out"). Asks
+// for the host at the "Host: " prompt when none is given. Returns 0 to go on (its form in
+// `options.form`), -1 when the run must stop: the usage screen or the version has been shown,
+// or a problem has been reported (the exit code noted).
+std::int32_t ReadRunWords(const std::string& tail, RunOptions& options);
 
-// The same for a given command tail (the parsing itself, for tests and fuzzing).
-std::int32_t ParseCommandTail(const std::string& tail, std::string& host, std::int32_t& port,
-                              std::string& heloName, std::string& fileMask);
+// Whether the tail's first word is one of the commands (--send, --queue, --release, --remove)
+// rather than a relay.
+bool IsCommandForm(const std::string& tail);
 
-// "-rate=N" and the like: `option` and a whole number from 1 on, into `into`.
-bool TakeCountOption(const std::string& word, const std::string& option, int& into);
+// ReadRunWords for the host form alone (tests and fuzzing): -1 for any other form.
+std::int32_t ParseCommandTail(const std::string& tail, RunOptions& options);
+
+// Options that cannot go together: a second handshake inside the first, or a pin dropped.
+// 0, or -1 reported.
+std::int32_t CheckOptionPairs(const RunOptions& options);
 
 // The HELO name a host implies: its domain ("me" for a number or a name without a dot).
 std::string DeriveHeloName(const std::string& host);

@@ -15,6 +15,7 @@
 #include "base/environment.h"
 #include "base/fdio.h"
 #include "base/text.h"
+#include "driver/optiontable.h"
 
 namespace sendal {
 namespace {
@@ -58,13 +59,6 @@ bool TakePort(const toml::node& node, std::int32_t& into, Problems& problems) {
     return true;
 }
 
-bool TakeCount(const toml::node& node, const std::string& key, std::int32_t& into, Problems& problems) {
-    if (!node.is_integer() || *node.value<std::int64_t>() < 1 || *node.value<std::int64_t>() > 1000000)
-        return problems.Set(key + " must be a number from 1 on", node.source());
-    into = static_cast<std::int32_t>(*node.value<std::int64_t>());
-    return true;
-}
-
 bool TakeSecurity(const toml::node& node, Security& into, Problems& problems) {
     std::string word;
     if (!TakeText(node, "security", word, problems)) return false;
@@ -73,21 +67,6 @@ bool TakeSecurity(const toml::node& node, Security& into, Problems& problems) {
     else if (word == "plain") into = Security::Plain;
     else return problems.Set("security must be starttls, tls or plain", node.source());
     return true;
-}
-
-bool TakeAuth(const toml::node& node, AuthMechanism& into, Problems& problems) {
-    std::string word;
-    if (!TakeText(node, "auth", word, problems)) return false;
-    const struct {
-        const char* word;
-        AuthMechanism mechanism;
-    } mechanisms[] = {{"plain", AuthPlain}, {"login", AuthLogin}, {"xoauth2", AuthXoauth2},
-                      {"oauthbearer", AuthOauthbearer}, {"external", AuthExternal},
-                      {"none", AuthNone}};
-    for (const auto& m : mechanisms)
-        if (word == m.word) return into = m.mechanism, true;
-    return problems.Set("auth must be plain, login, xoauth2, oauthbearer, external or none",
-                        node.source());
 }
 
 // An address of `from`: "user@domain" or "*@domain".
@@ -105,52 +84,70 @@ bool TakeFromList(const toml::node& node, std::vector<std::string>& into, Proble
     return true;
 }
 
-bool TakeFingerprint(const toml::node& node, std::string& into, Problems& problems) {
-    std::string text;
-    if (!TakeText(node, "fingerprint", text, problems)) return false;
-    for (char c : ToLowerAscii(text))
-        if (c != ':') into += c;
-    if (into.size() != 64 || into.find_first_not_of("0123456789abcdef") != std::string::npos)
-        return problems.Set("fingerprint must be the 64 hex digits of a SHA-256", node.source());
-    return true;
+// What a key of the option table must hold, as its message says when it does not.
+std::string KeyMessage(const std::string& key) {
+    if (key == "fingerprint") return "fingerprint must be the 64 hex digits of a SHA-256";
+    if (key == "pin") return "pin must be sha256: and a SHA-256 in base64 or hex";
+    if (key == "auth") return "auth must be plain, login, xoauth2, oauthbearer, external or none";
+    return key + " must be a string";
 }
 
-// "sha256:<base64 or hex>", one or a list (a backup key).
-bool TakePins(const toml::node& node, std::vector<std::string>& into, Problems& problems) {
-    auto takeOne = [&](const toml::node& entry) {
-        std::string text, digest;
-        if (!TakeText(entry, "pin", text, problems)) return false;
-        if (ToLowerAscii(text.substr(0, 7)) != "sha256:" || !DecodePinValue(text.substr(7), digest))
-            return problems.Set("pin must be sha256: and a SHA-256 in base64 or hex", entry.source());
-        into.push_back(digest);
-        return true;
-    };
-    if (const toml::array* list = node.as_array()) {
+// A key the command line has as an option too, read by the option table. 1 when it is none.
+int TakeOptionKey(const std::string& key, const toml::node& node, RunOptions& options, Problems& problems) {
+    std::string text;
+    if (node.is_boolean()) text = *node.value<bool>() ? "true" : "false";
+    else if (node.is_integer()) text = std::to_string(*node.value<std::int64_t>());
+    else if (node.is_string()) text = *node.value<std::string>();
+    if (const toml::array* list = node.as_array(); list != nullptr && key == "pin") {  // a backup key
         for (const toml::node& entry : *list)
-            if (!takeOne(entry)) return false;
+            if (int taken = TakeOptionKey(key, entry, options, problems); taken != 0) return taken;
+        return 0;
+    }
+    switch (AccountKeyValue(key)) {
+    case KeyValue::Unknown: return 1;
+    case KeyValue::Flag:
+        if (!node.is_boolean()) return problems.Set(key + " must be true or false", node.source()), -1;
+        break;
+    case KeyValue::Number:
+        if (!node.is_integer()) return problems.Set(key + " must be a number from 1 on", node.source()), -1;
+        break;
+    case KeyValue::Text:
+        if (!node.is_string()) return problems.Set(KeyMessage(key), node.source()), -1;
+        break;
+    }
+    if (TakeAccountKey(key, text, options) == 0) return 0;
+    return problems.Set(AccountKeyValue(key) == KeyValue::Number ? key + " must be a number from 1 on" : KeyMessage(key),
+                        node.source()), -1;
+}
+
+// `host`: one relay, or a list tried in order.
+bool TakeHosts(const toml::node& node, std::vector<std::string>& into, Problems& problems) {
+    into.clear();
+    if (const toml::array* list = node.as_array()) {
+        for (const toml::node& entry : *list) {
+            std::string host;
+            if (!TakeText(entry, "host", host, problems)) return false;
+            if (!host.empty()) into.push_back(host);
+        }
         return true;
     }
-    return takeOne(node);
+    std::string host;
+    if (!TakeText(node, "host", host, problems)) return false;
+    if (!host.empty()) into.push_back(host);
+    return true;
 }
 
 bool TakeAccountKey(const std::string& key, const toml::node& node, Account& account,
                     Problems& problems) {
-    if (key == "host") return TakeText(node, key, account.host, problems);
+    if (int taken = TakeOptionKey(key, node, account.options, problems); taken <= 0) return taken == 0;
+    if (key == "host") return TakeHosts(node, account.hosts, problems);
     if (key == "port") return TakePort(node, account.port, problems);
     if (key == "security") return TakeSecurity(node, account.security, problems);
-    if (key == "auth") return TakeAuth(node, account.auth, problems);
-    if (key == "login") return TakeText(node, key, account.login, problems);
-    if (key == "password_command") return TakeText(node, key, account.passwordCommand, problems);
+    if (key == "login") return TakeText(node, key, account.options.login, problems);
+    if (key == "password_command") return TakeText(node, key, account.options.passwordCommand, problems);
     if (key == "from") return TakeFromList(node, account.from, problems);
-    if (key == "envelope_from") return TakeText(node, key, account.envelopeFrom, problems);
-    if (key == "helo") return TakeText(node, key, account.helo, problems);
-    if (key == "ca_file") return TakeText(node, key, account.caFile, problems);
-    if (key == "fingerprint") return TakeFingerprint(node, account.fingerprint, problems);
+    if (key == "ca_file") return TakeText(node, key, account.options.caFile, problems);
     if (key == "default") return TakeFlag(node, key, account.isDefault, problems);
-    if (key == "pin") return TakePins(node, account.pins, problems);
-    if (key == "rate") return TakeCount(node, key, account.rate, problems);
-    if (key == "cert") return TakeText(node, key, account.cert, problems);
-    if (key == "key") return TakeText(node, key, account.key, problems);
     if (key == "password")  // the one key a new user is sure to try
         return problems.Set("a password never stands here (use password_command or netrc)",
                             node.source());
@@ -169,18 +166,28 @@ bool TakeAccount(const std::string& name, const toml::node& node, Config& config
     if (table == nullptr) return problems.Set("account " + name + " must be a table", node.source());
     Account account;
     account.name = name;
+    account.options = config.options;
     account.line = static_cast<std::int32_t>(node.source().begin.line);
     for (auto&& [key, value] : *table)
         if (!TakeAccountKey(std::string(key.str()), value, account, problems)) return false;
-    if (account.host.empty()) return problems.Set("account " + name + " has no host", node.source());
+    if (account.hosts.empty()) return problems.Set("account " + name + " has no host", node.source());
     if (account.port == 0) account.port = DefaultPort(account.security);
-    if (!account.fingerprint.empty() && !account.pins.empty())
+    RunOptions& options = account.options;
+    if (!options.fingerprint.empty() && !options.pins.empty())
         return problems.Set("account " + name + " has a fingerprint and a pin: use one", node.source());
-    if (account.auth == AuthExternal && account.cert.empty())
+    if (options.auth == AuthExternal && options.certFile.empty())
         return problems.Set("account " + name + " logs in with external but has no cert", node.source());
-    if (account.auth != AuthNone && account.security == Security::Plain)
+    if (options.auth != AuthNone && account.security == Security::Plain)
         return problems.Set("account " + name + " logs in without TLS (security plain)",
                             node.source());
+    options.ehlo = true;
+    options.startTls = account.security == Security::StartTls;
+    options.implicitTls = account.security == Security::Tls;
+    options.host = account.hosts.front();
+    options.port = account.port;
+    options.account = name;
+    options.underAccount = true;
+    for (std::string* path : {&options.certFile, &options.keyFile, &options.caFile}) *path = ExpandHome(*path);
     if (account.isDefault)
         for (const Account& other : config.accounts)
             if (other.isDefault)
@@ -193,11 +200,13 @@ bool TakeAccount(const std::string& name, const toml::node& node, Config& config
 bool TakeTopKey(const std::string& key, const toml::node& node, Config& config, Problems& problems) {
     if (key == "spool") return TakeText(node, key, config.spool, problems);
     if (key == "log") return TakeText(node, key, config.log, problems);
-    if (key == "hold") return TakeFlag(node, key, config.hold, problems);
-    if (key == "syslog") return TakeFlag(node, key, config.syslog, problems);
-    if (key == "expire") return TakeCount(node, key, config.expireDays, problems);
-    if (key == "notify_command") return TakeText(node, key, config.notifyCommand, problems);
-    if (key != "accounts") return problems.Set("unknown key " + key, node.source());
+    if (key == "notify_command") return TakeText(node, key, config.options.notifyCommand, problems);
+    if (key == "accounts") return true;  // once every key they start from is read
+    if (int taken = TakeOptionKey(key, node, config.options, problems); taken <= 0) return taken == 0;
+    return problems.Set("unknown key " + key, node.source());
+}
+
+bool TakeAccounts(const toml::node& node, Config& config, Problems& problems) {
     const toml::table* accounts = node.as_table();
     if (accounts == nullptr) return problems.Set("accounts must be tables", node.source());
     for (auto&& [name, account] : *accounts)
@@ -280,6 +289,8 @@ std::int32_t ParseConfigText(const std::string& text, Config& config, std::strin
         toml::table top = toml::parse(text, config.path);
         for (auto&& [key, node] : top)
             if (!TakeTopKey(std::string(key.str()), node, config, problems)) break;
+        if (const toml::node* accounts = top.get("accounts"); accounts != nullptr && problems.what.empty())
+            TakeAccounts(*accounts, config, problems);
     } catch (const toml::parse_error& failure) {
         problems.Set(std::string(failure.description()), failure.source());
     } catch (const std::exception& failure) {  // memory: the file is refused, not the run

@@ -7,30 +7,24 @@
 #include <string>
 #include <vector>
 
-#include "smtp/options.h"
+#include "base/runoptions.h"
 
 namespace sendal {
 
 enum class Security { Plain, StartTls, Tls };
 
+// An account: where its mail goes and how. Everything that is also an option of the command
+// line lives in `options`, read by the same table (the file's top-level keys first, then the
+// account's own); the rest is the account's alone.
 struct Account {
     std::string name;
-    std::string host;
+    std::vector<std::string> hosts;  // tried in order: the first that takes the session serves
     std::int32_t port = 0;  // 0: the one `security` implies
     Security security = Security::StartTls;
-    AuthMechanism auth = AuthNone;
-    std::string login;
-    std::string passwordCommand;
     std::vector<std::string> from;  // addresses and "*@domain" the account sends for
-    std::string envelopeFrom;
-    std::string helo;
-    std::string caFile;
-    std::string fingerprint;  // 64 hex digits, small letters
-    std::vector<std::string> pins;  // key digests, 32 bytes each
-    std::string cert, key;          // the client certificate and its key, PEM
     bool isDefault = false;
-    std::int32_t rate = 0;  // messages a minute at most; 0 for no limit
     std::int32_t line = 0;  // where its table starts, for messages
+    RunOptions options;     // host, port, security, login, password command and CA file too
 };
 
 struct Config {
@@ -38,10 +32,7 @@ struct Config {
     std::string spool;  // the folder, "~/" expanded
     std::string log;    // the activity log's path
     std::vector<Account> accounts;
-    bool hold = false;
-    std::int32_t expireDays = 0;
-    std::string notifyCommand;
-    bool syslog = false;
+    RunOptions options;  // the top-level keys every account starts from
 };
 
 // Where the configuration is looked for: `named` (from --config=) when given, else

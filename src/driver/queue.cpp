@@ -193,11 +193,6 @@ int Remove(const std::string& folder, const std::string& name) {
 
 }  // namespace
 
-bool IsQueueCommand(const std::string& tail) {
-    std::string first = tail.substr(0, tail.find(' '));
-    return first == "--queue" || first == "--release" || first == "--remove";
-}
-
 int ListQueue(const std::string& mask) {
     std::string folder = SpoolFolderOf(mask);
     std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
@@ -211,22 +206,16 @@ int ListQueue(const std::string& mask) {
     return 0;
 }
 
-int RunQueueCommand(const std::string& tail) {
-    std::istringstream words(tail);
-    std::string command, word, configName, argument;
-    words >> command;
-    while (words >> word) {
-        if (word.rfind("--config=", 0) == 0) configName = word.substr(9);
-        else if (argument.empty()) argument = word;
-        else return WriteStdoutLine(Shown("Unexpected word " + word + "!")), EX_USAGE;
-    }
+int RunQueueCommand(const RunOptions& options) {
     std::string mask;
-    if (int failed = SpoolMask(command == "--queue" ? argument : std::string(), configName, mask); failed != 0)
+    bool listing = options.form == RunForm::Queue;
+    if (int failed = SpoolMask(listing ? options.fileMask : std::string(), options.configName, mask); failed != 0)
         return failed;
-    if (command == "--queue") return ListQueue(mask);
+    if (listing) return ListQueue(mask);
     std::string folder = SpoolFolderOf(mask);
-    if (argument.empty()) return WriteStdoutLine(command + " needs the name of a held file!"), EX_USAGE;
-    return command == "--release" ? Release(folder, argument) : Remove(folder, argument);
+    const char* command = options.form == RunForm::Release ? "--release" : "--remove";
+    if (options.heldName.empty()) return WriteStdoutLine(std::string(command) + " needs the name of a held file!"), EX_USAGE;
+    return options.form == RunForm::Release ? Release(folder, options.heldName) : Remove(folder, options.heldName);
 }
 
 }  // namespace sendal

@@ -4,13 +4,13 @@
 
 #include <string>
 
+#include "base/runoptions.h"
+
 namespace sendal {
 
-// Whether the command tail is one of --queue, --release or --remove.
-bool IsQueueCommand(const std::string& tail);
-
-// Carries out the queue command; the exit code (0, or a sysexits code after its message).
-int RunQueueCommand(const std::string& tail);
+// Carries out the queue command the words asked for (--queue, --release, --remove); the exit
+// code (0, or a sysexits code after its message).
+int RunQueueCommand(const RunOptions& options);
 
 // The listing of the spool files matching `mask` and of its held folder, on standard output.
 // 0.

@@ -3,7 +3,6 @@
 #include "driver/run.h"
 
 #include <fcntl.h>
-#include <sched.h>
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -17,7 +16,8 @@
 #include "base/globals.h"
 #include "credentials/netrc.h"
 #include "base/number.h"
-#include "smtp/options.h"
+#include "base/runoptions.h"
+#include "net/tls.h"
 #include "base/outcome.h"
 #include "base/path.h"
 #include "base/environment.h"
@@ -43,48 +43,50 @@ namespace sendal {
 namespace {
 
 constexpr const char* MarkerFileName = "REdez.No";
+// The nice value that yields to every other program but is never starved of the processor
+// the way the idle scheduling class is on a busy machine.
+constexpr int LowestPriority = 19;
 
-void ShowStatusLine(std::int32_t port, const std::string& heloName, const std::string& fileMask) {
-    ConsoleWriteOutside("Host:" + RelayHost + " Port:" + FormatNumber(port) + "HElO:" + heloName +
-                        " File:" + fileMask);
+void ShowStatusLine(const RunOptions& options) {
+    ConsoleWriteOutside("Host:" + RelayHost + " Port:" + FormatNumber(options.port) + "HElO:" + options.heloName +
+                        " File:" + options.fileMask);
     ConsoleLineEnd();
 }
 
-bool HoldsFiles() {
-    return Options.hold || Options.expireDays > 0;
+bool HoldsFiles(const RunOptions& options) {
+    return options.hold || options.expireDays > 0;
 }
 
-// The dialogue, from the connection to the last reply. False when there was nothing to send:
-// the connection then ends with the process, without HELO, QUIT or the close-down.
 // Once the secret is read and before a byte of the relay is parsed, the run keeps only what
 // it needs: the spool folder, the files it has open, the connection. What the TLS handshake
 // needs from files is loaded first.
-std::int32_t Confine(const std::string& fileMask) {
-    if (Options.noSandbox) return 0;
-    if (UsesTls() && PrepareTls(RunTlsPolicy()) != 0) return -1;
+std::int32_t Confine(const RunOptions& options, const std::string& fileMask) {
+    if (options.noSandbox) return 0;
+    if (UsesTls(options) && PrepareTls(TlsPolicyOf(options)) != 0) return -1;
     SandboxRules rules;
     std::string folder = SpoolFolderOf(fileMask);
     rules.folders.push_back(folder);
-    if (HoldsFiles()) rules.holding.push_back(JoinPath(folder, HeldFolderName));
+    if (HoldsFiles(options)) rules.holding.push_back(JoinPath(folder, HeldFolderName));
     for (const std::string& state : {StateFolderOf(folder), StateFolderOf(JoinPath(folder, HeldFolderName)),
                                      RelayChunking.notes})
         if (!state.empty()) rules.writable.push_back(state);
-    return ConfineRun(rules);
+    std::string why;
+    if (ConfineRun(rules, why) == 0) return 0;
+    return ReportFailure(why, EX_OSERR);
 }
 
 // The queue's folders, the journal and the notice helper: all of them need what a confined
 // run no longer has.
 // A record or held folder that is not the user's own (a link, another's folder) is refused:
 // nothing is written or deleted through it. 0, or -1 (reported).
-std::int32_t PrepareQueue(const std::string& fileMask) {
+std::int32_t PrepareQueue(const RunOptions& options, const std::string& fileMask) {
     std::string folder = SpoolFolderOf(fileMask), refused;
-    if (MakeQueueFolders(folder, HoldsFiles(), refused) != 0) return ReportFailure(refused, EX_CONFIG);
-    if (Options.notifyCommand.empty()) Options.notifyCommand = GetEnvironment("SENDAL_NOTIFY_COMMAND");
-    StartFileRecords(folder, RelayHost, {Options.hold, Options.expireDays, Options.syslog, Options.notifyCommand});
-    if (Options.syslog) OpenJournal();
-    if (UsesEhlo() && !Options.noChunking) RelayChunking.notes = PrepareRelayNotes();
-    if (HoldsFiles() && !Options.notifyCommand.empty() && StartNotifier(Options.notifyCommand) != 0)
-        LogMessage("Notice command cannot be started!", -1, LevelWarning);
+    if (MakeQueueFolders(folder, HoldsFiles(options), refused) != 0) return ReportFailure(refused, EX_CONFIG);
+    StartFileRecords(folder, RelayHost, {options.hold, options.expireDays, options.syslog, options.notifyCommand});
+    if (options.syslog) OpenJournal();
+    if (UsesEhlo(options) && !options.noChunking) RelayChunking.notes = PrepareRelayNotes();
+    if (HoldsFiles(options) && !options.notifyCommand.empty() && StartNotifier(options.notifyCommand) != 0)
+        LogMessage("Notice command cannot be started!", LevelWarning);
     return 0;
 }
 
@@ -99,35 +101,38 @@ std::string FoundMask(const std::string& fileMask) {
     return folder + fileMask.substr(folderLength);
 }
 
-bool Converse(std::int32_t relayPort, const std::string& heloName, const std::string& typedMask) {
-    if (ConnectRelay(RelayHost, relayPort, RunTlsPolicy(), false) != 0) return true;
-    LogMessage("SMTP starting...", -1, LevelStart);
+// The dialogue, from the connection to the last reply. False when there was nothing to send:
+// the connection then ends with the process, without HELO, QUIT or the close-down.
+bool Converse(const RunOptions& options, const std::string& typedMask, const SpoolSelection& selection) {
+    std::int32_t relayPort = options.port;
+    if (ConnectRelay(RelayHost, relayPort, TlsPolicyOf(options), false) != 0) return true;
+    LogMessage("SMTP starting...", LevelStart);
     if (!EntryExists(typedMask, SearchFiles)) {
         if (ReportDeniedListing(typedMask) != 0) return false;
-        LogMessage("Nothing to send!", -1, LevelNormal);
+        LogMessage("Nothing to send!", LevelNormal);
         return false;
     }
     std::string fileMask = FoundMask(typedMask);
     // The secret only now that it is needed: an empty spool asks no passphrase, and a relay
     // that cannot be reached is reported as such.
-    if (ReadSubmissionSecret() != 0) return true;
+    if (ReadSubmissionSecret(options) != 0) return true;
     RelayChunking = {RelayHost, relayPort, RelayRefusesChunking(RelayHost, relayPort), {}};
-    if (PrepareQueue(fileMask) != 0 || Confine(fileMask) != 0) return true;
-    if (StartTransport(RelayHost, RunTlsPolicy()) != 0) return true;
-    StartSession();
-    if (OpenDialogue(heloName, relayPort) != 0) return true;
+    if (PrepareQueue(options, fileMask) != 0 || Confine(options, fileMask) != 0) return true;
+    if (StartTransport(RelayHost, TlsPolicyOf(options)) != 0) return true;
+    StartSession(options);
+    if (OpenDialogue(options) != 0) return true;
     StartSpoolRun();
     StartPacing();
     // A file that changed while it was sent cost the session; with -keepgoing the rest go
     // over a new one.
-    while (TransferSpool(fileMask) == TransferEnd::Abandoned) {
+    while (TransferSpool(fileMask, selection) == TransferEnd::Abandoned) {
         CloseRelaySocket();
         SocketHandle = -1;
-        LogMessage("Closed!", -1, LevelNormal);
-        if (ConnectRelay(RelayHost, relayPort, RunTlsPolicy()) != 0) return true;
-        LogMessage("SMTP starting...", -1, LevelStart);
-        StartSession();
-        if (OpenDialogue(heloName, relayPort) != 0) return true;
+        LogMessage("Closed!", LevelNormal);
+        if (ConnectRelay(RelayHost, relayPort, TlsPolicyOf(options)) != 0) return true;
+        LogMessage("SMTP starting...", LevelStart);
+        StartSession(options);
+        if (OpenDialogue(options) != 0) return true;
         StartPacing();
     }
     return true;
@@ -139,22 +144,29 @@ void ReportStop() {
     if (StopSignal() == 0 || reported) return;
     reported = true;
     NoteOutcome(EX_TEMPFAIL);
-    LogMessage("Stopped by signal " + std::to_string(StopSignal()) + "!", -1, LevelError);
+    LogMessage("Stopped by signal " + std::to_string(StopSignal()) + "!", LevelError);
 }
 
 // From the status line to the close-down of the socket.
-void RunSession(std::int32_t relayPort, const std::string& heloName, const std::string& fileMask) {
-    ShowStatusLine(relayPort, heloName, fileMask);
+void RunSession(const RunOptions& options) {
+    ShowStatusLine(options);
     UniqueFd spoolLock;
-    if (CheckSubmissionOptions() != 0 || TakeSpoolFolder(fileMask, spoolLock) != 0) return;
-    SendOverRelay(relayPort, heloName, fileMask);
+    if (CheckSubmissionOptions(options) != 0 || TakeSpoolFolder(options.fileMask, spoolLock) != 0) return;
+    SendOverRelay(options, options.fileMask, {});
+}
+
+// The host form's settings that come from the environment: the helpers it runs and the CA it
+// trusts are set there, as the mail packages that start us cannot pass them as words.
+void TakeEnvironment(RunOptions& options) {
+    options.passwordCommand = GetEnvironment("SENDAL_PASSWORD_COMMAND");
+    options.caFile = GetEnvironment("SENDAL_CAFILE");
+    options.notifyCommand = GetEnvironment("SENDAL_NOTIFY_COMMAND");
 }
 
 }  // namespace
 
 void SetIdlePriority() {
-    sched_param param{};
-    if (::sched_setscheduler(0, SCHED_IDLE, &param) != 0) ::setpriority(PRIO_PROCESS, 0, 19);
+    ::setpriority(PRIO_PROCESS, 0, LowestPriority);
 }
 
 std::int32_t TakeSpoolFolder(const std::string& fileMask, UniqueFd& lock) {
@@ -167,15 +179,14 @@ std::int32_t TakeSpoolFolder(const std::string& fileMask, UniqueFd& lock) {
     return ReportFailure("Spool in use by another run!", EX_TEMPFAIL, LevelWarning);
 }
 
-void SendOverRelay(std::int32_t relayPort, const std::string& heloName, const std::string& fileMask) {
-    if (!Converse(relayPort, heloName, fileMask)) return;
+void SendOverRelay(const RunOptions& options, const std::string& fileMask, const SpoolSelection& selection) {
+    if (!Converse(options, fileMask, selection)) return;
     ReportStop();
     if (SocketHandle != -1) {
         CloseRelaySocket();
-        LogMessage("Closed!", -1, LevelNormal);
+        LogMessage("Closed!", LevelNormal);
     }
     ForgetSecret();
-    WSACleanup();
     StopNotifier();
 }
 
@@ -187,28 +198,32 @@ std::int32_t RunMain() {
     VersionText = "v1.33g";
     ProgramTag = "SENDAL ";
     std::string tail = ReadCommandTail();
-    if (IsQueueCommand(tail)) return RunQueueCommand(tail);
-    if (IsAccountsRun(tail)) {
-        int code = RunAccounts(tail);
-        CloseLog();
-        return Options.exitCode ? code : 0;
-    }
-    WriteLogHeader();
-    SetIdlePriority();
-    SocketHandle = -1;
-
-    std::int32_t relayPort = 0;
-    std::string heloName;
-    std::string fileMask;
-    if (ParseCommandTail(tail, RelayHost, relayPort, heloName, fileMask) == 0) {
+    RunOptions options;
+    // The host form's problems go to the log too, so its header comes first.
+    bool hostForm = !IsCommandForm(tail);
+    if (hostForm) WriteLogHeader();
+    if (!hostForm) EndStdoutLinesForPrograms();
+    std::int32_t read = ReadRunWords(tail, options);
+    int code = RunOutcome;
+    if (read == 0 && options.form == RunForm::Host) {
+        SetIdlePriority();
+        TakeEnvironment(options);
+        RelayHost = options.host;
         if (EntryExists(MarkerFileName, SearchFiles))
-            LogMessage(ProgramTag + "no actice connection!", -1, LevelNormal);
+            LogMessage(ProgramTag + "no actice connection!", LevelNormal);
         else
-            RunSession(relayPort, heloName, fileMask);
+            RunSession(options);
+        ReportStop();
+        code = RunOutcome;
+    } else if (read == 0 && options.form == RunForm::Send) {
+        code = RunAccounts(options);
+    } else if (read == 0) {
+        return RunQueueCommand(options);
+    } else if (!hostForm) {
+        return RunOutcome;  // a command's own words were wrong: its code, as --queue gives
     }
-    ReportStop();
     CloseLog();
-    return Options.exitCode ? RunOutcome : 0;
+    return options.exitCode ? code : 0;
 }
 
 }  // namespace sendal

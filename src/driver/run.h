@@ -5,14 +5,17 @@
 #include <string>
 
 #include "base/fdio.h"
+#include "base/runoptions.h"
+#include "smtp/transfer.h"
 
 namespace sendal {
 
-// Runs the whole program once. Returns the exit code, 0 on every path; the log and the
-// console tell what happened.
+// Runs the whole program once and returns its exit code: 0 unless -exitcode asks for a code
+// that says how the run went (the mail packages that start the host form expect 0); the
+// queue commands and refused words of --send always give theirs.
 std::int32_t RunMain();
 
-// Sending the spool is background work: take the processor only when nothing else wants it.
+// Sending the spool is background work: it yields the processor to every other program.
 void SetIdlePriority();
 
 // Takes the spool folder for this run: it must let us delete what the relay accepts, and no
@@ -22,6 +25,6 @@ std::int32_t TakeSpoolFolder(const std::string& fileMask, UniqueFd& lock);
 
 // One relay's part of the run, from the connection to the close-down of the socket; the
 // spool folder is already taken.
-void SendOverRelay(std::int32_t relayPort, const std::string& heloName, const std::string& fileMask);
+void SendOverRelay(const RunOptions& options, const std::string& fileMask, const SpoolSelection& selection);
 
 }  // namespace sendal

@@ -1,7 +1,10 @@
 // The activity log. Each line is written with one write() and no buffer of our own, so a run
 // that dies midway leaves every line it reported, and the file only ever grows. Runs share the
-// log: each takes its lock for one line at a time, so lines of two runs never mix within a
-// line and every run's lines are kept.
+// log without a lock per line: it is opened with O_APPEND, and one write of one line to a local
+// file lands whole at its end, never within another process's line. Each run takes one shared
+// lock for its whole length, so a program that holds the log's exclusive lock (one that
+// rotates or reads it whole) keeps every run of ours out of it; the sessions of a --send run
+// write through the parent's open log and so under its lock, which lasts as long as they do.
 #include "log/log.h"
 
 #include <fcntl.h>
@@ -10,7 +13,7 @@
 
 #include <unistd.h>
 
-#include <cerrno>
+#include <ctime>
 
 #include "base/console.h"
 #include "base/fdio.h"
@@ -25,25 +28,30 @@ namespace {
 
 constexpr const char* LogFileName = "VORK.LOG";
 constexpr const char* LogCredits = " - sendal, spool sender for offline mail";
-constexpr const char* LevelPrefixes[] = {"  ", "! ", "? ", "$ ", "* ", ": ",
-                                         "+ ", "- ", "% ", "~ ", "= "};
+// The prefix of a log line: what readers of the log grep for.
+const char* LevelPrefix(std::int16_t level) {
+    switch (level) {
+    case LevelError: return "! ";
+    case LevelWarning: return "? ";
+    case LevelStart: return ": ";
+    default: return "  ";
+    }
+}
 
 UniqueFd LogFile;
 std::string LogPath;  // empty: VORK.LOG in the working directory
 std::string LogLabel;
 
-// Runs hold the lock for one line: one held longer is no run of ours, and its log is left alone.
-constexpr int LockTries = 2000;
-constexpr useconds_t LockPauseMicroseconds = 1000;
-
-// One line under the log's lock.
-void WriteLocked(const std::string& line) {
-    for (int tries = 0; ::flock(LogFile.Get(), LOCK_EX | LOCK_NB) != 0; ++tries) {
-        if (tries == LockTries || (errno != EWOULDBLOCK && errno != EINTR)) return;
-        ::usleep(LockPauseMicroseconds);
+// The clock of the log lines, formatted once a second: a busy run logs thousands of lines.
+std::string ClockNow() {
+    static std::time_t formattedAt = -1;
+    static std::string clock;
+    std::time_t now = std::time(nullptr);
+    if (now != formattedAt) {
+        formattedAt = now;
+        clock = FormatClockTime(now);
     }
-    WriteAll(LogFile.Get(), line);
-    ::flock(LogFile.Get(), LOCK_UN);
+    return clock;
 }
 
 
@@ -69,32 +77,32 @@ void WriteLogHeader() {
                             " is not a regular file: no log is kept!");
         return;
     }
+    if (::flock(fd.Get(), LOCK_SH | LOCK_NB) != 0) return;  // held by another program: left alone
     LogFile = std::move(fd);
-    WriteLocked("----------  " + FormatTimestamp() + ", VORK " + VersionText + LogCredits + "\r\n");
+    WriteAll(LogFile.Get(), "----------  " + FormatTimestamp() + ", VORK " + VersionText + LogCredits + "\r\n");
 }
 
-std::string FormatLogLine(const std::string& clock, const std::string& message, std::int32_t number,
-                          std::int16_t level) {
-    std::string numberTag = number < 0 ? "  " : "#" + std::to_string(number);
-    std::string prefix = (level >= 0 && level <= 10) ? LevelPrefixes[level] : "";
-    return prefix + clock + "  " + ProgramTag + numberTag + ": " + message + "\r\n";
+std::string FormatLogLine(const std::string& clock, const std::string& message, std::int16_t level) {
+    std::string line = LevelPrefix(level);
+    line.reserve(line.size() + clock.size() + ProgramTag.size() + message.size() + 8);
+    return line.append(clock).append("  ").append(ProgramTag).append("  : ").append(message).append("\r\n");
 }
 
 void SetLogLabel(const std::string& label) {
     LogLabel = label;
 }
 
-void LogMessage(const std::string& message, std::int32_t number, std::int16_t level) {
+void LogMessage(const std::string& message, std::int16_t level) {
     std::string line = LogLabel + message;
     WriteStdoutLine(line);
     // The relay's words may hold control bytes: in the log they could forge a line or drive
     // the terminal of whoever reads it.
-    if (LogFile.Valid()) WriteLocked(FormatLogLine(FormatClockTime(), ReplaceControlBytes(line, '?'), number, level));
+    if (LogFile.Valid()) WriteAll(LogFile.Get(), FormatLogLine(ClockNow(), ReplaceControlBytes(line, '?'), level));
 }
 
 std::int32_t ReportFailure(const std::string& message, int exitCode, std::int16_t level) {
     NoteOutcome(exitCode);
-    LogMessage(message, -1, level);
+    LogMessage(message, level);
     return -1;
 }
 

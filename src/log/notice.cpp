@@ -15,6 +15,7 @@
 #include <chrono>
 #include <vector>
 
+#include "base/environment.h"
 #include "base/fdio.h"
 #include "base/text.h"
 #include "log/log.h"
@@ -74,17 +75,21 @@ std::string SubjectOf(const std::string& path) {
 
 void RunCommand(const std::string& command, std::vector<std::string> fields) {
     if (fields[4].empty()) fields[4] = CleanValue(SubjectOf(fields[0]));
+    const char* names[FieldCount] = {"SENDAL_FILE", "SENDAL_REASON", "SENDAL_FROM", "SENDAL_RECIPIENTS",
+                                     "SENDAL_SUBJECT"};
+    std::vector<std::pair<std::string, std::string>> added;
+    for (int i = 0; i < FieldCount; ++i) added.emplace_back(names[i], fields[i]);
+    ChildEnvironment environment;
+    BuildChildEnvironment(added, environment);
+    const char* argv[] = {"sh", "-c", command.c_str(), nullptr};
     pid_t child = ::fork();
     if (child == 0) {
         ::setpgid(0, 0);
-        const char* names[FieldCount] = {"SENDAL_FILE", "SENDAL_REASON", "SENDAL_FROM",
-                                         "SENDAL_RECIPIENTS", "SENDAL_SUBJECT"};
-        for (int i = 0; i < FieldCount; ++i) ::setenv(names[i], fields[i].c_str(), 1);
-        ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+        ::execve("/bin/sh", const_cast<char**>(argv), environment.pointers.data());
         ::_exit(127);
     }
     if (child < 0) {
-        LogMessage("Notice command failed: " + fields[0] + "!", -1, LevelWarning);
+        LogMessage("Notice command failed: " + fields[0] + "!", LevelWarning);
         return;
     }
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(NoticeCommandSeconds);
@@ -93,13 +98,13 @@ void RunCommand(const std::string& command, std::vector<std::string> fields) {
         if (std::chrono::steady_clock::now() > deadline) {
             ::kill(-child, SIGKILL);
             ::waitpid(child, &status, 0);
-            LogMessage("Notice command timed out: " + fields[0] + "!", -1, LevelWarning);
+            LogMessage("Notice command timed out: " + fields[0] + "!", LevelWarning);
             return;
         }
         ::poll(nullptr, 0, PollSliceMs);
     }
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        LogMessage("Notice command failed: " + fields[0] + "!", -1, LevelWarning);
+        LogMessage("Notice command failed: " + fields[0] + "!", LevelWarning);
 }
 
 [[noreturn]] void ServeNotices(int input, const std::string& command) {

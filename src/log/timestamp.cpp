@@ -45,8 +45,10 @@ std::string FormatTimestamp() {
     return FormatTimestampAt(LocalNow(), GetEnvironment("VORKLOG"));
 }
 
-std::string FormatClockTime() {
-    return FormatClockTimeAt(LocalNow());
+std::string FormatClockTime(std::time_t when) {
+    std::tm local{};
+    ::localtime_r(&when, &local);
+    return FormatClockTimeAt(local);
 }
 
 }  // namespace sendal

@@ -24,11 +24,18 @@ std::size_t WindowEnd = 0;     // one past the last byte read into Window
 off_t FileOffset = 0;          // where the next read starts
 bool AtEnd = false;            // the file has no byte after WindowEnd
 bool ReadFailed = false;
+struct stat Loaded {};         // the loaded file as it was when loaded
 
 // Moves the unread bytes to the front and reads more behind them. False when nothing more
 // could be read (the end of the file, a read error, or a full window).
 bool ReadMore() {
     if (AtEnd || ReadFailed) return false;
+    // Read up to the size it had when loaded: a file that grew since is changed, and the
+    // check before its deletion says so; a small file then stays whole in the window.
+    if (FileOffset >= Loaded.st_size) {
+        AtEnd = true;
+        return false;
+    }
     std::memmove(Window.data(), Window.data() + WindowStart, WindowEnd - WindowStart);
     WindowEnd -= WindowStart;
     WindowStart = 0;
@@ -135,8 +142,6 @@ void CutAtLineEnd(std::string& part, std::size_t end) {
 
 namespace {
 
-struct stat Loaded {};  // the loaded file as it was when loaded
-
 bool SameTime(const timespec& a, const timespec& b) {
     return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
@@ -170,6 +175,10 @@ SpoolLoad LoadSpoolFile(const std::string& path) {
         result = SpoolLoad::Busy;
     if (result != SpoolLoad::Loaded) SpoolFd.Reset();
     Window.resize(WindowSize);
+    WindowStart = WindowEnd = 0;  // nothing of the file before is read again
+    FileOffset = 0;
+    AtEnd = !SpoolFd.Valid();
+    ReadFailed = false;
     RewindSpool();
     return result;
 }
@@ -197,7 +206,11 @@ void RewindSpool() {
     KnownRun = CrRun{};
     NextLf = -1;
     NoLfBefore = 0;
-    WindowStart = WindowEnd = 0;
+    WindowStart = 0;
+    // A window that still begins at the file's first byte is read again from memory: the
+    // header scan, the measure and the text of a small file cost one read between them.
+    if (FileOffset == static_cast<off_t>(WindowEnd) && !ReadFailed && SpoolFd.Valid()) return;
+    WindowEnd = 0;
     FileOffset = 0;
     AtEnd = !SpoolFd.Valid();
     ReadFailed = false;
@@ -241,27 +254,78 @@ bool NextSpoolPart(std::string& part, bool& lineEnds) {
     }
 }
 
-bool NextSpoolLine(std::string& line) {
-    std::string part;
-    bool lineEnds = false;
-    if (!NextSpoolPart(line, lineEnds)) return false;
-    while (!lineEnds && NextSpoolPart(part, lineEnds)) line += part;
-    return true;
+namespace {
+
+// Where the measure stands between two windows of the file.
+struct MeasureState {
+    std::uint64_t crs = 0;  // a run of CRs whose line end the next byte decides
+    bool lineStarts = true;
+    bool inLine = false;    // the last line has text and no line end yet
+    bool eightBit = false;
+};
+
+bool HasHighBit(const char* bytes, std::size_t size) {
+    std::uint64_t any = 0, word = 0;
+    std::size_t k = 0;
+    for (; k + sizeof word <= size; k += sizeof word) {
+        std::memcpy(&word, bytes + k, sizeof word);
+        any |= word;
+    }
+    for (; k < size; ++k) any |= static_cast<unsigned char>(bytes[k]);
+    return (any & 0x8080808080808080ULL) != 0;
 }
+
+// The wire bytes of `bytes`, by the reader's own line rule (a CR run before an LF is one line
+// end, a CR alone ends a line), without cutting out a single line.
+void MeasureBytes(const char* bytes, std::size_t size, MeasureState& state, TextMeasure& measure) {
+    std::size_t i = 0;
+    while (i < size) {
+        if (state.crs > 0) {
+            if (bytes[i] == '\r') {
+                ++state.crs, ++i;
+                continue;
+            }
+            measure.wireBytes += bytes[i] == '\n' ? 2 : 2 * state.crs;
+            state.crs = 0;
+            state.lineStarts = true, state.inLine = false;
+            if (bytes[i] == '\n') {
+                ++i;
+                continue;
+            }
+        }
+        const void* lf = std::memchr(bytes + i, '\n', size - i);
+        std::size_t end = lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - bytes) : size;
+        if (const void* cr = std::memchr(bytes + i, '\r', end - i))
+            end = static_cast<std::size_t>(static_cast<const char*>(cr) - bytes);
+        if (end > i) {
+            measure.wireBytes += (end - i) + (state.lineStarts && bytes[i] == '.' ? 1 : 0);
+            if (!state.eightBit) state.eightBit = HasHighBit(bytes + i, end - i);
+            state.lineStarts = false, state.inLine = true;
+            i = end;
+        }
+        if (i == size) break;
+        if (bytes[i] == '\r') {
+            state.crs = 1;
+        } else {
+            measure.wireBytes += 2;
+            state.lineStarts = true, state.inLine = false;
+        }
+        ++i;
+    }
+}
+
+}  // namespace
 
 int MeasureSpoolText(TextMeasure& measure) {
     measure = TextMeasure{};
     RewindSpool();
-    std::string part;
-    bool lineStarts = true, lineEnds = true;
-    for (; NextSpoolPart(part, lineEnds); lineStarts = lineEnds) {
-        measure.wireBytes += part.size() + (lineEnds ? 2 : 0);
-        if (lineStarts && !part.empty() && part[0] == '.') ++measure.wireBytes;
-        unsigned char high = 0;
-        for (char c : part) high |= static_cast<unsigned char>(c);
-        measure.eightBit = measure.eightBit || (high & 0x80) != 0;
-    }
-    if (!lineStarts) measure.wireBytes += 2;
+    MeasureState state;
+    do {
+        MeasureBytes(Window.data() + WindowStart, WindowEnd - WindowStart, state, measure);
+        WindowStart = WindowEnd;
+    } while (ReadMore());
+    if (state.crs > 0 || state.inLine) measure.wireBytes += 2;  // the last line's end, or the file's
+    measure.eightBit = state.eightBit;
     bool failed = ReadFailed;
     RewindSpool();
     return failed ? -1 : 0;

@@ -66,9 +66,6 @@ void RewindSpool();
 // is ever dropped.
 bool NextSpoolPart(std::string& part, bool& lineEnds);
 
-// The next whole line (its parts joined), for the header block; false at the end.
-bool NextSpoolLine(std::string& line);
-
 // The text as it goes on the wire: every line with CR LF and one more "." before a line that
 // begins with one; whether a byte of it is above 127.
 struct TextMeasure {
@@ -76,8 +73,8 @@ struct TextMeasure {
     bool eightBit = false;
 };
 
-// Reads the file through once for its measure and starts again at its first line. 0, or -1
-// when reading failed.
+// Reads the file through once for its measure (a small file stays in the window, so the text
+// is then sent from memory) and starts again at its first line. 0, or -1 when reading failed.
 int MeasureSpoolText(TextMeasure& measure);
 
 // Whether reading the file failed since it was loaded: what was read is then incomplete.

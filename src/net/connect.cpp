@@ -40,7 +40,8 @@ void AddAddress(std::vector<RelayAddress>& found, const void* address, socklen_t
     found.back().length = length;
 }
 
-// The addresses of `host`: the IPv4 ones first, so a relay with both behaves as it always did,
+// The addresses of `host`: the IPv4 ones first, so a relay with both is reached at the address its
+// users set their firewalls and SPF records for,
 // then the IPv6 ones, each in the resolver's order. A dotted address is taken as it stands.
 std::vector<RelayAddress> LookUpHost(const char* host, std::string& reason) {
     std::vector<RelayAddress> found;
@@ -127,7 +128,6 @@ void JoinReceiver() {
 }
 
 std::int32_t Fail(const std::string& message, int outcome) {
-    WSACleanup();
     return ReportFailure(message, outcome);
 }
 
@@ -140,17 +140,10 @@ std::string WithoutBrackets(const std::string& host) {
 
 }  // namespace
 
-int WSAStartup() {
-    return 0;
-}
-
-void WSACleanup() {}
-
 std::int32_t ConnectRelay(const std::string& host, const std::int32_t& port,
                           const TlsPolicy& tls, bool startTransport) {
     char hostBuffer[HostBufferSize] = {};
     std::strncpy(hostBuffer, WithoutBrackets(host).c_str(), HostBufferSize - 1);
-    if (WSAStartup() != 0) return Fail("WSAStartup failed!", EX_OSERR);
 
     std::string reason = "no address";
     // A reconnect uses the addresses of the first look-up: the run may be confined by then, and

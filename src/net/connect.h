@@ -9,15 +9,10 @@
 
 namespace sendal {
 
-// Socket library start-up and release: nothing to do on Linux, kept so the run's steps and
-// messages stay in their order. WSAStartup always gives 0.
-int WSAStartup();
-void WSACleanup();
-
 // Connects to `host` (a dotted address, an IPv6 literal with or without brackets, or a name:
 // its IPv4 addresses first, then its IPv6 ones, each connect given up after 20 seconds) on the
 // low 16 bits of `port` and starts the receiver. 0 when connected; -1 after reporting
-// "WSAStartup failed!", "GetHostByName failed!", "Invalid Socket!" or "Connection failure!"
+// "GetHostByName failed!", "Invalid Socket!" or "Connection failure!"
 // at level 1. After a failed connect, SocketHandle still holds the socket for the close-down.
 // A send that the relay does not take for the reply time-out fails from then on.
 // Without `startTransport` only the TCP connection is made: nothing the relay sends is read

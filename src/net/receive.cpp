@@ -1,6 +1,6 @@
 // The ring buffer, the receiver and the reply wait. The receiver wakes a waiting WaitReply
 // through a futex on the write index as soon as it has stored bytes, so a reply is taken the
-// moment its line is complete rather than at the next 10 ms poll.
+// moment its line is complete rather than at the end of a sleep slice.
 //
 // The receiver only ever moves the bytes that arrive on the socket into the ring: with TLS on
 // they are the session's records, which the main thread alone decrypts. The ring knows nothing
@@ -144,7 +144,7 @@ void ReceiveUntilEnd(int socket) {
 
 // Sleeps until the receiver stores more than `seen` or 10 ms (at most `left`) have passed.
 void SleepUntilChanged(std::uint32_t seen, std::chrono::steady_clock::duration left) {
-    auto pause = std::chrono::nanoseconds(std::chrono::milliseconds(ReplyPollMilliseconds));
+    auto pause = std::chrono::nanoseconds(std::chrono::milliseconds(WaitSliceMilliseconds));
     if (left < pause) pause = std::chrono::duration_cast<std::chrono::nanoseconds>(left);
     Received.waiters.fetch_add(1, std::memory_order_seq_cst);
     SleepWhileUnchanged(Received.writeIndex, seen, pause);
@@ -224,7 +224,7 @@ void ReceiveData(int socket) {
 
 ReplyDeadline ReplyDeadlineFromNow() {
     return std::min(ReplyDeadlineLimit, std::chrono::steady_clock::now() +
-                                            std::chrono::milliseconds(ReplyPollMilliseconds) * ReplyPollCount);
+                                            ReplyTimeout);
 }
 
 std::uint32_t ReceiveProgress() {

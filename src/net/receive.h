@@ -19,9 +19,10 @@ constexpr std::uint32_t ReceiveBufferSize = 30000;
 // When a wait must end.
 using ReplyDeadline = std::chrono::steady_clock::time_point;
 
-// How many 10 ms waits WaitReply allows for one line: about 50 seconds. Tests lower it.
-inline int ReplyPollCount = 5000;
-constexpr int ReplyPollMilliseconds = 10;
+// How long WaitReply waits for one reply line. Tests lower it.
+inline std::chrono::milliseconds ReplyTimeout{50000};
+// The longest a waiter sleeps before it looks at the stop flag again.
+constexpr int WaitSliceMilliseconds = 10;
 
 // Whether the receiver acknowledges what it reads at once: when commands go out together, a
 // relay that holds small replies back until the last is acknowledged (Nagle) would otherwise

@@ -19,7 +19,6 @@
 #include <chrono>
 #include <cstring>
 
-#include "base/environment.h"
 #include "base/fdio.h"
 #include "base/outcome.h"
 #include "base/stop.h"
@@ -130,7 +129,7 @@ int LoadTrust() {
     // Without the check (-noverify, or a pin alone) the trust store would only cost memory.
     if (Tls.policy.verify && Tls.policy.fingerprint.empty())
         gnutls_certificate_set_x509_system_trust(Credentials);
-    std::string caFile = GetEnvironment("SENDAL_CAFILE"), caText, why;
+    std::string caFile = Tls.policy.caFile, caText, why;
     if (!caFile.empty()) {
         if (ReadPemFile(caFile, caText, why) != 0)
             return Fail("Certificate not trusted: cannot read " + caFile + " (" + why + ")", EX_CONFIG);
@@ -171,8 +170,9 @@ int HandshakeFailed(int error) {
         gnutls_free(reason.data);
         // A relay with a certificate of its own CA, or a self-signed one: say what serves.
         if (status & GNUTLS_CERT_SIGNER_NOT_FOUND)
-            text = WithoutFinalStop(text) +
-                   " (name its CA's PEM file in SENDAL_CAFILE, or pin the relay with -fingerprint=)";
+            text = WithoutFinalStop(text) + (Tls.policy.underAccount
+                   ? " (name its CA's PEM file in ca_file, or pin the relay with fingerprint)"
+                   : " (name its CA's PEM file in SENDAL_CAFILE, or pin the relay with -fingerprint=)");
         return Fail("Certificate not trusted: " + WithoutFinalStop(text), EX_CONFIG);
     }
     if (Tls.handshakeTimedOut) return Fail("TLS handshake failed: the relay took too long", EX_TEMPFAIL);

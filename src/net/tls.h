@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "base/runoptions.h"
+
 namespace sendal {
 
 // How the relay's certificate is judged, as the run's options say; the transport reads nothing
@@ -22,7 +24,15 @@ struct TlsPolicy {
     // the CA check, or alone when `verify` is off. They survive a renewal with the same key.
     std::vector<std::string> pins;
     std::string certFile, keyFile;  // a client certificate to present, PEM
+    std::string caFile;             // a CA's PEM file trusted besides the system's
+    bool underAccount = false;      // hints name the configuration's keys, not options
 };
+
+// The policy the run's options ask for.
+inline TlsPolicy TlsPolicyOf(const RunOptions& options) {
+    return {options.implicitTls, !options.noVerify, options.fingerprint, options.pins,
+            options.certFile, options.keyFile, options.caFile, options.underAccount};
+}
 
 // Loads what the handshake will need from files (the trust store, the CA file, the client
 // certificate and key), so that it can run where files can no longer be opened. StartTls does
@@ -36,7 +46,7 @@ std::int32_t CheckClientKeyFile(const std::string& path);
 // Does the TLS handshake for the relay `host` (a name, or an address literal) over `socket`,
 // whose incoming bytes the receiver stores in the ring, within one deadline (the reply
 // time-out) and ending at once on a stop signal. TLS 1.2 or later only. The certificate is
-// checked against the system's trust store (and the PEM file named by SENDAL_CAFILE), the host
+// checked against the system's trust store (and the policy's CA file), the host
 // and the purpose of a TLS server, with keys of at least 2048 bits RSA; pinned by
 // -fingerprint=, or not checked with -noverify. 0, or -1 after logging "Certificate not
 // trusted: <reason>!" or "TLS handshake failed: <reason>!" at level 1 (nothing on a stop).

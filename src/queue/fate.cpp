@@ -15,27 +15,26 @@ std::int32_t Delete(const SpoolFile& file, const std::string& reply) {
     bool replaced = !SpoolFileIsAt(file.path, file.identity);
     if (!replaced && RemoveFile(file.path) != 0) {
         NoteOutcome(EX_CANTCREAT);
-        LogMessage("Can't delete " + file.name + "!", -1, LevelError);
+        LogMessage("Can't delete " + file.name + "!", LevelError);
         return -1;
     }
-    LogMessage("Sent: " + file.name + " (" + reply + ")", -1, LevelNormal);
+    LogMessage("Sent: " + file.name + " (" + reply + ")", LevelNormal);
     NoteSent(file, reply);
     if (replaced)
-        LogMessage("Not deleted: " + file.name + " was replaced while it was sent!", -1, LevelWarning);
+        LogMessage("Not deleted: " + file.name + " was replaced while it was sent!", LevelWarning);
     return 0;
 }
 
 void Keep(const SpoolFile& file, const FileVerdict& verdict) {
     if (file.delivered > 0)
         LogMessage("Already sent to " + std::to_string(file.delivered) + " recipients of " +
-                       file.name + " in this run!",
-                   -1, LevelError);
+                       file.name + " in this run!", LevelError);
     std::string line = "Not sent: " + file.name;
     if (verdict.code != 0) {
         NoteOutcome(verdict.code / 100 == 4 ? EX_TEMPFAIL : EX_UNAVAILABLE);
         line += " (" + verdict.reply + ")";
     }
-    LogMessage(line, -1, LevelError);
+    LogMessage(line, LevelError);
     NoteKept(file, verdict.code != 0 ? verdict.reply : "no reply from the relay", verdict.forGood);
 }
 
@@ -58,16 +57,16 @@ std::int32_t DecideFile(const SpoolFile& file, const FileVerdict& verdict) {
         return 0;
     case Verdict::Changed:
         NoteOutcome(EX_TEMPFAIL);
-        LogMessage("Changed while sending: " + file.name + "!", -1, LevelError);
+        LogMessage("Changed while sending: " + file.name + "!", LevelError);
         return 0;
     case Verdict::TooBig:
         NoteOutcome(EX_UNAVAILABLE);
-        LogMessage("Too big for the relay: " + file.name + " (" + verdict.why + ")!", -1, LevelError);
+        LogMessage("Too big for the relay: " + file.name + " (" + verdict.why + ")!", LevelError);
         NoteKept(file, "Too big for the relay (" + verdict.why + ")", verdict.forGood);
         return 0;
     case Verdict::NoRecipient:
         NoteOutcome(EX_DATAERR);
-        LogMessage("No recipient in " + file.name + "!", -1, LevelError);
+        LogMessage("No recipient in " + file.name + "!", LevelError);
         NoteKept(file, "No recipient", true);
         return 0;
     }

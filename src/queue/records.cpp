@@ -71,8 +71,7 @@ std::int32_t SaveRecord(const std::string& folder, const SpoolFile& file, const 
     if (errno == EACCES || errno == EPERM) {
         NoteOutcome(EX_OSERR);
         LogMessage("Can't write the record of " + file.name + " in " + StateFolderOf(folder) + ": " +
-                       std::strerror(errno) + "!",
-                   -1, LevelError);
+                       std::strerror(errno) + "!", LevelError);
     }
     return -1;
 }
@@ -108,18 +107,18 @@ void Hold(const SpoolFile& file, QueueState& state, const std::string& reason) {
         if (denied) NoteOutcome(EX_OSERR);
         LogMessage("Can't hold " + file.name + (denied ? " (rename: " + std::string(std::strerror(errno)) + ")" : "") +
                        ": it stays in the spool!",
-                   -1, denied ? LevelError : LevelWarning);
+                   denied ? LevelError : LevelWarning);
         SaveRecord(SpoolFolder, file, state);
         return;
     }
-    LogMessage("Held: " + file.name + " (" + reason + ")", -1, LevelError);
+    LogMessage("Held: " + file.name + " (" + reason + ")", LevelError);
     Journal(file, "held", reason);
     ForgetQueueState(SpoolFolder, state.file);
     state.outcome = "held";
     std::string heldFolder = JoinPath(SpoolFolder, HeldFolderName);
     state.noticed = !Policy.notifyCommand.empty();
     if (state.noticed && !SendNotice({Absolute(JoinPath(heldFolder, heldName)), reason, file.sender, file.recipients, ""}))
-        LogMessage("Notice command not run for " + file.name + "!", -1, LevelWarning);
+        LogMessage("Notice command not run for " + file.name + "!", LevelWarning);
     SaveRecord(heldFolder, file, state);  // a move keeps the file's identity
 }
 

@@ -10,7 +10,7 @@
 #include "queue/relaynotes.h"
 #include "smtp/codes.h"
 #include "smtp/message_text.h"
-#include "smtp/options.h"
+#include "base/runoptions.h"
 
 namespace sendal {
 namespace {
@@ -88,11 +88,11 @@ Fate StreamText(const std::shared_ptr<EndAwaited>& current, SpoolFile& file) {
 // when the run goes on; the file stays (not held: nothing is wrong with it).
 Fate RefuseChunking(EndAwaited& current) {
     current.settled = true;
-    LogMessage("BDAT refused: the rest goes with DATA!", -1, LevelWarning);
+    LogMessage("BDAT refused: the rest goes with DATA!", LevelWarning);
     RelayChunking.refused = true;
     if (std::string why; NoteRelayRefusesChunking(RelayChunking.host, RelayChunking.port, why) != 0)
-        LogMessage(why, -1, LevelWarning);
-    if (Options.keepGoing) return Fate::ChunkingRefused;
+        LogMessage(why, LevelWarning);
+    if (CurrentSession.options->keepGoing) return Fate::ChunkingRefused;
     LogNotSent(current.file, &current.refusal, true);
     return Fate::RunEnds;
 }

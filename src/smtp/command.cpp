@@ -40,7 +40,7 @@ void Echo(const std::string& line, ReplyEcho echo) {
                             ? line.substr(0, MaxShownLineBytes) + " (" + std::to_string(line.size()) + " bytes)"
                             : line;
     if (echo == EchoLog)
-        LogMessage(shown, -1, LevelNormal);
+        LogMessage(shown, LevelNormal);
     else if (echo == EchoConsole)
         ShowReply(shown);
 }
@@ -111,7 +111,7 @@ bool OutOfTurn(const Reply& reply, std::uint64_t mark) {
     int kind = ReplyClass(reply.code);
     if (reply.arrival > mark || (kind != 2 && kind != 3)) return false;
     NoteOutcome(EX_PROTOCOL);
-    LogMessage("Reply out of turn from relay: " + reply.Final() + "!", -1, LevelError);
+    LogMessage("Reply out of turn from relay: " + reply.Final() + "!", LevelError);
     return true;
 }
 
@@ -132,7 +132,7 @@ std::int32_t ReportRefusal(const std::string& step, const Reply& reply) {
         EchoLine(shown, EchoLog);
     }
     NoteRefusal(reply);
-    LogMessage(step + " refused: " + reply.Final(), -1, LevelError);
+    LogMessage(step + " refused: " + reply.Final(), LevelError);
     return -1;
 }
 
@@ -144,10 +144,10 @@ std::int32_t SmtpCommand(const std::string& command, ReplyDeadline greetingDeadl
     Reply greeting;
     if (ReadReply(greeting, EchoConsole, greetingDeadline) != 0) return -1;
     if (greeting.code != GreetingCode) return ReportRefusal("Greeting", greeting);
-    return GreetingCommand(command);
+    return HelloCommand(command);
 }
 
-std::int32_t GreetingCommand(const std::string& command) {
+std::int32_t HelloCommand(const std::string& command) {
     CurrentSession.offers.clear();
     Reply reply;
     std::uint64_t mark = NeverSent;

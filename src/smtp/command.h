@@ -65,7 +65,7 @@ std::int32_t SmtpCommand(const std::string& command, ReplyDeadline greetingDeadl
 
 // Sends `command` (HELO or EHLO, also after STARTTLS, when no greeting comes first) and reads
 // its reply, keeping what an EHLO reply offers. 0 for 250, else -1 as SmtpCommand.
-std::int32_t GreetingCommand(const std::string& command);
+std::int32_t HelloCommand(const std::string& command);
 
 // Whether the last EHLO reply offered `keyword` (in capitals), and its parameters ("PLAIN
 // LOGIN" for "AUTH PLAIN LOGIN"; empty when none).

@@ -105,7 +105,7 @@ std::int32_t Take(Reply& reply, ReplyFor& kind, bool quiet) {
     ReplyEcho echo = quiet || kind == ForChunk ? EchoNone
                      : awaited.logged.empty()  ? EchoConsole
                                                : EchoLog;
-    if (echo == EchoLog) LogMessage(awaited.logged, -1, LevelNormal);
+    if (echo == EchoLog) LogMessage(awaited.logged, LevelNormal);
     awaited.logged.clear();  // read again after a stop, it stands in the log once
     if (ReadReply(reply, echo) != 0) {
         // A stop before the reply began leaves it to be read while the run settles.

@@ -12,7 +12,7 @@
 #include "queue/fate.h"
 #include "smtp/codes.h"
 #include "smtp/envelope.h"
-#include "smtp/options.h"
+#include "base/runoptions.h"
 
 namespace sendal {
 namespace {
@@ -79,7 +79,7 @@ Fate ReportChangedFile(const SpoolFile& file) {
     FileVerdict changed;
     changed.verdict = Verdict::Changed;
     DecideFile(file, changed);
-    return Options.keepGoing ? Fate::GoesOn : Fate::RunEnds;
+    return CurrentSession.options->keepGoing ? Fate::GoesOn : Fate::RunEnds;
 }
 
 void LogNotSent(const SpoolFile& file, const Reply* refusal, bool sessionWide) {
@@ -91,7 +91,7 @@ void LogNotSent(const SpoolFile& file, const Reply* refusal, bool sessionWide) {
 }
 
 bool GoesOnAfter(const Reply& refusal, bool sessionWide) {
-    return Options.keepGoing && !sessionWide && refusal.code != ClosingCode && !SessionOutOfStep();
+    return CurrentSession.options->keepGoing && !sessionWide && refusal.code != ClosingCode && !SessionOutOfStep();
 }
 
 Fate KeepRefusedEnvelope(const SpoolFile& file, const Envelope& envelope) {
@@ -126,7 +126,7 @@ Fate SettleOne(SpoolFile* current) {
         // the commands, and this one cannot vouch for the text. Nothing is deleted on it.
         CurrentSession.outOfStep = true;
         NoteOutcome(EX_PROTOCOL);
-        LogMessage("Reply out of step from relay: " + reply.Final() + "!", -1, LevelError);
+        LogMessage("Reply out of step from relay: " + reply.Final() + "!", LevelError);
         return Fate::RunEnds;
     }
     if (!entry.refused && ReplyClass(reply.code) != 2) {

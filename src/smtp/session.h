@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "base/runoptions.h"
 #include "message/spool.h"
 #include "net/send.h"
 #include "smtp/command.h"
@@ -58,6 +59,7 @@ struct PaceMeasure {
 };
 
 struct Session {
+    const RunOptions* options = nullptr;  // what the run asks of this session; outlives it
     std::vector<std::string> offers;  // the lines of the last EHLO reply, in capitals
 
     // The reply queue: commands in the order they were sent, with their replies to come.
@@ -83,8 +85,9 @@ struct Session {
 inline Session CurrentSession;
 
 // Forgets everything of the session before: a new connection starts here.
-inline void StartSession() {
+inline void StartSession(const RunOptions& options) {
     CurrentSession = Session{};
+    CurrentSession.options = &options;
 }
 
 }  // namespace sendal

@@ -7,7 +7,7 @@
 
 #include "base/globals.h"
 #include "credentials/netrc.h"
-#include "smtp/options.h"
+#include "base/runoptions.h"
 #include "base/outcome.h"
 #include "base/stop.h"
 #include "base/text.h"
@@ -16,6 +16,7 @@
 #include "net/receive.h"
 #include "smtp/codes.h"
 #include "smtp/command.h"
+#include "smtp/session.h"
 
 namespace sendal {
 namespace {
@@ -28,8 +29,8 @@ std::int32_t StartTlsDialogue(const std::string& heloName) {
     Reply reply;
     if (Exchange("STARTTLS", reply, EchoConsole) != 0) return -1;
     if (reply.code != GreetingCode) return ReportRefusal("STARTTLS", reply);
-    if (SwitchToTls(RelayHost, RunTlsPolicy()) != 0) return -1;
-    return GreetingCommand("EHLO " + heloName);  // what the relay offered before is forgotten
+    if (SwitchToTls(RelayHost, TlsPolicyOf(*CurrentSession.options)) != 0) return -1;
+    return HelloCommand("EHLO " + heloName);  // what the relay offered before is forgotten
 }
 
 // 0 when `reply` has code `wanted`, else -1 after "Login refused: <reply>": a 4xx is worth
@@ -43,14 +44,14 @@ void WipeText(std::string& text) {
 std::int32_t LoginVerdict(const Reply& reply, int wanted) {
     if (reply.code == wanted) return 0;
     NoteOutcome(ReplyClass(reply.code) == 4 ? EX_TEMPFAIL : EX_NOPERM);
-    LogMessage("Login refused: " + reply.Final(), -1, LevelError);
+    LogMessage("Login refused: " + reply.Final(), LevelError);
     return -1;
 }
 
 // A command of the login, logged as `shown` (it holds a secret), and its reply, logged. 0, or
 // -1 on a failure (reported).
 std::int32_t LoginExchange(const std::string& command, const std::string& shown, Reply& reply) {
-    LogMessage(shown, -1, LevelNormal);
+    LogMessage(shown, LevelNormal);
     return Exchange(command, reply, EchoLog);
 }
 
@@ -72,7 +73,7 @@ AuthMechanism ChooseMechanism() {
         oauthbearer = oauthbearer || word == "OAUTHBEARER";
         external = external || word == "EXTERNAL";
     }
-    switch (Options.auth) {
+    switch (CurrentSession.options->auth) {
     case AuthExternal: return external ? AuthExternal : AuthNone;
     case AuthXoauth2: return xoauth2 ? AuthXoauth2 : AuthNone;
     case AuthOauthbearer: return oauthbearer ? AuthOauthbearer : AuthNone;
@@ -129,48 +130,48 @@ std::int32_t Authenticate() {
 }
 
 // A port that wants TLS from the first byte waits for our hello and never greets.
-void HintAtImplicitTls(std::int32_t port) {
+void HintAtImplicitTls(std::int32_t port, bool underAccount) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(GreetingHintSeconds);
     if (WaitReceived(deadline) != 1) return;
     std::string number = std::to_string(port & 0xFFFF);
     LogMessage("No greeting from " + RelayHost + " port " + number + " within " +
-                   std::to_string(GreetingHintSeconds) + " s: does port " + number + " want -tls?",
-               -1, LevelWarning);
+                   std::to_string(GreetingHintSeconds) + " s: does port " + number + (underAccount ? " want security = \"tls\"?" : " want -tls?"), LevelWarning);
 }
 
 }  // namespace
 
-std::int32_t OpenDialogue(const std::string& heloName, std::int32_t port) {
+std::int32_t OpenDialogue(const RunOptions& options) {
+    const std::string& heloName = options.heloName;
     const ReplyDeadline greetingDeadline = ReplyDeadlineFromNow();
-    if (Options.startTls) HintAtImplicitTls(port);
-    if (!UsesEhlo()) return SmtpCommand("HELO " + heloName, greetingDeadline);
+    if (options.startTls) HintAtImplicitTls(options.port, options.underAccount);
+    if (!UsesEhlo(options)) return SmtpCommand("HELO " + heloName, greetingDeadline);
     if (SmtpCommand("EHLO " + heloName, greetingDeadline) != 0) return -1;
-    if (Options.startTls && StartTlsDialogue(heloName) != 0) return -1;
-    if (Options.auth == AuthNone) return 0;
+    if (options.startTls && StartTlsDialogue(heloName) != 0) return -1;
+    if (options.auth == AuthNone) return 0;
     std::int32_t result = Authenticate();
     // Done with it, whatever the relay said; a run that may log in again keeps it to its end.
-    if (!Options.keepGoing) ForgetSecret();
+    if (!options.keepGoing) ForgetSecret();
     return result;
 }
 
-std::int32_t ReadSubmissionSecret() {
-    if (Options.auth == AuthNone || Options.auth == AuthExternal ||
-        ReadCredentials(RelayHost, Options.login) == 0)
+std::int32_t ReadSubmissionSecret(const RunOptions& options) {
+    if (options.auth == AuthNone || options.auth == AuthExternal ||
+        ReadCredentials(RelayHost, options.login, options.passwordCommand) == 0)
         return 0;
     if (StopSignal() == 0) NoteOutcome(EX_CONFIG);
     return -1;
 }
 
-std::int32_t CheckSubmissionOptions() {
-    if (Options.auth != AuthNone && !UsesTls() && !Options.insecureAuth)
+std::int32_t CheckSubmissionOptions(const RunOptions& options) {
+    if (options.auth != AuthNone && !UsesTls(options) && !options.insecureAuth)
         return ReportFailure("AUTH needs TLS!", EX_CONFIG);
-    if (Options.auth == AuthExternal && Options.certFile.empty())
+    if (options.auth == AuthExternal && options.certFile.empty())
         return ReportFailure("-auth=external needs -cert=!", EX_CONFIG);
-    if (!Options.certFile.empty() &&
-        CheckClientKeyFile(Options.keyFile.empty() ? Options.certFile : Options.keyFile) != 0)
+    if (!options.certFile.empty() &&
+        CheckClientKeyFile(options.keyFile.empty() ? options.certFile : options.keyFile) != 0)
         return -1;
-    if (Options.noVerify && UsesTls() && Options.pins.empty())
-        LogMessage("Certificate not checked!", -1, LevelWarning);
+    if (options.noVerify && UsesTls(options) && options.pins.empty())
+        LogMessage("Certificate not checked!", LevelWarning);
     return 0;
 }
 

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "base/runoptions.h"
+
 namespace sendal {
 
 // Reads the greeting and greets the relay; then, as the options ask, STARTTLS (the relay must
@@ -12,15 +14,15 @@ namespace sendal {
 // EHLO, and AUTH with a mechanism the relay offered ("AUTH not offered!" otherwise). The AUTH
 // lines are logged like the envelope's, with the secrets as "********". 0 when the relay may
 // take mail now, else -1. With -starttls, a relay silent for the first seconds is told of
-// (it may want TLS from the first byte on `port`), and the greeting's own wait goes on.
-std::int32_t OpenDialogue(const std::string& heloName, std::int32_t port);
+// (it may want TLS from the first byte on its port), and the greeting's own wait goes on.
+std::int32_t OpenDialogue(const RunOptions& options);
 
 // Checks made before connecting: AUTH only over TLS unless -insecureauth ("AUTH needs TLS!"),
 // and the warning for -noverify. 0, or -1 after logging.
-std::int32_t CheckSubmissionOptions();
+std::int32_t CheckSubmissionOptions(const RunOptions& options);
 
 // With -auth: the login and its secret (netrc, the password command), read once the spool
 // proved non-empty. 0, or -1 after logging why (nothing on a stop).
-std::int32_t ReadSubmissionSecret();
+std::int32_t ReadSubmissionSecret(const RunOptions& options);
 
 }  // namespace sendal

@@ -16,7 +16,7 @@
 #include "base/console.h"
 #include "base/dirsearch.h"
 #include "base/fdio.h"
-#include "smtp/options.h"
+#include "base/runoptions.h"
 #include "base/outcome.h"
 #include "base/path.h"
 #include "base/stop.h"
@@ -78,7 +78,7 @@ Fate SendTransaction(const AddressList& list, Envelope& envelope, SpoolFile& fil
 // The sizes the relay is told of. Fate::FileKept for a file larger than the relay takes.
 Fate SizeUp(const AddressList& list, const SpoolFile& file, std::string& parameters) {
     parameters.clear();
-    if (!UsesEhlo() || (!Offers("SIZE") && !Offers("8BITMIME"))) return Fate::GoesOn;
+    if (!UsesEhlo(*CurrentSession.options) || (!Offers("SIZE") && !Offers("8BITMIME"))) return Fate::GoesOn;
     TextMeasure measure;
     if (MeasureSpoolText(measure) != 0) return Fate::GoesOn;  // the transfer's own read reports it
     std::uint64_t limit = OfferedSizeLimit();
@@ -92,7 +92,7 @@ Fate SizeUp(const AddressList& list, const SpoolFile& file, std::string& paramet
         tooBig.forGood = sane;
         tooBig.why = std::to_string(measure.wireBytes) + " bytes, the relay takes " + std::to_string(limit);
         DecideFile(file, tooBig);
-        return Options.keepGoing && sane ? Fate::FileKept : Fate::RunEnds;
+        return CurrentSession.options->keepGoing && sane ? Fate::FileKept : Fate::RunEnds;
     }
     parameters = MailParameters(list, measure.wireBytes, measure.eightBit);
     return Fate::GoesOn;
@@ -105,15 +105,15 @@ void DescribeFile(SpoolFile& file, const AddressList& list) {
     file.recipientCount = list.size() - 1;
     for (std::size_t i = 1; i < list.size(); ++i) file.recipients += (i > 1 ? ", " : "") + list[i];
     struct stat info {};  // the journal line's alone
-    if (Options.syslog && ::stat(file.path.c_str(), &info) == 0) file.size = static_cast<std::uint64_t>(info.st_size);
+    if (CurrentSession.options->syslog && ::stat(file.path.c_str(), &info) == 0) file.size = static_cast<std::uint64_t>(info.st_size);
 }
 
 // With -rate=N the k-th file of the session starts no earlier than k minutes / N after the
 // first; a stop ends the wait. The files before are settled first, so none waits out the
 // pause undeleted after its 2xx. GoesOn or RunEnds.
 Fate PaceFiles() {
-    if (Options.rate <= 0) return Fate::GoesOn;
-    auto due = PaceStart + std::chrono::microseconds(PacedFiles++ * 60'000'000LL / Options.rate);
+    if (CurrentSession.options->rate <= 0) return Fate::GoesOn;
+    auto due = PaceStart + std::chrono::microseconds(PacedFiles++ * 60'000'000LL / CurrentSession.options->rate);
     if (std::chrono::steady_clock::now() < due && SettleEarlier(nullptr) != Fate::GoesOn) return Fate::RunEnds;
     while (StopSignal() == 0 && std::chrono::steady_clock::now() < due) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(due - std::chrono::steady_clock::now());
@@ -135,11 +135,11 @@ std::string AskNotices(const SpoolFile& file, std::string& parameters) {
             value->clear();
             bad = true;
         }
-    if (bad) LogMessage("Bad DSN request dropped for " + file.name + "!", -1, LevelWarning);
+    if (bad) LogMessage("Bad DSN request dropped for " + file.name + "!", LevelWarning);
     if (record.notify.empty() && record.ret.empty() && record.envid.empty()) return {};
-    if (!UsesEhlo() || !Offers("DSN")) {
+    if (!UsesEhlo(*CurrentSession.options) || !Offers("DSN")) {
         if (!CurrentSession.toldNoDsn)
-            LogMessage("The relay takes no DSN requests: mail goes without them!", -1, LevelWarning);
+            LogMessage("The relay takes no DSN requests: mail goes without them!", LevelWarning);
         CurrentSession.toldNoDsn = true;
         return {};
     }
@@ -153,13 +153,13 @@ std::string AskNotices(const SpoolFile& file, std::string& parameters) {
 Fate ReportUnsendable(SpoolLoad scanned, const SpoolFile& file) {
     const std::string& name = file.name;
     if (scanned == SpoolLoad::Busy) {
-        LogMessage("Waiting: " + name + " is still being written!", -1, LevelWarning);
+        LogMessage("Waiting: " + name + " is still being written!", LevelWarning);
     } else if (scanned == SpoolLoad::Linked) {
         NoteOutcome(EX_NOINPUT);
-        LogMessage("Kept: " + name + " is a symbolic link!", -1, LevelWarning);
+        LogMessage("Kept: " + name + " is a symbolic link!", LevelWarning);
     } else if (scanned == SpoolLoad::Unreadable) {
         NoteOutcome(EX_NOINPUT);
-        LogMessage("Can't read " + name + "!", -1, LevelError);
+        LogMessage("Can't read " + name + "!", LevelError);
     } else {
         FileVerdict empty;
         empty.verdict = Verdict::NoRecipient;
@@ -179,7 +179,7 @@ Fate SendSpoolFile(const std::string& spoolFolder, const std::string& spoolName)
     SpoolLoad scanned = ScanHeaders(file.path, list);
     if (scanned == SpoolLoad::Loaded) DescribeFile(file, list);
     if (scanned != SpoolLoad::Loaded || list.size() == 1) return ReportUnsendable(scanned, file);
-    if (!Options.from.empty()) list[0] = Options.from;
+    if (!CurrentSession.options->from.empty()) list[0] = CurrentSession.options->from;
     if (PaceFiles() != Fate::GoesOn) return Fate::RunEnds;
     std::string parameters;
     if (Fate sized = SizeUp(list, file, parameters); sized != Fate::GoesOn)
@@ -203,7 +203,7 @@ Fate SendSpoolFile(const std::string& spoolFolder, const std::string& spoolName)
 }
 
 std::int32_t Quit() {
-    LogMessage("QUIT", -1, LevelNormal);
+    LogMessage("QUIT", LevelNormal);
     Reply reply;
     return Exchange("QUIT", reply, EchoConsole);  // whatever it says, the mail is delivered
 }
@@ -234,9 +234,9 @@ void StartPacing() {
     PacedFiles = 0;
 }
 
-TransferEnd TransferSpool(const std::string& fileMask) {
-    CurrentSession.pipelining = UsesEhlo() && Offers("PIPELINING");
-    CurrentSession.chunking = Pipelined() && Offers("CHUNKING") && !Options.noChunking && !RelayChunking.refused;
+TransferEnd TransferSpool(const std::string& fileMask, const SpoolSelection& selection) {
+    CurrentSession.pipelining = UsesEhlo(*CurrentSession.options) && Offers("PIPELINING");
+    CurrentSession.chunking = Pipelined() && Offers("CHUNKING") && !CurrentSession.options->noChunking && !RelayChunking.refused;
     AcknowledgeAtOnce = CurrentSession.pipelining;
     std::string spoolName = FindFirstEntry(fileMask, SearchFiles);
     if (ReportDeniedListing(fileMask) != 0) return TransferEnd::Failed;
@@ -248,7 +248,7 @@ TransferEnd TransferSpool(const std::string& fileMask) {
             failed = true;
             break;
         }
-        if (ChosenFiles.chosen && ChosenFiles.names.count(spoolName) == 0) continue;
+        if (selection.chosen && selection.names.count(spoolName) == 0) continue;
         if (!HandledThisRun.insert(spoolName).second) continue;
         Fate sent = SendSpoolFile(spoolFolder, spoolName);
         if (sent == Fate::ChunkingRefused) HandledThisRun.erase(spoolName);  // once more, with DATA

@@ -22,7 +22,6 @@ namespace sendal {
 // handled so far are not tried again (the one the relay refused BDAT for is, with DATA).
 // The session must have been started (StartSession) on this connection.
 enum class TransferEnd { Done, Failed, Abandoned };
-TransferEnd TransferSpool(const std::string& fileMask);
 
 // The files one account sends, when a run shares its spool among accounts; every file of the
 // mask when `chosen` is false.
@@ -30,7 +29,8 @@ struct SpoolSelection {
     bool chosen = false;
     std::set<std::string> names;
 };
-inline SpoolSelection ChosenFiles;
+
+TransferEnd TransferSpool(const std::string& fileMask, const SpoolSelection& selection);
 
 // Forgets which files this run has handled (at the start of a run).
 void StartSpoolRun();

@@ -369,3 +369,60 @@ ca_file = "{ca.ca_file}"
         assert (head + b"\n" in got_head + b"\n") if name == "m0001.out" else b"Subject: cron\n" in got_head
         assert message.startswith(b"Return-Path: <alice@example.test>\n")
     assert [m[3] for m in work.mailbox.messages] == [texts["m0002.out"].replace("\n", "\r\n").encode()]
+
+
+class RefuseFirst:
+    """aiosmtpd's handler that refuses the first message's recipient and keeps the others."""
+
+    def __init__(self):
+        self.messages = []
+        self.refused = False
+
+    async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
+        if not self.refused:
+            self.refused = True
+            return "550 5.1.1 no such user"
+        envelope.rcpt_tos.append(address)
+        return "250 OK"
+
+    async def handle_DATA(self, server, session, envelope):
+        self.messages.append(envelope.original_content)
+        return "250 OK"
+
+
+@pytest.fixture
+def refuse_first():
+    from conftest import serve_aiosmtpd
+    yield from serve_aiosmtpd(RefuseFirst())
+
+
+def plain_config(workdir, port):
+    path = workdir / "config.toml"
+    path.write_text(f'spool = "{workdir}/spool"\n\n[accounts.hub]\nhost = "127.0.0.1"\nport = {port}\n'
+                    'security = "plain"\ndefault = true\n')
+    path.chmod(0o600)
+    return path
+
+
+# An option word means the same after --send (blanks or commas, any letter case) as in the host
+# form, and after --queue it is an option, never a mask.
+@pytest.mark.parametrize("words", [["--send", "-KEEPGOING", "-exitcode"], ["--send,-keepgoing,-EXITCODE"]])
+def test_send_takes_every_option_word(workdir, refuse_first, words):
+    config = plain_config(workdir, refuse_first.port)
+    for name in ("m0001.out", "m0002.out"):
+        write_spool(workdir / "spool", name, f"From: a@example.org\nTo: b@example.org\n\n{name}\n")
+    queued = run_sendal(workdir, ["--queue", "-exitcode", f"--config={config}"])
+    assert queued.returncode == 0 and b"2 waiting in " in queued.stdout
+    result = run_sendal(workdir, [*words, f"--config={config}"])
+    assert b"Usage" not in result.stdout
+    assert result.returncode == 69  # -exitcode: a 5xx refusal
+    assert (workdir / "spool" / "m0001.out").exists() and not (workdir / "spool" / "m0002.out").exists()
+    assert len(refuse_first.messages) == 1  # -keepgoing: the second went
+
+
+def test_unknown_word_refused_in_every_form(workdir):
+    for words in (["127.0.0.1", "-keepgoin", "-exitcode"], ["--send", "-keepgoin"], ["--send,-keepgoin"],
+                  ["--queue", "-keepgoin"]):
+        result = run_sendal(workdir, words)
+        assert b"Unknown option -keepgoin!" in result.stdout, words
+        assert result.returncode == 78, words

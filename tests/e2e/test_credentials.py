@@ -122,7 +122,7 @@ def test_password_command_instead_of_netrc(workdir, ca):  # noqa: F811
 
 
 @pytest.mark.parametrize("command,message", [
-    ("exit 3", b"Password command failed!"),
+    ("echo output-never-shown; exit 3", b"Password command failed: 'echo output-never-shown; exit 3' exited with 3!"),
     ("true", b"Password command printed nothing!"),
 ])
 def test_password_command_that_fails_sends_nothing(workdir, ca, relay, command, message):  # noqa: F811

@@ -13,9 +13,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzzing::ScratchFolder();
     ::mkdir("spool", 0777);
     std::string tail(reinterpret_cast<const char*>(data), size);
-    std::string host, helo, mask;
-    std::int32_t port = 0;
-    if (ParseCommandTail(tail, host, port, helo, mask) != 0) return 0;
+    RunOptions options;
+    if (ParseCommandTail(tail, options) != 0) return 0;
+    const std::string &host = options.host, &helo = options.heloName, &mask = options.fileMask;
+    std::int32_t port = options.port;
     FUZZ_CHECK(!host.empty());
     FUZZ_CHECK(host.find('?') == std::string::npos);
     FUZZ_CHECK(port != 0);

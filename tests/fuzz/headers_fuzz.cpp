@@ -98,10 +98,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     RewindSpool();
     std::string line;
     std::string joined;
-    while (NextSpoolLine(line)) {
+    // The measure (one pass over the bytes) must tell the wire size the reader's lines make.
+    std::uint64_t wire = 0;
+    bool starts = true, eightBit = false;
+    for (bool ends = true; NextSpoolPart(line, ends); starts = ends) {
         FUZZ_CHECK(line.find_first_of("\r\n") == std::string::npos);
         joined += line;
+        wire += line.size() + (ends ? 2 : 0) + (starts && !line.empty() && line[0] == '.' ? 1 : 0);
+        for (char c : line) eightBit = eightBit || (static_cast<unsigned char>(c) & 0x80) != 0;
     }
+    if (!starts) wire += 2;
+    TextMeasure measure;
+    FUZZ_CHECK(MeasureSpoolText(measure) == 0);
+    FUZZ_CHECK(measure.wireBytes == wire);
+    FUZZ_CHECK(measure.eightBit == eightBit);
     std::string want;
     for (char c : content)
         if (c != '\r' && c != '\n') want += c;

@@ -11,7 +11,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace sendal;
     fuzzing::ScratchFolder();
-    ReplyPollCount = 0;  // no waiting: a missing line end ends the wait at once
+    ReplyTimeout = std::chrono::milliseconds(0);  // no waiting: a missing line end ends the wait at once
     std::string stream(reinterpret_cast<const char*>(data), size);
     if (stream.size() > ReceiveBufferSize - 1) stream.resize(ReceiveBufferSize - 1);
     // Start somewhere in the ring so that lines wrap at its end, as they do in a long run.

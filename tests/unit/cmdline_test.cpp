@@ -5,7 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "smtp/options.h"
+#include "driver/optiontable.h"
 #include "driver/usage.h"
 #include "test_support.h"
 
@@ -21,11 +21,17 @@ struct Parsed {
     std::string helo, mask;
 };
 
-Parsed Parse(const std::string& tail) {
+Parsed Parse(const std::string& tail, RunOptions& options) {
+    options = RunOptions{};  // each line is a run of its own
     Parsed p{0, "", 0, "", ""};
-    Options = RunOptions{};  // each line is a run of its own
-    p.result = ParseCommandTail(tail, p.host, p.port, p.helo, p.mask);
+    p.result = ParseCommandTail(tail, options);
+    p.host = options.host, p.port = options.port, p.helo = options.heloName, p.mask = options.fileMask;
     return p;
+}
+
+Parsed Parse(const std::string& tail) {
+    RunOptions options;
+    return Parse(tail, options);
 }
 
 TEST(ParseCommandTail, HostPortHeloAndMask) {
@@ -82,16 +88,94 @@ TEST(ParseCommandTail, EveryWordTakenOrRefused) {
                              "relay,-tls -starttls", "relay 25 junk,x.out",
                              "relay,-noverify -fingerprint=" "0123456789abcdef0123456789abcdef"
                              "0123456789abcdef0123456789abcdef"}) {
-        Options = RunOptions{};
         EXPECT_EQ(Parse(tail).result, -1) << tail;
     }
-    Options = RunOptions{};
-    Parse("relay 587 -starttls -auth -exitcode,-keepgoing");
-    EXPECT_TRUE(Options.startTls && Options.auth == AuthAny && Options.exitCode && Options.keepGoing);
-    Options = RunOptions{};
-    Parse("relay,-from=Box@Example.ORG");
-    EXPECT_EQ(Options.from, "Box@Example.ORG");  // an address keeps its letter case
-    Options = RunOptions{};
+    RunOptions options;
+    Parse("relay 587 -starttls -auth -exitcode,-keepgoing", options);
+    EXPECT_TRUE(options.startTls && options.auth == AuthAny && options.exitCode && options.keepGoing);
+    Parse("relay,-from=Box@Example.ORG", options);
+    EXPECT_EQ(options.from, "Box@Example.ORG");  // an address keeps its letter case
+}
+
+// Every option word means the same in the host form, after --send (blanks or commas) and
+// after --queue, in any letter case; a word that is no option is refused in each of them.
+TEST(ReadRunWords, EachWordInEachForm) {
+    ScratchDir dir;
+    struct Form {
+        const char* prefix;
+        const char* separator;
+        RunForm form;
+    } forms[] = {{"relay 25", " ", RunForm::Host},   {"relay", ",", RunForm::Host},
+                 {"--send", " ", RunForm::Send},     {"--send", ",", RunForm::Send},
+                 {"--queue", " ", RunForm::Queue},   {"--SEND", " ", RunForm::Send}};
+    struct Word {
+        const char* word;
+        bool (*check)(const RunOptions&);
+    } words[] = {
+        {"-KEEPGOING", [](const RunOptions& o) { return o.keepGoing; }},
+        {"-exitcode", [](const RunOptions& o) { return o.exitCode; }},
+        {"-Rate=30", [](const RunOptions& o) { return o.rate == 30; }},
+        {"-expire=3", [](const RunOptions& o) { return o.expireDays == 3; }},
+        {"-hold", [](const RunOptions& o) { return o.hold; }},
+        {"-syslog", [](const RunOptions& o) { return o.syslog; }},
+        {"-nochunking", [](const RunOptions& o) { return o.noChunking; }},
+        {"-nosandbox", [](const RunOptions& o) { return o.noSandbox; }},
+        {"-ehlo", [](const RunOptions& o) { return o.ehlo; }},
+        {"-Auth=LOGIN", [](const RunOptions& o) { return o.auth == AuthLogin; }},
+        {"-from=Box@Example.ORG", [](const RunOptions& o) { return o.from == "Box@Example.ORG"; }},
+        {"-fingerprint=" "AB:cd0123456789abcdef0123456789abcdef0123456789abcdef0123456789ab",
+         [](const RunOptions& o) { return o.fingerprint.size() == 64 && o.fingerprint.substr(0, 4) == "abcd"; }},
+        {"-helo=Box.Example", [](const RunOptions& o) { return o.heloName == "box.example"; }},
+    };
+    for (const Form& form : forms)
+        for (const Word& word : words) {
+            std::string tail = std::string(form.prefix) + form.separator + word.word + form.separator + "-exitcode";
+            RunOptions options;
+            ASSERT_EQ(ReadRunWords(tail, options), 0) << tail;
+            EXPECT_EQ(options.form, form.form) << tail;
+            EXPECT_TRUE(word.check(options)) << tail;
+            EXPECT_TRUE(options.exitCode) << tail;  // the word after it was read too
+        }
+    for (const Form& form : forms)
+        for (const char* bad : {"-keepgoin", "-rate=0", "-rate=x", "-auth=magic", "-fingerprint=12"}) {
+            std::string tail = std::string(form.prefix) + form.separator + bad;
+            RunOptions options;
+            EXPECT_EQ(ReadRunWords(tail, options), -1) << tail;
+        }
+}
+
+// --queue's one plain word is its mask, --release's the held file's name; --send has none.
+TEST(ReadRunWords, CommandArguments) {
+    RunOptions options;
+    ASSERT_EQ(ReadRunWords("--queue -exitcode spool/*.out --config=~/My.toml", options), 0);
+    EXPECT_EQ(options.fileMask, "spool/*.out");
+    EXPECT_EQ(options.configName, "~/My.toml");  // a file name keeps its letter case
+    options = {};
+    ASSERT_EQ(ReadRunWords("--release,m0001.out", options), 0);
+    EXPECT_EQ(options.form, RunForm::Release);
+    EXPECT_EQ(options.heldName, "m0001.out");
+    options = {};
+    EXPECT_EQ(ReadRunWords("--send spool", options), -1);
+    options = {};
+    EXPECT_EQ(ReadRunWords("--send -tls -starttls", options), -1);
+}
+
+// What the command line gave wins over an account; what it did not give leaves it alone.
+TEST(LayGivenOver, CommandLineWinsWhereGiven) {
+    RunOptions account;
+    account.rate = 10;
+    account.startTls = true;
+    account.from = "box@example.org";
+    account.hold = true;
+    RunOptions given;
+    ASSERT_TRUE(TakeOptionWord("-rate=5", given));
+    ASSERT_TRUE(TakeOptionWord("-tls", given));
+    LayGivenOver(given, account);
+    EXPECT_EQ(account.rate, 5);
+    EXPECT_TRUE(account.implicitTls);
+    EXPECT_FALSE(account.startTls);
+    EXPECT_EQ(account.from, "box@example.org");
+    EXPECT_TRUE(account.hold);
 }
 
 TEST(ParseCommandTail, UsageScreenStopsTheRun) {

@@ -78,7 +78,7 @@ TEST(ScanHeaders, HeaderOnlyFileThenRewindGivesEverything) {
     EXPECT_EQ(Scan("From: a\nTo: b\n"), (V{"a", "b"}));
     RewindSpool();
     std::string text;
-    EXPECT_TRUE(NextSpoolLine(text));
+    EXPECT_TRUE(testing::NextSpoolLine(text));
     EXPECT_EQ(text, "From: a");
 }
 

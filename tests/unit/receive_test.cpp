@@ -60,7 +60,7 @@ TEST(WaitReply, LineEndSplitAcrossTheWrap) {
 TEST(WaitReply, TimeOutKeepsUnreadBytes) {
     testing::ScratchDir dir;
     RelayPair relay;
-    testing::ShortReplyWait shortWait(5);
+    testing::ShortReplyWait shortWait(std::chrono::milliseconds(50));
     relay.Send("250 no line end");
     std::string line;
     EXPECT_EQ(WaitReply(line), -1);
@@ -100,7 +100,7 @@ TEST(WaitReply, LongLineIsCutAndPassedOver) {
 TEST(WaitReply, FloodThenCloseIsAClosedConnectionAtOnce) {
     testing::ScratchDir dir;
     RelayPair relay;
-    testing::ShortReplyWait longWait(100000);  // a time-out would take over 15 minutes: the
+    testing::ShortReplyWait longWait(std::chrono::milliseconds(1000000));  // a time-out would take over 15 minutes: the
     // test would hang, where the close must be seen at once
     std::atomic<bool> stop{false};
     std::thread flood([&] {

@@ -24,7 +24,8 @@ template <typename Body>
 int InConfinedChild(const SandboxRules& rules, Body body) {
     pid_t pid = ::fork();
     if (pid == 0) {
-        if (ConfineRun(rules) != 0) ::_exit(100);
+        std::string why;
+        if (ConfineRun(rules, why) != 0) ::_exit(100);
         ::_exit(body());
     }
     int status = 0;

@@ -16,7 +16,7 @@ std::vector<std::string> LoadLines(const std::string& content) {
     EXPECT_EQ(LoadSpoolFile("m.out"), SpoolLoad::Loaded);
     std::vector<std::string> lines;
     std::string text;
-    while (NextSpoolLine(text)) lines.push_back(text);
+    while (testing::NextSpoolLine(text)) lines.push_back(text);
     EXPECT_EQ(text, "");
     return lines;
 }
@@ -65,17 +65,47 @@ TEST(ReadSpoolLine, RewindGivesTheWholeTextAgainAndEndRepeats) {
     ScratchDir dir;
     LoadLines("x: 1\ny: 2\n");
     std::string text;
-    EXPECT_FALSE(NextSpoolLine(text));  // the end keeps being reported
+    EXPECT_FALSE(testing::NextSpoolLine(text));  // the end keeps being reported
     RewindSpool();
-    EXPECT_TRUE(NextSpoolLine(text));
+    EXPECT_TRUE(testing::NextSpoolLine(text));
     EXPECT_EQ(text, "x: 1");
+}
+
+// The wire size the lines make, the slow way: what the measure must agree with.
+std::uint64_t WireBytesByLines() {
+    RewindSpool();
+    std::uint64_t wire = 0;
+    std::string part;
+    bool starts = true, ends = true;
+    for (; NextSpoolPart(part, ends); starts = ends)
+        wire += part.size() + (ends ? 2 : 0) + (starts && !part.empty() && part[0] == '.' ? 1 : 0);
+    return wire + (starts ? 0 : 2);
+}
+
+// Line ends of every kind, dots, 8-bit bytes, and runs of CRs across the window's edge.
+TEST(MeasureSpoolText, AgreesWithTheLines) {
+    ScratchDir dir;
+    std::string edge(WindowSize - 2, 'a');
+    for (const std::string& content :
+         {std::string("a\nb\n"), std::string("a\r\n.b\r\r\n\r.c"), std::string("\r\r\rx\r"),
+          std::string(".\n..\n\n"), std::string("\xe9t\xe9\n"), std::string("no end"),
+          std::string("ends in CRs\r\r"), edge + "\r\r\r\r\n.x\n", edge + "\r\r\r\r.y",
+          std::string(3 * WindowSize, 'b') + "\n"}) {
+        WriteFile("m.out", content);
+        ASSERT_EQ(LoadSpoolFile("m.out"), SpoolLoad::Loaded);
+        TextMeasure measure;
+        ASSERT_EQ(MeasureSpoolText(measure), 0);
+        EXPECT_EQ(measure.wireBytes, WireBytesByLines()) << content.size();
+        EXPECT_GE(measure.wireBytes, content.size() / 2) << content.size();  // this file, not the last
+        EXPECT_EQ(measure.eightBit, content.find('\xe9') != std::string::npos);
+    }
 }
 
 TEST(ReadSpoolLine, UnreadableFileGivesEmptyText) {
     ScratchDir dir;
     EXPECT_EQ(LoadSpoolFile("missing.out"), SpoolLoad::Unreadable);
     std::string text;
-    EXPECT_FALSE(NextSpoolLine(text));
+    EXPECT_FALSE(testing::NextSpoolLine(text));
 }
 
 }  // namespace

@@ -16,9 +16,19 @@
 
 #include "base/console.h"
 #include "base/globals.h"
+#include "message/spool.h"
 #include "net/receive.h"
 
 namespace sendal::testing {
+
+// The next whole line of the spool reader (its parts joined); false at the end.
+inline bool NextSpoolLine(std::string& line) {
+    std::string part;
+    bool lineEnds = false;
+    if (!NextSpoolPart(line, lineEnds)) return false;
+    while (!lineEnds && NextSpoolPart(part, lineEnds)) line += part;
+    return true;
+}
 
 // A fresh temporary directory that is the working directory while the object lives.
 class ScratchDir {
@@ -51,17 +61,16 @@ inline std::string ReadFile(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// Lowers the reply time-out to `polls` waits of 10 ms while it lives, and restores it, so the
-// tests pass in any order.
+// Sets the reply time-out while it lives, and restores it, so the tests pass in any order.
 class ShortReplyWait {
 public:
-    explicit ShortReplyWait(int polls) : saved_(ReplyPollCount) { ReplyPollCount = polls; }
-    ~ShortReplyWait() { ReplyPollCount = saved_; }
+    explicit ShortReplyWait(std::chrono::milliseconds timeout) : saved_(ReplyTimeout) { ReplyTimeout = timeout; }
+    ~ShortReplyWait() { ReplyTimeout = saved_; }
     ShortReplyWait(const ShortReplyWait&) = delete;
     ShortReplyWait& operator=(const ShortReplyWait&) = delete;
 
 private:
-    int saved_;
+    std::chrono::milliseconds saved_;
 };
 
 // The program's socket is one end of a socket pair; the test plays the relay on the other.

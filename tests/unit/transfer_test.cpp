@@ -61,6 +61,8 @@ TEST(SpoolDirectory, UpToTheLastSeparator) {
     EXPECT_EQ(SpoolDirectory("*.msg"), "");
 }
 
+const RunOptions HeloRun;  // no option: HELO, plain text
+
 // A relay that takes one message of one recipient, each reply after its command.
 const std::vector<std::pair<std::string, std::string>> AcceptOne = {
     {"MAIL FROM", "250 a\r\n"}, {"RCPT TO", "250 b\r\n"}, {"DATA\r\n", "354 go\r\n"},
@@ -86,8 +88,8 @@ TEST(TransferSpool, WireBytesOfOneMessage) {
     relay.Answer({{"MAIL FROM", "250 a\r\n"}, {"RCPT TO", "250 1\r\n"}, {"RCPT TO", "250 2\r\n"},
                   {"RCPT TO", "250 3\r\n"}, {"RCPT TO", "250 4\r\n"}, {"DATA\r\n", "354 go\r\n"},
                   {"\r\n.\r\n", "250 c\r\n"}, {"QUIT\r\n", "221 bye\r\n"}});
-    StartSession();
-    EXPECT_EQ(TransferSpool(".\\SPOOL\\M????.OUT"), TransferEnd::Done);
+    StartSession(HeloRun);
+    EXPECT_EQ(TransferSpool(".\\SPOOL\\M????.OUT", {}), TransferEnd::Done);
     EXPECT_EQ(relay.Received(),
               "MAIL FROM:<a.box>\r\n"
               "RCPT TO:<hidden.box>\r\nRCPT TO:<hidden2.box>\r\nRCPT TO:<b.box>\r\n"
@@ -106,8 +108,8 @@ TEST(TransferSpool, PiecesOfWholeLinesAtTheThreshold) {
     RelayPair relay;
     relay.Answer(AcceptOne);  // it reads while we send: the text is more than a socket pair holds
     SentTotal = 0;
-    StartSession();
-    EXPECT_EQ(TransferSpool("m?.out"), TransferEnd::Done);
+    StartSession(HeloRun);
+    EXPECT_EQ(TransferSpool("m?.out", {}), TransferEnd::Done);
     std::string wire = relay.Received();
     // "To: b" and 101 lines make the first piece (10004), 102 lines the second (10098).
     EXPECT_EQ(SentTotal, 5 + 101 * 99 + 102 * 99);
@@ -123,8 +125,8 @@ TEST(TransferSpool, UnreadableFileIsSkippedAndKept) {
     if (::geteuid() == 0) GTEST_SKIP() << "root reads the file anyway";
     RelayPair relay;
     relay.Answer({{"QUIT\r\n", "221 bye\r\n"}});
-    StartSession();
-    EXPECT_EQ(TransferSpool("m?.out"), TransferEnd::Done);
+    StartSession(HeloRun);
+    EXPECT_EQ(TransferSpool("m?.out", {}), TransferEnd::Done);
     EXPECT_EQ(relay.Received(), "QUIT\r\n");
     EXPECT_TRUE(Exists("m1.out"));
 }
