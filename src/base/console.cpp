@@ -57,7 +57,7 @@ bool StdoutDiscarded() {
 const char* StdoutLineEnd = "\r\n";
 
 std::string Shown(bool terminal, std::string_view text) {
-    return terminal ? ShowControlBytes(text) : std::string(text);
+    return terminal ? ReplaceTerminalControls(text, '?') : std::string(text);
 }
 
 // Saved for the signal handler, which can only restore what it finds here.
@@ -129,10 +129,6 @@ void SetConsoleFd(int fd) {
     ConsoleOpened = true;
     ConsoleFd = fd;
     ConsoleIsTerminal = fd >= 0 && ::isatty(fd);
-}
-
-std::string ShowControlBytes(std::string_view text) {
-    return ReplaceTerminalControls(text, '?');
 }
 
 void WriteStdoutLine(std::string_view text) {

@@ -39,7 +39,5 @@ int ConsoleTerminalFd();
 // characters are taken. Empty text without a console.
 std::string ConsoleReadLine(std::size_t maxLength);
 
-// `text` with its control bytes replaced by "?".
-std::string ShowControlBytes(std::string_view text);
 
 }  // namespace sendal

@@ -1,5 +1,6 @@
-// The texts and the socket that the whole run shares. The main sequence sets them first;
-// every other part only reads them (the connection alone stores the socket).
+// The texts and the socket that the whole run shares. The main sequence sets the texts first
+// and the relay's name once it knows it (a --send session: its account's relay); the
+// connection alone stores the socket, and the main sequence marks it gone after a close.
 #pragma once
 
 #include <string>

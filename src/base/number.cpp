@@ -1,5 +1,7 @@
-// Number reading in the manner of the old BASIC VAL, which the reply codes, the port and the
-// host test rely on: it never fails and reads as far as the text looks like a number.
+// Number reading that never fails and reads as far as the text looks like a number: the reply
+// code rule and the host form's port word rely on it (a port typed "2525.4" or "&H9C4" by the
+// mail packages' users still means the port they meant), and the HELO name's test of a
+// numeric host.
 #include "base/number.h"
 
 #include <cmath>

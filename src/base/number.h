@@ -14,7 +14,8 @@ namespace sendal {
 double ReadNumber(const std::string& text);
 
 // A number read from text rounded to the nearest whole number (halves to even) and kept in
-// the low 32 bits, as a 32-bit variable of the original would hold it; 0 for infinity or NaN.
+// the low 32 bits (a port word of 65561 wraps to the port 25, as the users of the host form
+// have written it); 0 for infinity or NaN.
 std::int32_t ReadWholeNumber(const std::string& text);
 
 // A sign position (blank or "-"), the decimal digits without leading zeros, one trailing blank.

@@ -33,10 +33,6 @@ bool EqualsNoCase(std::string_view a, std::string_view b) {
     return true;
 }
 
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-    return text.size() >= prefix.size() && EqualsNoCase(text.substr(0, prefix.size()), prefix);
-}
-
 bool LessNoCase(std::string_view a, std::string_view b) {
     std::size_t n = a.size() < b.size() ? a.size() : b.size();
     for (std::size_t i = 0; i < n; ++i) {
@@ -105,12 +101,8 @@ bool DecodePinValue(std::string_view text, std::string& digest) {
     return DecodeBase64(text, digest) && digest.size() == DigestLength;
 }
 
-std::string ReplaceControlBytes(std::string text, char with) {
-    for (char& c : text) {
-        auto byte = static_cast<unsigned char>(c);
-        if ((byte < 32 && c != '\t') || byte == 127) c = with;
-    }
-    return text;
+bool HoldsControlByte(std::string_view text) {
+    return ReplaceTerminalControls(text, '\0') != text || text.find('\0') != std::string_view::npos;
 }
 
 }  // namespace sendal

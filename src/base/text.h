@@ -10,19 +10,18 @@ char ToLowerAscii(char c);
 std::string ToLowerAscii(std::string_view text);
 std::string ToUpperAscii(std::string_view text);
 bool EqualsNoCase(std::string_view a, std::string_view b);
-// True when `text` begins with `prefix` ignoring ASCII case (`prefix` given in small letters).
-bool StartsWithNoCase(std::string_view text, std::string_view prefix);
 // Case-insensitive ordering, ties broken byte by byte so the order is total.
 bool LessNoCase(std::string_view a, std::string_view b);
 // `text` without blanks (character 32 only) at both ends.
 std::string TrimBlanks(std::string_view text);
-// `text` with every control byte (0 to 31 but the tab, and 127) replaced by `with`: text from
-// outside (a relay's reply, a file's header) that goes into a line of ours.
-std::string ReplaceControlBytes(std::string text, char with);
-// The same, and also the C1 controls (0x80 to 0x9F, raw or written in UTF-8) that a terminal
-// obeys as escapes: for text from outside shown on a terminal or handed to another program.
-// Well-formed UTF-8 and the letters of 8-bit character sets stay.
+// `text` with every control byte (0 to 31 but the tab, and 127) and every C1 control (0x80 to
+// 0x9F, raw or written in UTF-8, which a terminal obeys as escapes) replaced by `with`: the
+// one scrub for text from outside (a relay's reply, a file's header) that goes into a line of
+// ours, on a terminal, in the log or a record, or to another program. Well-formed UTF-8 and
+// the letters of 8-bit character sets stay.
 std::string ReplaceTerminalControls(std::string_view text, char with);
+// Whether the scrub would change `text`.
+bool HoldsControlByte(std::string_view text);
 // `bytes` in Base64 (RFC 4648, with padding), as SMTP AUTH wants it.
 std::string EncodeBase64(std::string_view bytes);
 // Base64 back to bytes (padding optional); false for any character outside the alphabet.

@@ -60,14 +60,6 @@ constexpr const char* UsageText =
     "  -bp           list the waiting files instead (as mailq does)\n"
     "  --help, --version\n";
 
-// A recipient argument is one address or one list, never header text: a control byte in it
-// (CR and LF would start new header lines or the body) refuses the whole message.
-bool HoldsControlByte(const std::string& word) {
-    for (char c : word)
-        if ((static_cast<unsigned char>(c) < 32 && c != '\t') || c == 127) return true;
-    return false;
-}
-
 // The value of an option given as "-Xvalue" or "-X value"; false when there is none.
 bool OptionValue(const std::vector<std::string>& arguments, std::size_t& i, std::string& value) {
     if (arguments[i].size() > 2) {

@@ -23,7 +23,7 @@
 #include "base/environment.h"
 #include "base/sandbox.h"
 #include "log/journal.h"
-#include "log/notice.h"
+#include "queue/notice.h"
 #include "message/queuestate.h"
 #include "queue/records.h"
 #include "queue/relaynotes.h"

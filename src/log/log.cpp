@@ -97,7 +97,7 @@ void LogMessage(const std::string& message, std::int16_t level) {
     WriteStdoutLine(line);
     // The relay's words may hold control bytes: in the log they could forge a line or drive
     // the terminal of whoever reads it.
-    if (LogFile.Valid()) WriteAll(LogFile.Get(), FormatLogLine(ClockNow(), ReplaceControlBytes(line, '?'), level));
+    if (LogFile.Valid()) WriteAll(LogFile.Get(), FormatLogLine(ClockNow(), ReplaceTerminalControls(line, '?'), level));
 }
 
 std::int32_t ReportFailure(const std::string& message, int exitCode, std::int16_t level) {

@@ -2,6 +2,8 @@
 // lines the scan takes for blind copies are exactly the lines the transfer leaves out.
 #include "message/headers.h"
 
+#include <algorithm>
+
 #include "base/text.h"
 #include "message/address.h"
 #include "message/spool.h"
@@ -119,14 +121,17 @@ std::vector<std::string> SplitAddressList(const std::string& value) {
     return pieces;
 }
 
-SpoolLoad ScanHeaders(const std::string& path, AddressList& list) {
+SpoolLoad ScanHeaders(const std::string& path, AddressList& list, std::string* subject) {
     list.assign(1, std::string());
     if (SpoolLoad loaded = LoadSpoolFile(path); loaded != SpoolLoad::Loaded) return loaded;
     HeaderWalk walk;
     StartHeaderWalk(walk);
     HeaderPart part;
     std::string field, value;  // only an address field's value is kept
+    bool inSubject = false;
     while (NextHeaderPart(walk, part)) {
+        if (walk.fieldStarts) inSubject = subject != nullptr && walk.field == "subject";
+        if (inSubject) *subject = walk.fieldStarts ? part.text.substr(part.text.find(':') + 1) : *subject + part.text;
         if (walk.fieldStarts) {
             if (!field.empty()) ScanField(field, value, list);
             field = IsAddressField(walk.field) ? walk.field : std::string();
@@ -136,6 +141,7 @@ SpoolLoad ScanHeaders(const std::string& path, AddressList& list) {
         }
     }
     if (!field.empty()) ScanField(field, value, list);
+    if (subject != nullptr) subject->erase(0, std::min(subject->find_first_not_of(" \t"), subject->size()));
     return SpoolLoad::Loaded;
 }
 

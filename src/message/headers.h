@@ -56,8 +56,8 @@ using AddressList = std::vector<std::string>;
 // Loads the file at `path` (see LoadSpoolFile) and scans its whole header block: the first
 // address of the last From field gives entry 0, each address of the To, Cc and Bcc fields one
 // more entry, all cut by the same list rules. What the load gave; the list holds no recipient
-// when it failed.
-SpoolLoad ScanHeaders(const std::string& path, AddressList& list);
+// when it failed. With `subject`, the last Subject field's text too, unfolded (for a notice).
+SpoolLoad ScanHeaders(const std::string& path, AddressList& list, std::string* subject = nullptr);
 
 // The pieces of an address list, split at the commas between addresses: commas inside double
 // quotes (a backslash escapes the next character), comments (nested) and angle brackets do

@@ -39,7 +39,7 @@ std::string RecordPath(const std::string& spoolFolder, const RecordKey& key) {
 
 // A value stays on its line: line ends and other control bytes become blanks.
 std::string OneLine(const std::string& text) {
-    return ReplaceControlBytes(text, ' ');
+    return ReplaceTerminalControls(text, ' ');
 }
 
 // The record's text, read as named (no link followed, no look-up in other letter cases).

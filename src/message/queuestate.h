@@ -44,7 +44,7 @@ struct QueueState {
     std::int64_t firstSeen = 0;
     std::int32_t tries = 0;
     std::int64_t lastTry = 0;
-    std::string outcome;  // "deferred", "refused", "failed", "held"
+    std::string outcome;  // "deferred", "refused", "held", "released"
     std::string reason;   // the relay's final reply line, or our own reason
     std::string notify, ret, envid;  // DSN: NOTIFY=, RET=, ENVID= as the mail program asked
     bool noticed = false;            // the notice command ran for it

@@ -49,6 +49,7 @@ struct SpoolFile {
     // For its state record, the journal line and a notice.
     std::string sender;
     std::string recipients;  // joined with ", "
+    std::string subject;
     std::size_t recipientCount = 0;
     std::uint64_t size = 0;
 };

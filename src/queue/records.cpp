@@ -20,7 +20,7 @@
 #include "base/path.h"
 #include "log/journal.h"
 #include "log/log.h"
-#include "log/notice.h"
+#include "queue/notice.h"
 
 namespace sendal {
 namespace {
@@ -117,7 +117,7 @@ void Hold(const SpoolFile& file, QueueState& state, const std::string& reason) {
     state.outcome = "held";
     std::string heldFolder = JoinPath(SpoolFolder, HeldFolderName);
     state.noticed = !Policy.notifyCommand.empty();
-    if (state.noticed && !SendNotice({Absolute(JoinPath(heldFolder, heldName)), reason, file.sender, file.recipients, ""}))
+    if (state.noticed && !SendNotice({Absolute(JoinPath(heldFolder, heldName)), reason, file.sender, file.recipients, file.subject}))
         LogMessage("Notice command not run for " + file.name + "!", LevelWarning);
     SaveRecord(heldFolder, file, state);  // a move keeps the file's identity
 }

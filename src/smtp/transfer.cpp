@@ -176,7 +176,7 @@ Fate SendSpoolFile(const std::string& spoolFolder, const std::string& spoolName)
     file.path = JoinPath(spoolFolder, spoolName);
     AddressList list;
     // An unreadable file must not go out as an empty message and then be deleted.
-    SpoolLoad scanned = ScanHeaders(file.path, list);
+    SpoolLoad scanned = ScanHeaders(file.path, list, &file.subject);
     if (scanned == SpoolLoad::Loaded) DescribeFile(file, list);
     if (scanned != SpoolLoad::Loaded || list.size() == 1) return ReportUnsendable(scanned, file);
     if (!CurrentSession.options->from.empty()) list[0] = CurrentSession.options->from;

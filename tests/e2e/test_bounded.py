@@ -243,6 +243,25 @@ def test_certificates_a_server_must_have(workdir, ca, which, accepted):
     assert (seen[:1] == [b"EHLO me\r\n"]) == accepted
 
 
+def pipes_drained(pid):
+    """Whether no pipe that `pid` holds open has unread bytes (FIONREAD on a second opening)."""
+    import array
+    import fcntl
+    import termios
+    for fd in Path(f"/proc/{pid}/fd").iterdir():
+        try:
+            if not os.readlink(fd).startswith("pipe:"):
+                continue
+            with open(fd, "rb", buffering=0) as pipe:
+                unread = array.array("i", [0])
+                fcntl.ioctl(pipe, termios.FIONREAD, unread)
+                if unread[0] > 0:
+                    return False
+        except OSError:
+            continue
+    return True
+
+
 def test_process_is_not_dumpable_once_it_holds_a_secret(workdir, relay):
     pattern = Path("/proc/sys/kernel/core_pattern").read_text().strip()
     if pattern.startswith("|") or "/" in pattern:
@@ -252,12 +271,17 @@ def test_process_is_not_dumpable_once_it_holds_a_secret(workdir, relay):
     netrc = workdir / "netrc"
     netrc.write_text("default login alice\n")
     netrc.chmod(0o600)
-    env = {"SENDAL_NETRC": str(netrc), "SENDAL_PASSWORD_COMMAND": "echo TOPSECRET-42; sleep 30"}
+    marker = workdir / "printed"
+    env = {"SENDAL_NETRC": str(netrc), "SENDAL_PASSWORD_COMMAND": f"echo TOPSECRET-42; touch {marker}; sleep 30"}
     proc = subprocess.Popen([BINARY, f"127.0.0.1 {r.port},-auth -insecureauth"], cwd=workdir,
                             env={**os.environ, **env}, stdout=subprocess.DEVNULL,
                             preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_CORE,
                                                                   (resource.RLIM_INFINITY,) * 2))
-    time.sleep(1.5)  # it has read the password and waits for its command to end
+    # Once the command printed and sendal drained the pipe, the secret is in its memory.
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline and not (marker.exists() and pipes_drained(proc.pid)):
+        time.sleep(0.02)
+    assert marker.exists() and pipes_drained(proc.pid)
     os.kill(proc.pid, signal.SIGABRT)
     proc.wait(timeout=60)
     assert proc.returncode == -signal.SIGABRT

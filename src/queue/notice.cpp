@@ -2,7 +2,7 @@
 // fields each, and runs the command for each in a process group of its own, ended when it
 // takes too long. It only ever runs the user's own command with the file's facts in its
 // environment; nothing is mailed through the relay.
-#include "log/notice.h"
+#include "queue/notice.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -10,7 +10,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <strings.h>
 
 #include <chrono>
 #include <vector>
@@ -49,32 +48,7 @@ std::string Field(const std::string& text) {
     return CleanValue(text) + '\0';
 }
 
-// The Subject line of the held file's header, unfolded; empty when it has none.
-std::string SubjectOf(const std::string& path) {
-    constexpr std::size_t HeaderLimit = 64 * 1024;
-    std::string text;
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
-    if (fd.Valid()) ReadFdUpTo(fd.Get(), text, HeaderLimit);  // the header is at its start
-    std::string subject;
-    bool inSubject = false;
-    std::size_t start = 0;
-    for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
-        std::string line = text.substr(start, end - start);
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (line.empty()) break;
-        if (inSubject && (line[0] == ' ' || line[0] == '\t')) {
-            subject += line;
-            continue;
-        }
-        inSubject = line.size() >= 8 && ::strncasecmp(line.c_str(), "subject:", 8) == 0;
-        if (inSubject) subject = line.substr(8);
-    }
-    std::size_t first = subject.find_first_not_of(" \t");
-    return first == std::string::npos ? std::string() : subject.substr(first);
-}
-
-void RunCommand(const std::string& command, std::vector<std::string> fields) {
-    if (fields[4].empty()) fields[4] = CleanValue(SubjectOf(fields[0]));
+void RunCommand(const std::string& command, const std::vector<std::string>& fields) {
     const char* names[FieldCount] = {"SENDAL_FILE", "SENDAL_REASON", "SENDAL_FROM", "SENDAL_RECIPIENTS",
                                      "SENDAL_SUBJECT"};
     std::vector<std::pair<std::string, std::string>> added;
