@@ -59,8 +59,9 @@ bool MatchWildcard(std::string_view pattern, std::string_view name) {
 
 namespace {
 
-// Every entry that `mask` selects, in case-insensitive name order.
-std::vector<std::string> ListMatches(const std::string& mask, SearchSelection selection) {
+// Every entry that `mask` selects, in case-insensitive name order (ties byte by byte); with
+// `firstOnly` the first one found, unsorted.
+std::vector<std::string> ListMatches(const std::string& mask, SearchSelection selection, bool firstOnly = false) {
     std::vector<std::string> matches;
     std::size_t dirLength = DirectoryPartLength(mask);
     std::string pattern = mask.substr(dirLength);
@@ -76,9 +77,15 @@ std::vector<std::string> ListMatches(const std::string& mask, SearchSelection se
         if (name.empty() || name[0] == '.') continue;  // ".", ".." and hidden entries
         if (MatchWildcard(pattern, name) && Selected(dir, name, entry->d_type, selection))
             matches.push_back(std::move(name));
+        if (firstOnly && !matches.empty()) return matches;
     }
-    std::sort(matches.begin(), matches.end(),
-              [](const std::string& a, const std::string& b) { return LessNoCase(a, b); });
+    // Sorted by their names in small letters, made once: a spool of thousands of files is
+    // otherwise folded again in every comparison.
+    std::vector<std::pair<std::string, std::string>> keyed;
+    keyed.reserve(matches.size());
+    for (std::string& name : matches) keyed.emplace_back(ToLowerAscii(name), std::move(name));
+    std::sort(keyed.begin(), keyed.end());
+    for (std::size_t i = 0; i < keyed.size(); ++i) matches[i] = std::move(keyed[i].second);
     return matches;
 }
 
@@ -91,7 +98,7 @@ std::string FindFirstEntry(const std::string& mask, SearchSelection selection) {
 }
 
 bool EntryExists(const std::string& mask, SearchSelection selection) {
-    return !ListMatches(mask, selection).empty();
+    return !ListMatches(mask, selection, true).empty();
 }
 
 int LastSearchDenied() {

@@ -123,6 +123,10 @@ std::size_t Utf8Length(std::string_view text, std::size_t at) {
 }  // namespace
 
 std::string ReplaceTerminalControls(std::string_view text, char with) {
+    // Most text is plain printable ASCII: it is taken whole.
+    bool plain = true;
+    for (char c : text) plain = plain && ((c >= 32 && c < 127) || c == '\t');
+    if (plain) return std::string(text);
     std::string clean;
     clean.reserve(text.size());
     for (std::size_t at = 0; at < text.size();) {

@@ -275,9 +275,30 @@ bool HasHighBit(const char* bytes, std::size_t size) {
     return (any & 0x8080808080808080ULL) != 0;
 }
 
+// Bytes with no CR: each LF ends a line (one byte more on the wire), a line that begins with
+// "." gets one more, and the rest goes as it is.
+void MeasurePlainBytes(const char* bytes, std::size_t size, MeasureState& state, TextMeasure& measure) {
+    if (!state.eightBit) state.eightBit = HasHighBit(bytes, size);
+    measure.wireBytes += size;
+    const char* end = bytes + size;
+    for (const char* at = bytes; at < end;) {
+        if (state.lineStarts && *at == '.') ++measure.wireBytes;
+        const void* lf = std::memchr(at, '\n', static_cast<std::size_t>(end - at));
+        if (lf == nullptr) {
+            state.lineStarts = false, state.inLine = true;
+            return;
+        }
+        ++measure.wireBytes;
+        state.lineStarts = true, state.inLine = false;
+        at = static_cast<const char*>(lf) + 1;
+    }
+}
+
 // The wire bytes of `bytes`, by the reader's own line rule (a CR run before an LF is one line
 // end, a CR alone ends a line), without cutting out a single line.
 void MeasureBytes(const char* bytes, std::size_t size, MeasureState& state, TextMeasure& measure) {
+    if (state.crs == 0 && std::memchr(bytes, '\r', size) == nullptr)
+        return MeasurePlainBytes(bytes, size, state, measure);
     std::size_t i = 0;
     while (i < size) {
         if (state.crs > 0) {

@@ -11,6 +11,9 @@
 namespace sendal {
 namespace {
 
+// Room made for a piece at the start: a small message then needs no second allocation.
+constexpr std::size_t StartingPieceBytes = 16 * 1024;
+
 // Whether the gathered piece is to go out.
 bool PieceFull(const MessageText& text) {
     if (text.chunked) return text.buffer.size() >= ChunkBytes;
@@ -35,22 +38,22 @@ void TakePiece(MessageText& text, std::string& piece, bool last) {
         ConsoleWrite(FormatNumber(SentTotal));
     }
     text.textLength = 0;
-    piece = std::move(text.buffer);
+    piece.swap(text.buffer);  // the two storages take turns, so neither is made anew
     text.buffer.clear();
 }
 
 // The next part of the text into the piece: the header block without its dropped lines, its
 // empty line, then the body whole. False when everything has been read.
 bool AddNextPart(MessageText& text) {
-    std::string part;
+    std::string& part = text.part.text;
     bool lineEnds = true;
     if (text.phase == 0) {
-        HeaderPart header;
-        while (NextHeaderPart(text.walk, header))
+        while (NextHeaderPart(text.walk, text.part))
             if (!IsDroppedField(text.walk))
-                return AddPart(text, header.text, header.lineStarts, header.lineEnds), true;
+                return AddPart(text, part, text.part.lineStarts, text.part.lineEnds), true;
         text.phase = 1;
         text.lineStarts = text.walk.lineStarts;
+        part.clear();
         if (text.walk.endedAtEmptyLine) return AddPart(text, part, true, true), true;
     }
     if (text.phase == 1 && NextSpoolPart(part, lineEnds)) {
@@ -69,6 +72,7 @@ bool AddNextPart(MessageText& text) {
 void StartMessageText(MessageText& text, bool chunked) {
     text = MessageText{};
     text.chunked = chunked;
+    text.buffer.reserve(StartingPieceBytes);
     RewindSpool();
     StartHeaderWalk(text.walk);
 }

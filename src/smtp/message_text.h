@@ -30,6 +30,7 @@ struct MessageText {
     bool chunked = false;
     std::string buffer;
     std::int64_t textLength = 0;  // line text in `buffer`, line ends and added dots not counted
+    HeaderPart part;  // the line at hand, its storage kept from line to line
 };
 
 // Starts at the held file's first line, for DATA or (`chunked`) for BDAT.
