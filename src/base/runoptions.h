@@ -19,6 +19,7 @@ enum class RunForm { Host, Send, Queue, Release, Remove, Stop };
 struct RunOptions {
     RunForm form = RunForm::Host;
     std::string host;           // the relay, from the host field or the account
+    std::vector<std::string> hosts;  // an account's relays, tried in order (the first is `host`)
     std::int32_t port = 0;
     std::string heloName;       // -helo=
     std::string fileMask;       // the spool's mask (host form, --queue)
@@ -41,6 +42,10 @@ struct RunOptions {
     bool backoff = false;       // -backoff: files wait for their next-try time in the host form too
     int expireDays = 0;         // -expire=: a file waiting longer is held when its try fails
     int rate = 0;               // -rate=: at most this many messages a minute
+    int retryMin = 60;          // seconds: the first wait after a relay asked to wait
+    int retryMax = 3600;        // seconds: the longest wait between two tries
+    int alertAfter = 0;         // seconds a file may wait before the notice says it is stuck; 0: never
+    std::string metricsFile;    // where each run leaves its figures for a metrics collector
     std::string notifyCommand;  // what runs once for a held file
     AuthMechanism auth = AuthNone;
     std::string from;           // -from=: the envelope sender of every file

@@ -89,6 +89,7 @@ std::string KeyMessage(const std::string& key) {
     if (key == "fingerprint") return "fingerprint must be the 64 hex digits of a SHA-256";
     if (key == "pin") return "pin must be sha256: and a SHA-256 in base64 or hex";
     if (key == "auth") return "auth must be plain, login, xoauth2, oauthbearer, external or none";
+    if (AccountKeyValue(key) == KeyValue::Time) return key + " must be a time (\"90s\", \"5m\", \"4h\", \"2d\")";
     return key + " must be a string";
 }
 
@@ -110,6 +111,9 @@ int TakeOptionKey(const std::string& key, const toml::node& node, RunOptions& op
         break;
     case KeyValue::Number:
         if (!node.is_integer()) return problems.Set(key + " must be a number from 1 on", node.source()), -1;
+        break;
+    case KeyValue::Time:
+        if (!node.is_string() && !node.is_integer()) return problems.Set(KeyMessage(key), node.source()), -1;
         break;
     case KeyValue::Text:
         if (!node.is_string()) return problems.Set(KeyMessage(key), node.source()), -1;
@@ -140,7 +144,7 @@ bool TakeHosts(const toml::node& node, std::vector<std::string>& into, Problems&
 bool TakeAccountKey(const std::string& key, const toml::node& node, Account& account,
                     Problems& problems) {
     if (int taken = TakeOptionKey(key, node, account.options, problems); taken <= 0) return taken == 0;
-    if (key == "host") return TakeHosts(node, account.hosts, problems);
+    if (key == "host") return TakeHosts(node, account.options.hosts, problems);
     if (key == "port") return TakePort(node, account.port, problems);
     if (key == "security") return TakeSecurity(node, account.security, problems);
     if (key == "login") return TakeText(node, key, account.options.login, problems);
@@ -170,7 +174,7 @@ bool TakeAccount(const std::string& name, const toml::node& node, Config& config
     account.line = static_cast<std::int32_t>(node.source().begin.line);
     for (auto&& [key, value] : *table)
         if (!TakeAccountKey(std::string(key.str()), value, account, problems)) return false;
-    if (account.hosts.empty()) return problems.Set("account " + name + " has no host", node.source());
+    if (account.options.hosts.empty()) return problems.Set("account " + name + " has no host", node.source());
     if (account.port == 0) account.port = DefaultPort(account.security);
     RunOptions& options = account.options;
     if (!options.fingerprint.empty() && !options.pins.empty())
@@ -183,7 +187,7 @@ bool TakeAccount(const std::string& name, const toml::node& node, Config& config
     options.ehlo = true;
     options.startTls = account.security == Security::StartTls;
     options.implicitTls = account.security == Security::Tls;
-    options.host = account.hosts.front();
+    options.host = options.hosts.front();
     options.port = account.port;
     options.account = name;
     options.underAccount = true;

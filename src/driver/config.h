@@ -18,7 +18,6 @@ enum class Security { Plain, StartTls, Tls };
 // account's own); the rest is the account's alone.
 struct Account {
     std::string name;
-    std::vector<std::string> hosts;  // tried in order: the first that takes the session serves
     std::int32_t port = 0;  // 0: the one `security` implies
     Security security = Security::StartTls;
     std::vector<std::string> from;  // addresses and "*@domain" the account sends for

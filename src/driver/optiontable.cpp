@@ -9,7 +9,7 @@ namespace sendal {
 namespace {
 
 // How an option's value is read.
-enum class Form { Switch, Count, Text, FirstText, Fingerprint, Pin, Auth };
+enum class Form { Switch, Count, Duration, Text, FirstText, Fingerprint, Pin, Auth };
 
 struct OptionEntry {
     const char* word;        // ends in "=" when a value follows
@@ -63,6 +63,14 @@ const OptionEntry Table[] = {
      "  -expire=days      a file waiting longer is held when its next try fails"},
     {"-rate=", Form::Count, NoFlag, &RunOptions::rate, NoText, "rate", false,
      "  -rate=n           at most n messages a minute"},
+    {"-retrymin=", Form::Duration, NoFlag, &RunOptions::retryMin, NoText, "retry_min", false,
+     "  -retrymin=time    the first wait after a relay asked to wait (60s, 5m, 1h; default 1m)"},
+    {"-retrymax=", Form::Duration, NoFlag, &RunOptions::retryMax, NoText, "retry_max", false,
+     "  -retrymax=time    the longest wait between tries (default 1h)"},
+    {"-alertafter=", Form::Duration, NoFlag, &RunOptions::alertAfter, NoText, "alert_after", false,
+     "  -alertafter=time  the notice command runs once for a file waiting that long (stuck)"},
+    {"-metrics=", Form::Text, NoFlag, NoCount, &RunOptions::metricsFile, "metrics_file", true,
+     "  -metrics=file     the run's figures for a metrics collector (Prometheus text)"},
     {"-backoff", Form::Switch, &RunOptions::backoff, NoCount, NoText, nullptr, false,
      "  -backoff          a file waits for its next-try time, as under --send"},
     {"-syslog", Form::Switch, &RunOptions::syslog, NoCount, NoText, "syslog", false,
@@ -84,6 +92,17 @@ bool TakeCount(const std::string& digits, int& into) {
         return false;
     int value = std::stoi(digits);
     return value > 0 && (into = value, true);
+}
+
+// A time as users write it: seconds, or a number with s, m, h or d.
+bool TakeDuration(const std::string& text, int& into) {
+    constexpr int MaxSeconds = 365 * 86400;
+    std::size_t digits = text.find_first_not_of("0123456789");
+    std::string number = text.substr(0, digits), unit = digits == std::string::npos ? "" : text.substr(digits);
+    int scale = unit.empty() || unit == "s" ? 1 : unit == "m" ? 60 : unit == "h" ? 3600 : unit == "d" ? 86400 : 0;
+    int value = 0;
+    if (scale == 0 || !TakeCount(number, value) || value > MaxSeconds / scale) return false;
+    return into = value * scale, true;
 }
 
 // The 64 hex digits of a SHA-256, colons allowed between them.
@@ -118,6 +137,7 @@ bool TakeValue(const OptionEntry& entry, const std::string& value, RunOptions& o
     switch (entry.form) {
     case Form::Switch: return options.*entry.flag = true;
     case Form::Count: return TakeCount(value, options.*entry.count);
+    case Form::Duration: return TakeDuration(value, options.*entry.count);
     case Form::Text: return !value.empty() && (options.*entry.text = value, true);
     case Form::FirstText:  // the first one given counts; an empty one gives way to the default
         if ((options.*entry.text).empty()) options.*entry.text = value;
@@ -165,7 +185,10 @@ std::string OptionInSmallLetters(const std::string& word) {
 KeyValue AccountKeyValue(const std::string& key) {
     for (const OptionEntry& entry : Table)
         if (entry.accountKey != nullptr && key == entry.accountKey)
-            return entry.form == Form::Switch ? KeyValue::Flag : entry.form == Form::Count ? KeyValue::Number : KeyValue::Text;
+            return entry.form == Form::Switch     ? KeyValue::Flag
+                   : entry.form == Form::Count    ? KeyValue::Number
+                   : entry.form == Form::Duration ? KeyValue::Time
+                                                  : KeyValue::Text;
     return KeyValue::Unknown;
 }
 

@@ -21,7 +21,7 @@ bool TakeOptionWord(const std::string& word, RunOptions& options);
 std::string OptionInSmallLetters(const std::string& word);
 
 // What an option's account key holds in the configuration file.
-enum class KeyValue { Unknown, Flag, Number, Text };
+enum class KeyValue { Unknown, Flag, Number, Time, Text };  // Time: "90s", "5m", "4h", "2d" or seconds
 KeyValue AccountKeyValue(const std::string& key);
 
 // Takes the value of an account key of the configuration file as its option would take it

@@ -12,8 +12,10 @@ namespace sendal {
 // code (0, or a sysexits code after its message).
 int RunQueueCommand(const RunOptions& options);
 
-// The listing of the spool files matching `mask` and of its held folder, on standard output.
-// 0.
-int ListQueue(const std::string& mask);
+struct Config;
+
+// The listing of the spool files matching `mask` and of its held folder, on standard output
+// (`json`: one object a line); `config` (may be null) names each file's account. 0.
+int ListQueue(const std::string& mask, bool json = false, const Config* config = nullptr);
 
 }  // namespace sendal

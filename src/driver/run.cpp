@@ -8,7 +8,9 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "base/console.h"
 #include "base/dirsearch.h"
@@ -75,6 +77,18 @@ std::int32_t Confine(const RunOptions& options, const std::string& fileMask) {
     return ReportFailure(why, EX_OSERR);
 }
 
+QueuePolicy PolicyOf(const RunOptions& options) {
+    QueuePolicy policy;
+    policy.hold = options.hold;
+    policy.expireDays = options.expireDays;
+    policy.syslog = options.syslog;
+    policy.notifyCommand = options.notifyCommand;
+    policy.retryMin = options.retryMin;
+    policy.retryMax = options.retryMax;
+    policy.account = options.account;
+    return policy;
+}
+
 // The queue's folders, the journal and the notice helper: all of them need what a confined
 // run no longer has.
 // A record or held folder that is not the user's own (a link, another's folder) is refused:
@@ -82,7 +96,7 @@ std::int32_t Confine(const RunOptions& options, const std::string& fileMask) {
 std::int32_t PrepareQueue(const RunOptions& options, const std::string& fileMask) {
     std::string folder = SpoolFolderOf(fileMask), refused;
     if (MakeQueueFolders(folder, HoldsFiles(options), refused) != 0) return ReportFailure(refused, EX_CONFIG);
-    StartFileRecords(folder, RelayHost, {options.hold, options.expireDays, options.syslog, options.notifyCommand});
+    StartFileRecords(folder, RelayHost, PolicyOf(options));
     if (options.syslog) OpenJournal();
     if (UsesEhlo(options) && !options.noChunking) RelayChunking.notes = PrepareRelayNotes();
     if (HoldsFiles(options) && !options.notifyCommand.empty() && StartNotifier(options.notifyCommand) != 0)
@@ -101,41 +115,111 @@ std::string FoundMask(const std::string& fileMask) {
     return folder + fileMask.substr(folderLength);
 }
 
-// The dialogue, from the connection to the last reply. False when there was nothing to send:
+// How a session ended: with nothing to send, before any file was tried, or after the transfer.
+enum class SessionEnd { NothingToSend, Refused, Transferred };
+
+// The relays of the run in the order they are tried.
+std::vector<std::string> RelaysOf(const RunOptions& options) {
+    return options.hosts.empty() ? std::vector<std::string>{options.host} : options.hosts;
+}
+
+// Whether the session may go to the next relay of the list: one there is, and this one could
+// not be reached or would not take the session. The failure it logged no longer counts for the
+// run's exit code: the next relay may well take the mail.
+bool NextRelay(const RunOptions& options, std::size_t& relay, int outcomeBefore) {
+    std::vector<std::string> relays = RelaysOf(options);
+    if (relay + 1 >= relays.size() || StopSignal() != 0) return false;
+    RunOutcome = outcomeBefore;
+    RelayHost = relays[++relay];
+    SetRecordRelay(RelayHost);
+    LogMessage("Next relay: " + RelayHost + " port " + std::to_string(options.port), LevelStart);
+    return true;
+}
+
+// Connects to the first relay of the list that answers. 0, or -1 (each failure logged).
+std::int32_t ConnectAnyRelay(const RunOptions& options, std::size_t& relay) {
+    for (;;) {
+        int before = RunOutcome;
+        if (ConnectRelay(RelayHost, options.port, TlsPolicyOf(options), false) == 0) return 0;
+        if (!NextRelay(options, relay, before)) return -1;
+    }
+}
+
+// The greeting and the opening of the dialogue on the connection made, and on the next relays
+// of the list for as long as one will not take the session. 0, or -1.
+std::int32_t OpenAnyDialogue(const RunOptions& options, std::size_t& relay) {
+    for (;;) {
+        int before = RunOutcome;
+        if (StartTransport(RelayHost, TlsPolicyOf(options)) == 0) {
+            StartSession(options);
+            if (OpenDialogue(options) == 0) return 0;
+        }
+        if (!CurrentSession.greetingRefused) return -1;
+        CloseRelaySocket();
+        SocketHandle = -1;
+        LogMessage("Closed!", LevelNormal);
+        do {
+            if (!NextRelay(options, relay, before)) return -1;
+            before = RunOutcome;
+        } while (ConnectRelay(RelayHost, options.port, TlsPolicyOf(options), false) != 0);
+    }
+}
+
+// The dialogue, from the connection to the last reply. NothingToSend when there was nothing:
 // the connection then ends with the process, without HELO, QUIT or the close-down.
-bool Converse(const RunOptions& options, const std::string& typedMask, const SpoolSelection& selection) {
-    std::int32_t relayPort = options.port;
-    if (ConnectRelay(RelayHost, relayPort, TlsPolicyOf(options), false) != 0) return true;
+SessionEnd Converse(const RunOptions& options, const std::string& typedMask, const SpoolSelection& selection) {
+    std::size_t relay = 0;
+    if (ConnectAnyRelay(options, relay) != 0) return SessionEnd::Refused;
     LogMessage("SMTP starting...", LevelStart);
     if (!EntryExists(typedMask, SearchFiles)) {
-        if (ReportDeniedListing(typedMask) != 0) return false;
+        if (ReportDeniedListing(typedMask) != 0) return SessionEnd::NothingToSend;
         LogMessage("Nothing to send!", LevelNormal);
-        return false;
+        return SessionEnd::NothingToSend;
     }
     std::string fileMask = FoundMask(typedMask);
     // The secret only now that it is needed: an empty spool asks no passphrase, and a relay
     // that cannot be reached is reported as such.
-    if (ReadSubmissionSecret(options) != 0) return true;
-    RelayChunking = {RelayHost, relayPort, RelayRefusesChunking(RelayHost, relayPort), {}};
-    if (PrepareQueue(options, fileMask) != 0 || Confine(options, fileMask) != 0) return true;
-    if (StartTransport(RelayHost, TlsPolicyOf(options)) != 0) return true;
-    StartSession(options);
-    if (OpenDialogue(options) != 0) return true;
+    if (ReadSubmissionSecret(options) != 0) return SessionEnd::Refused;
+    RelayChunking = {RelayHost, options.port, RelayRefusesChunking(RelayHost, options.port), {}};
+    LookUpRelays(RelaysOf(options));  // the next relays of the list, while names can be looked up
+    if (PrepareQueue(options, fileMask) != 0 || Confine(options, fileMask) != 0) return SessionEnd::Refused;
+    if (OpenAnyDialogue(options, relay) != 0) return SessionEnd::Refused;
     StartSpoolRun();
     StartPacing();
-    // A file that changed while it was sent cost the session; with -keepgoing the rest go
-    // over a new one.
+    // A file that changed while it was sent cost the session, and a relay may close one
+    // (421); with -keepgoing the rest go over a new one.
     while (TransferSpool(fileMask, selection) == TransferEnd::Abandoned) {
         CloseRelaySocket();
         SocketHandle = -1;
         LogMessage("Closed!", LevelNormal);
-        if (ConnectRelay(RelayHost, relayPort, TlsPolicyOf(options)) != 0) return true;
+        if (ConnectRelay(RelayHost, options.port, TlsPolicyOf(options)) != 0) break;
         LogMessage("SMTP starting...", LevelStart);
         StartSession(options);
-        if (OpenDialogue(options) != 0) return true;
+        if (OpenDialogue(options) != 0) break;
         StartPacing();
     }
-    return true;
+    return SessionEnd::Transferred;
+}
+
+// The files the session was to send: the account's, or every one of the mask.
+std::set<std::string> WaitingFiles(const std::string& fileMask, const SpoolSelection& selection) {
+    if (selection.chosen) return selection.names;
+    std::set<std::string> names;
+    for (std::string name = FindFirstEntry(fileMask, SearchFiles); !name.empty(); name = FindNextEntry())
+        names.insert(name);
+    return names;
+}
+
+// A session that ended before any file was tried leaves its reason on every file it was to
+// send; a relay that may take them later (no connection, a 4xx) sets their next try.
+void RecordSessionTry(const RunOptions& options, const std::string& fileMask, const SpoolSelection& selection) {
+    std::string reason = StopSignal() != 0 ? "stopped by signal " + std::to_string(StopSignal()) : LastFailure();
+    if (reason.empty()) return;
+    std::set<std::string> names = WaitingFiles(fileMask, selection);
+    std::string folder = SpoolFolderOf(fileMask), refused;
+    if (names.empty() || MakeQueueFolders(folder, false, refused) != 0) return;
+    StartFileRecords(folder, RelayHost, PolicyOf(options));
+    NoteSessionTry(names, reason, StopSignal() == 0 && (RunOutcome == EX_TEMPFAIL || RunOutcome == EX_NOHOST));
 }
 
 // A stop signal ends the run with this line, once, wherever it came.
@@ -180,8 +264,11 @@ std::int32_t TakeSpoolFolder(const std::string& fileMask, UniqueFd& lock) {
 }
 
 void SendOverRelay(const RunOptions& options, const std::string& fileMask, const SpoolSelection& selection) {
-    if (!Converse(options, fileMask, selection)) return;
+    SetRecordRelay(RelayHost);
+    SessionEnd end = Converse(options, fileMask, selection);
+    if (end == SessionEnd::NothingToSend) return;
     ReportStop();
+    if (end == SessionEnd::Refused) RecordSessionTry(options, fileMask, selection);
     if (SocketHandle != -1) {
         CloseRelaySocket();
         LogMessage("Closed!", LevelNormal);

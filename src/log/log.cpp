@@ -41,6 +41,7 @@ const char* LevelPrefix(std::int16_t level) {
 UniqueFd LogFile;
 std::string LogPath;  // empty: VORK.LOG in the working directory
 std::string LogLabel;
+std::string LastError;
 
 // The clock of the log lines, formatted once a second: a busy run logs thousands of lines.
 std::string ClockNow() {
@@ -93,6 +94,7 @@ void SetLogLabel(const std::string& label) {
 }
 
 void LogMessage(const std::string& message, std::int16_t level) {
+    if (level == LevelError) LastError = message.ends_with('!') ? message.substr(0, message.size() - 1) : message;
     std::string line = LogLabel + message;
     WriteStdoutLine(line);
     // The relay's words may hold control bytes: in the log they could forge a line or drive
@@ -104,6 +106,10 @@ std::int32_t ReportFailure(const std::string& message, int exitCode, std::int16_
     NoteOutcome(exitCode);
     LogMessage(message, level);
     return -1;
+}
+
+std::string LastFailure() {
+    return LastError;
 }
 
 void CloseLog() {

@@ -31,6 +31,10 @@ void LogMessage(const std::string& message, std::int16_t level);
 std::int32_t ReportFailure(const std::string& message, int exitCode,
                            std::int16_t level = LevelError);
 
+// The last message reported at LevelError, without its "!" (for the records of a session that
+// failed); empty when there was none.
+std::string LastFailure();
+
 // Closes the log; does nothing when it is not open.
 void CloseLog();
 

@@ -87,6 +87,11 @@ bool TakeField(const std::string& key, const std::string& value, QueueState& sta
     if (key == "notify") return state.notify = value, true;
     if (key == "ret") return state.ret = value, true;
     if (key == "envid") return state.envid = value, true;
+    if (key == "next" && ReadNumber(value, number)) return state.nextTry = number, true;
+    if (key == "wait" && ReadNumber(value, number)) return state.wait = number, true;
+    if (key == "relay") return state.relay = value, true;
+    if (key == "account") return state.account = value, true;
+    if (key == "alerted") return state.alerted = value == "1", true;
     return false;
 }
 
@@ -239,7 +244,9 @@ std::string FormatQueueState(const QueueState& state) {
          << "\nlast=" << state.lastTry << "\noutcome=" << OneLine(state.outcome)
          << "\nreason=" << OneLine(state.reason) << "\nnotify=" << OneLine(state.notify)
          << "\nret=" << OneLine(state.ret) << "\nenvid=" << OneLine(state.envid)
-         << "\nnoticed=" << (state.noticed ? 1 : 0) << "\nend\n";
+         << "\nnoticed=" << (state.noticed ? 1 : 0) << "\nnext=" << state.nextTry << "\nwait=" << state.wait
+         << "\nrelay=" << OneLine(state.relay) << "\naccount=" << OneLine(state.account)
+         << "\nalerted=" << (state.alerted ? 1 : 0) << "\nend\n";
     return text.str();
 }
 

@@ -48,6 +48,11 @@ struct QueueState {
     std::string reason;   // the relay's final reply line, or our own reason
     std::string notify, ret, envid;  // DSN: NOTIFY=, RET=, ENVID= as the mail program asked
     bool noticed = false;            // the notice command ran for it
+    std::int64_t nextTry = 0;        // not tried before this (a run that keeps to it); 0: any time
+    std::int64_t wait = 0;           // the last wait between tries, seconds: the next one doubles it
+    std::string relay;               // the relay of the last try
+    std::string account;             // the account that sends it (--send)
+    bool alerted = false;            // the notice command told it is stuck
 };
 
 // The DSN requests as RFC 3461 allows them (letter case aside), checked where the outbox takes

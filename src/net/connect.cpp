@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <map>
 #include <thread>
 #include <vector>
 
@@ -138,7 +139,22 @@ std::string WithoutBrackets(const std::string& host) {
     return host;
 }
 
+// A reconnect (and the next relay of a list) uses the addresses of the first look-up: the run
+// may be confined by then, and the relay it talks to stays the one it found.
+std::map<std::string, std::vector<RelayAddress>> LookedUp;
+
+std::vector<RelayAddress>& KnownAddresses(const std::string& host, std::string& reason) {
+    std::vector<RelayAddress>& addresses = LookedUp[host];
+    if (addresses.empty()) addresses = LookUpHost(host.c_str(), reason);
+    return addresses;
+}
+
 }  // namespace
+
+void LookUpRelays(const std::vector<std::string>& hosts) {
+    std::string reason;
+    for (const std::string& host : hosts) KnownAddresses(WithoutBrackets(host).substr(0, HostBufferSize - 1), reason);
+}
 
 std::int32_t ConnectRelay(const std::string& host, const std::int32_t& port,
                           const TlsPolicy& tls, bool startTransport) {
@@ -146,14 +162,7 @@ std::int32_t ConnectRelay(const std::string& host, const std::int32_t& port,
     std::strncpy(hostBuffer, WithoutBrackets(host).c_str(), HostBufferSize - 1);
 
     std::string reason = "no address";
-    // A reconnect uses the addresses of the first look-up: the run may be confined by then, and
-    // the relay it talks to stays the one it found.
-    static std::string lookedUp;
-    static std::vector<RelayAddress> addresses;
-    if (addresses.empty() || lookedUp != hostBuffer) {
-        addresses = LookUpHost(hostBuffer, reason);
-        lookedUp = hostBuffer;
-    }
+    std::vector<RelayAddress>& addresses = KnownAddresses(hostBuffer, reason);
     if (addresses.empty())
         return Fail("GetHostByName failed: " + std::string(hostBuffer) + ": " + reason + "!", EX_NOHOST);
     int result = 1;

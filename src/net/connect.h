@@ -4,10 +4,15 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "net/tls.h"
 
 namespace sendal {
+
+// Looks up the addresses of `hosts` now, while names can still be looked up (before the run
+// confines itself), for the connections to them later.
+void LookUpRelays(const std::vector<std::string>& hosts);
 
 // Connects to `host` (a dotted address, an IPv6 literal with or without brackets, or a name:
 // its IPv4 addresses first, then its IPv6 ones, each connect given up after 20 seconds) on the

@@ -20,6 +20,7 @@
 #include "base/path.h"
 #include "log/journal.h"
 #include "log/log.h"
+#include "queue/backoff.h"
 #include "queue/notice.h"
 
 namespace sendal {
@@ -122,7 +123,38 @@ void Hold(const SpoolFile& file, QueueState& state, const std::string& reason) {
     SaveRecord(heldFolder, file, state);  // a move keeps the file's identity
 }
 
+// A try and its outcome in the record; a file the relay may take later waits for its next try.
+void NoteTry(QueueState& state, const std::string& reason, const char* outcome, bool later, std::int64_t now) {
+    ++state.tries;
+    state.lastTry = now;
+    state.outcome = outcome;
+    state.reason = reason;
+    state.relay = RelayName;
+    if (!Policy.account.empty()) state.account = Policy.account;
+    state.wait = later ? NextWait(state.wait, RetryHintSeconds(reason), Policy.retryMin, Policy.retryMax) : 0;
+    state.nextTry = later ? now + state.wait : 0;
+}
+
 }  // namespace
+
+void SetRecordRelay(const std::string& relay) {
+    RelayName = relay;
+}
+
+void NoteSessionTry(const std::set<std::string>& names, const std::string& reason, bool temporary) {
+    std::int64_t now = Now();
+    for (const std::string& name : names) {
+        std::string path = JoinPath(SpoolFolder, name);
+        struct stat info {};
+        if (::lstat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
+        QueueState state;
+        LoadQueueState(SpoolFolder, RecordKeyOf(info), state);
+        state.file = RecordKeyOf(info);
+        if (state.firstSeen == 0) state.firstSeen = std::min<std::int64_t>(info.st_mtime, now);
+        NoteTry(state, reason, "deferred", temporary, now);
+        if (SaveQueueState(SpoolFolder, state) == 0) Recorded.insert(RecordFileName(state.file));
+    }
+}
 
 void StartFileRecords(const std::string& spoolFolder, const std::string& relay, const QueuePolicy& policy) {
     Policy = policy;
@@ -163,10 +195,7 @@ void NoteKept(const SpoolFile& file, const std::string& reason, bool forGood) {
     struct stat info {};  // a file queued by another program has no record: its age is its own
     if (state.firstSeen == 0)
         state.firstSeen = ::stat(file.path.c_str(), &info) == 0 ? std::min<std::int64_t>(info.st_mtime, now) : now;
-    ++state.tries;
-    state.lastTry = now;
-    state.outcome = forGood ? "refused" : "deferred";
-    state.reason = reason;
+    NoteTry(state, reason, forGood ? "refused" : "deferred", !forGood, now);
     bool expired = Policy.expireDays > 0 && now - state.firstSeen > Policy.expireDays * SecondsPerDay;
     if ((Policy.hold && forGood) || expired) {
         Hold(file, state, expired && !forGood ? "waited over " + std::to_string(Policy.expireDays) +

@@ -13,6 +13,8 @@ constexpr int NoServiceCode = 521;     // the relay takes no mail at all
 constexpr int AuthRequiredCode = 530;  // nothing goes without a login
 constexpr int AuthOkCode = 235;
 constexpr int AuthMoreCode = 334;  // the relay asks for the next AUTH answer
+constexpr int UnknownCommandCode = 500;
+constexpr int NotImplementedCode = 502;
 
 // The first digit of a code: 2 done, 3 go on, 4 not now, 5 never.
 constexpr int ReplyClass(int code) {

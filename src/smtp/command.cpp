@@ -143,7 +143,10 @@ std::int32_t SmtpCommand(const std::string& command) {
 std::int32_t SmtpCommand(const std::string& command, ReplyDeadline greetingDeadline) {
     Reply greeting;
     if (ReadReply(greeting, EchoConsole, greetingDeadline) != 0) return -1;
-    if (greeting.code != GreetingCode) return ReportRefusal("Greeting", greeting);
+    if (greeting.code != GreetingCode) {
+        CurrentSession.greetingRefused = true;
+        return ReportRefusal("Greeting", greeting);
+    }
     return HelloCommand(command);
 }
 
@@ -160,6 +163,12 @@ std::int32_t HelloCommand(const std::string& command) {
         if (ReadReply(reply, EchoConsole) != 0) return -1;
     } while (reply.code == GreetingCode);
     if (OutOfTurn(reply, mark)) return -1;
+    // A relay that does not know EHLO is greeted the old way on the same connection; it then
+    // offers nothing, so what needs an offer (STARTTLS, AUTH) is refused as not offered.
+    if (command.compare(0, 4, "EHLO") == 0 && (reply.code == UnknownCommandCode || reply.code == NotImplementedCode)) {
+        LogMessage("EHLO not understood: HELO instead", LevelWarning);
+        return HelloCommand("HELO" + command.substr(4));
+    }
     if (reply.code != OkCode) return ReportRefusal(command.substr(0, 4), reply);
     if (command.compare(0, 4, "EHLO") == 0) KeepOffers(reply);
     return 0;

@@ -12,6 +12,7 @@
 #include "queue/fate.h"
 #include "smtp/codes.h"
 #include "smtp/envelope.h"
+#include "smtp/transfer.h"
 #include "base/runoptions.h"
 
 namespace sendal {
@@ -83,6 +84,14 @@ Fate ReportChangedFile(const SpoolFile& file) {
 }
 
 void LogNotSent(const SpoolFile& file, const Reply* refusal, bool sessionWide) {
+    // A relay that closes the session (421) after some messages takes the rest over a new one:
+    // with -keepgoing each file it left is tried once more in this run.
+    if (refusal != nullptr && refusal->code == ClosingCode && CurrentSession.options->keepGoing)
+        CurrentSession.relayClosed = true;
+    if (CurrentSession.relayClosed && TryAgainAfterClosing(file.name)) {
+        LogMessage("Closed by the relay before " + file.name + ": it goes over a new connection", LevelWarning);
+        return;
+    }
     // Held only for a refusal of this message that answered its own command: a relay that
     // answers before it has the command may be refusing anything.
     bool forGood = refusal && !sessionWide && !SessionOutOfStep();

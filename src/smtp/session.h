@@ -80,6 +80,8 @@ struct Session {
     bool chunkingProven = false;  // a BDAT transaction was accepted in this session
     bool resetDue = false;  // a streamed transaction was refused: RSET before the next one
     bool toldNoDsn = false;  // the log said once that the relay takes no DSN requests
+    bool greetingRefused = false;  // the relay would not take the session: another may
+    bool relayClosed = false;      // a 421 ended the session: with -keepgoing a new one goes on
 };
 
 inline Session CurrentSession;

@@ -41,6 +41,7 @@ namespace {
 constexpr std::uint64_t SmallestSaneSizeLimit = 1000;
 
 std::set<std::string> HandledThisRun;  // sent or kept: a second pass after a reconnect skips them
+std::set<std::string> TriedAgain;      // left by a relay that closed the session, tried once more
 std::chrono::steady_clock::time_point PaceStart;  // when the session's first file began
 long long PacedFiles = 0;
 
@@ -227,6 +228,13 @@ std::string SpoolFolderOf(const std::string& fileMask) {
 
 void StartSpoolRun() {
     HandledThisRun.clear();
+    TriedAgain.clear();
+}
+
+bool TryAgainAfterClosing(const std::string& name) {
+    if (!TriedAgain.insert(name).second) return false;
+    HandledThisRun.erase(name);
+    return true;
 }
 
 void StartPacing() {
@@ -261,6 +269,8 @@ TransferEnd TransferSpool(const std::string& fileMask, const SpoolSelection& sel
     // Every end settles what the relay already has, so no file it took stays to go twice.
     if (failed || SettleEarlier(nullptr) != Fate::GoesOn) {
         SettleInFlight();
+        // A relay that closed the session takes the rest over a new one (-keepgoing).
+        if (CurrentSession.relayClosed && StopSignal() == 0 && !SessionOutOfStep()) return TransferEnd::Abandoned;
         return TransferEnd::Failed;
     }
     return Quit() == 0 ? TransferEnd::Done : TransferEnd::Failed;

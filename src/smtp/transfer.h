@@ -32,6 +32,10 @@ struct SpoolSelection {
 
 TransferEnd TransferSpool(const std::string& fileMask, const SpoolSelection& selection);
 
+// After the relay closed the session (421): whether `name` may be tried once more in this run
+// (true the first time, and it is then no longer counted as handled).
+bool TryAgainAfterClosing(const std::string& name);
+
 // Forgets which files this run has handled (at the start of a run).
 void StartSpoolRun();
 
