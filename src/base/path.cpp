@@ -1,6 +1,8 @@
 // Case-insensitive path resolution.
 #include "base/path.h"
 
+#include <unistd.h>
+
 #include <dirent.h>
 #include <sys/stat.h>
 
@@ -85,6 +87,17 @@ int MakeParentFolders(const std::string& path) {
     for (std::size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1))
         if (::mkdir(path.substr(0, slash).c_str(), 0700) != 0 && errno != EEXIST) return -1;
     return 0;
+}
+
+}  // namespace sendal
+
+namespace sendal {
+
+std::string AbsolutePath(const std::string& path) {
+    if (!path.empty() && path[0] == '/') return path;
+    char here[4096];
+    if (::getcwd(here, sizeof here) == nullptr) return path;
+    return JoinPath(here, path.rfind("./", 0) == 0 ? path.substr(2) : path);
 }
 
 }  // namespace sendal

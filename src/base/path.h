@@ -14,6 +14,9 @@ bool IsPathSeparator(char c);
 // `dir` and `name` with one "/" between them; `name` alone when `dir` is empty.
 std::string JoinPath(const std::string& dir, std::string_view name);
 
+// `path` from the root, for a program that may run anywhere (the notice command).
+std::string AbsolutePath(const std::string& path);
+
 // Length of the directory part of a mask or path: up to and including its last "\", "/" or
 // ":"; 0 when it has none.
 std::size_t DirectoryPartLength(std::string_view path);

@@ -158,7 +158,8 @@ bool FindNetrcEntry(const std::string& text, const std::string& host, std::strin
     return false;
 }
 
-std::int32_t ReadCredentials(const std::string& host, const std::string& login, const std::string& command) {
+std::int32_t ReadCredentials(const std::string& host, const std::string& login, const std::string& command,
+                             bool underAccount) {
     ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);  // before any secret is in memory
     if (!login.empty() && !command.empty()) {
         ForgetSecret();
@@ -179,7 +180,9 @@ std::int32_t ReadCredentials(const std::string& host, const std::string& login, 
     }
     if (found && !RelayPassword.empty()) return 0;
     // Most users who meet this meant their password command to give the secret.
-    return ReportFailure("No password for " + host + " in " + path + " (or set SENDAL_PASSWORD_COMMAND)!", EX_CONFIG);
+    return ReportFailure("No password for " + host + " in " + path +
+                             (underAccount ? " (or set password_command)!" : " (or set SENDAL_PASSWORD_COMMAND)!"),
+                         EX_CONFIG);
 }
 
 void ForgetSecret() {

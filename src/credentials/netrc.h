@@ -19,8 +19,9 @@ inline std::string RelayPassword;
 // logging why.
 // A `login` given (an account's) stands for the entry's; with it and the password command no
 // netrc file is needed.
+// `underAccount`: the hints name the configuration's keys.
 std::int32_t ReadCredentials(const std::string& host, const std::string& login = {},
-                             const std::string& command = {});
+                             const std::string& command = {}, bool underAccount = false);
 
 // Overwrites the secret once the login is done.
 void ForgetSecret();

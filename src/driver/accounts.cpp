@@ -5,6 +5,7 @@
 // passes on a stop.
 #include "driver/accounts.h"
 
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,12 +16,15 @@
 #include <sstream>
 
 #include "base/dirsearch.h"
+#include "base/fdio.h"
+#include "base/text.h"
 #include "base/globals.h"
 #include "base/outcome.h"
 #include "base/path.h"
 #include "base/stop.h"
 #include "driver/cmdline.h"
 #include "driver/config.h"
+#include "driver/reports.h"
 #include "driver/run.h"
 #include "log/log.h"
 #include "message/headers.h"
@@ -59,12 +63,41 @@ std::map<const Account*, std::set<std::string>> SortFiles(const Config& config,
     return files;
 }
 
+// The child's report to the parent, one line: account, sent, kept, the refused login's words.
+void HandReport(int pipe, const std::string& account) {
+    AccountReport report = ThisSessionReport();
+    std::string line = account + '\t' + std::to_string(report.figures.sent) + '\t' +
+                       std::to_string(report.figures.refused) + '\t' + ReplaceTerminalControls(report.loginRefused, ' ') + '\n';
+    WriteAll(pipe, line);
+}
+
+// The children's reports, once every one has ended.
+std::map<std::string, AccountReport> TakeReports(int pipe) {
+    std::map<std::string, AccountReport> reports;
+    std::string text;
+    ReadFdUpTo(pipe, text, 1 << 20);
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream fields(line);
+        std::string name, sent, kept, login;
+        if (!std::getline(fields, name, '\t') || !std::getline(fields, sent, '\t') || !std::getline(fields, kept, '\t'))
+            continue;
+        std::getline(fields, login);
+        AccountReport& report = reports[name];
+        report.figures = {std::atoll(sent.c_str()), std::atoll(kept.c_str())};
+        report.loginRefused = login;
+    }
+    return reports;
+}
+
 // The child's whole life: one session for the account's files, under the account's options
 // with what the command line gave laid over them.
 [[noreturn]] void SendForAccount(const Account& account, const RunOptions& given, std::set<std::string> names,
-                                 const std::string& mask) {
+                                 const std::string& mask, int reportPipe) {
     RunOptions options = account.options;
+    options.backoff = true;  // timers run --send: a relay that asked to wait is not hammered
     LayGivenOver(given, options);
+    options.now = given.now;
     if (options.heloName.empty()) options.heloName = DeriveHeloName(options.host);
     RelayHost = options.host;
     SpoolSelection selection{true, std::move(names)};
@@ -73,6 +106,7 @@ std::map<const Account*, std::set<std::string>> SortFiles(const Config& config,
     SetLogLabel("[" + account.name + "] ");
     if (CheckOptionPairs(options) == 0 && CheckSubmissionOptions(options) == 0)
         SendOverRelay(options, mask, selection);
+    HandReport(reportPipe, account.name);
     CloseLog();
     ::_exit(RunOutcome);
 }
@@ -112,21 +146,28 @@ int RunAccounts(const RunOptions& given) {
     SetIdlePriority();
     std::string mask = config.spool + SpoolMask;
     UniqueFd spoolLock;
-    if (TakeSpoolFolder(mask, spoolLock) != 0) return RunOutcome;
+    if (TakeSpoolFolder(mask, spoolLock, false) != 0) return RunOutcome;
     auto files = SortFiles(config, mask);
     if (files.empty()) {
         if (RunOutcome == EX_OK) LogMessage("Nothing to send!", LevelNormal);
         return RunOutcome;
     }
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) return ReportFailure("Cannot start the sessions!", EX_OSERR), RunOutcome;
+    UniqueFd reportsIn(ends[0]), reportsOut(ends[1]);
     std::map<pid_t, std::string> children;
     for (auto& [account, names] : files) {
         if (StopSignal() != 0) break;
         pid_t pid = ::fork();
-        if (pid == 0) SendForAccount(*account, given, std::move(names), mask);
+        if (pid == 0) SendForAccount(*account, given, std::move(names), mask, reportsOut.Get());
         if (pid < 0) ReportFailure("Cannot start the session of " + account->name + "!", EX_OSERR);
         else children[pid] = account->name;
     }
+    reportsOut.Reset();  // the children hold the only writing ends: the reading ends with them
     AwaitAccounts(children);
+    RunOptions reporting = config.options;
+    LayGivenOver(given, reporting);
+    ReportAfterRun(mask, reporting, &config, TakeReports(reportsIn.Get()));
     return RunOutcome;
 }
 

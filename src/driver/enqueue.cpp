@@ -93,7 +93,13 @@ int TakeConfiguredSpool(Request& request) {
     std::string error;
     std::int32_t loaded = ConfiguredSpool({}, request.folder, error);
     if (loaded < 0) return Complain(error, EX_CONFIG);
-    if (loaded > 0) request.folder = "spool";
+    if (loaded > 0 && request.list) request.folder = "spool";
+    // Queued where nothing sends it, the message would be lost to the user: the mail program
+    // keeps its copy instead and says why.
+    if (loaded > 0 && !request.list)
+        return Complain("no spool to queue into: give -d FOLDER, set SENDAL_SPOOL, or name the spool in " +
+                            ConfigPath() + " (spool = \"~/mail/spool\")",
+                        EX_CONFIG);
     return 0;
 }
 

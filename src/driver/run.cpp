@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <ctime>
 #include <set>
 #include <string>
 #include <vector>
@@ -27,6 +28,8 @@
 #include "log/journal.h"
 #include "queue/notice.h"
 #include "message/queuestate.h"
+#include "queue/backoff.h"
+#include "queue/fate.h"
 #include "queue/records.h"
 #include "queue/relaynotes.h"
 #include "smtp/chunking.h"
@@ -34,6 +37,7 @@
 #include "driver/accounts.h"
 #include "driver/cmdline.h"
 #include "driver/queue.h"
+#include "driver/reports.h"
 #include "log/log.h"
 #include "net/connect.h"
 #include "smtp/command.h"
@@ -169,7 +173,13 @@ std::int32_t OpenAnyDialogue(const RunOptions& options, std::size_t& relay) {
 // the connection then ends with the process, without HELO, QUIT or the close-down.
 SessionEnd Converse(const RunOptions& options, const std::string& typedMask, const SpoolSelection& selection) {
     std::size_t relay = 0;
-    if (ConnectAnyRelay(options, relay) != 0) return SessionEnd::Refused;
+    int before = RunOutcome;
+    if (ConnectAnyRelay(options, relay) != 0) {
+        // An empty spool loses nothing by an unreachable relay: an offline laptop's timer with
+        // nothing queued must not fail every time it runs.
+        if (StopSignal() == 0 && !EntryExists(typedMask, SearchFiles) && LastSearchDenied() == 0) RunOutcome = before;
+        return SessionEnd::Refused;
+    }
     LogMessage("SMTP starting...", LevelStart);
     if (!EntryExists(typedMask, SearchFiles)) {
         if (ReportDeniedListing(typedMask) != 0) return SessionEnd::NothingToSend;
@@ -185,7 +195,6 @@ SessionEnd Converse(const RunOptions& options, const std::string& typedMask, con
     if (PrepareQueue(options, fileMask) != 0 || Confine(options, fileMask) != 0) return SessionEnd::Refused;
     if (OpenAnyDialogue(options, relay) != 0) return SessionEnd::Refused;
     StartSpoolRun();
-    StartPacing();
     // A file that changed while it was sent cost the session, and a relay may close one
     // (421); with -keepgoing the rest go over a new one.
     while (TransferSpool(fileMask, selection) == TransferEnd::Abandoned) {
@@ -196,8 +205,7 @@ SessionEnd Converse(const RunOptions& options, const std::string& typedMask, con
         LogMessage("SMTP starting...", LevelStart);
         StartSession(options);
         if (OpenDialogue(options) != 0) break;
-        StartPacing();
-    }
+        }
     return SessionEnd::Transferred;
 }
 
@@ -208,6 +216,29 @@ std::set<std::string> WaitingFiles(const std::string& fileMask, const SpoolSelec
     for (std::string name = FindFirstEntry(fileMask, SearchFiles); !name.empty(); name = FindNextEntry())
         names.insert(name);
     return names;
+}
+
+// A run that keeps to the next-try times leaves the files that wait alone, and says how many
+// wait and till when; when every file waits it does not connect at all. True then.
+bool AllWait(const std::string& fileMask, SpoolSelection& selection) {
+    std::set<std::string> names = WaitingFiles(fileMask, selection);
+    std::int64_t earliest = 0, now = static_cast<std::int64_t>(std::time(nullptr));
+    std::set<std::string> waiting = FilesWaiting(SpoolFolderOf(fileMask), names, now, earliest);
+    if (waiting.empty()) return false;
+    std::time_t when = static_cast<std::time_t>(earliest);
+    std::tm local{};
+    ::localtime_r(&when, &local);
+    char clock[16];
+    std::strftime(clock, sizeof clock, "%H:%M:%S", &local);
+    LogMessage(std::to_string(waiting.size()) + " file(s) wait for their next try, the first till " + clock +
+                   " (--now tries them now)",
+               LevelNormal);
+    if (waiting.size() == names.size()) return true;
+    selection.chosen = true;
+    selection.names.clear();
+    for (const std::string& name : names)
+        if (waiting.count(name) == 0) selection.names.insert(name);
+    return false;
 }
 
 // A session that ended before any file was tried leaves its reason on every file it was to
@@ -231,12 +262,13 @@ void ReportStop() {
     LogMessage("Stopped by signal " + std::to_string(StopSignal()) + "!", LevelError);
 }
 
-// From the status line to the close-down of the socket.
+// From the status line to the close-down of the socket, and what the run leaves for watchers.
 void RunSession(const RunOptions& options) {
     ShowStatusLine(options);
     UniqueFd spoolLock;
     if (CheckSubmissionOptions(options) != 0 || TakeSpoolFolder(options.fileMask, spoolLock) != 0) return;
     SendOverRelay(options, options.fileMask, {});
+    ReportAfterRun(options.fileMask, options, nullptr, {{std::string(), ThisSessionReport()}});
 }
 
 // The host form's settings that come from the environment: the helpers it runs and the CA it
@@ -249,22 +281,34 @@ void TakeEnvironment(RunOptions& options) {
 
 }  // namespace
 
+AccountReport ThisSessionReport() {
+    AccountReport report;
+    FateTally tally = RunTally();
+    report.figures = {tally.sent, tally.kept};
+    if (RunOutcome == EX_NOPERM) report.loginRefused = LastFailure();
+    return report;
+}
+
 void SetIdlePriority() {
     ::setpriority(PRIO_PROCESS, 0, LowestPriority);
 }
 
-std::int32_t TakeSpoolFolder(const std::string& fileMask, UniqueFd& lock) {
+std::int32_t TakeSpoolFolder(const std::string& fileMask, UniqueFd& lock, bool inUseIsFailure) {
     std::string dir = SpoolFolderOf(fileMask);
     lock.Reset(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!lock.Valid()) return 0;  // no folder, nothing to send: the run says so later
     if (::access(dir.c_str(), W_OK | X_OK) != 0)
         return ReportFailure("Spool folder not writable!", EX_CONFIG);
     if (::flock(lock.Get(), LOCK_EX | LOCK_NB) == 0) return 0;
-    return ReportFailure("Spool in use by another run!", EX_TEMPFAIL, LevelWarning);
+    if (inUseIsFailure) return ReportFailure("Spool in use by another run!", EX_TEMPFAIL, LevelWarning);
+    LogMessage("Spool in use by another run: that one sends it", LevelNormal);
+    return -1;
 }
 
-void SendOverRelay(const RunOptions& options, const std::string& fileMask, const SpoolSelection& selection) {
+void SendOverRelay(const RunOptions& options, const std::string& fileMask, const SpoolSelection& chosen) {
     SetRecordRelay(RelayHost);
+    SpoolSelection selection = chosen;
+    if (options.backoff && !options.now && AllWait(fileMask, selection)) return;
     SessionEnd end = Converse(options, fileMask, selection);
     if (end == SessionEnd::NothingToSend) return;
     ReportStop();

@@ -20,8 +20,15 @@ void SetIdlePriority();
 
 // Takes the spool folder for this run: it must let us delete what the relay accepts, and no
 // other run may be sending from it (two runs would send every message twice). The lock goes
-// with `lock`, or with the process. 0, or -1 after saying why the run ends here.
-std::int32_t TakeSpoolFolder(const std::string& fileMask, UniqueFd& lock);
+// with `lock`, or with the process. 0, or -1 after saying why the run ends here; a spool in use
+// counts as a failure (75) only with `inUseIsFailure` (a timer's --send run did its part when
+// another run sends the spool).
+std::int32_t TakeSpoolFolder(const std::string& fileMask, UniqueFd& lock, bool inUseIsFailure = true);
+
+struct AccountReport;
+
+// What this process's session came to, for the alerts and the metrics.
+AccountReport ThisSessionReport();
 
 // One relay's part of the run, from the connection to the close-down of the socket; the
 // spool folder is already taken.

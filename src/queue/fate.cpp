@@ -11,6 +11,8 @@
 namespace sendal {
 namespace {
 
+FateTally Tally;  // this process's verdicts
+
 std::int32_t Delete(const SpoolFile& file, const std::string& reply) {
     bool replaced = !SpoolFileIsAt(file.path, file.identity);
     if (!replaced && RemoveFile(file.path) != 0) {
@@ -35,7 +37,9 @@ void Keep(const SpoolFile& file, const FileVerdict& verdict) {
         line += " (" + verdict.reply + ")";
     }
     LogMessage(line, LevelError);
-    NoteKept(file, verdict.code != 0 ? verdict.reply : "no reply from the relay", verdict.forGood);
+    // A 4xx, or no reply at all (the relay went away): it may well go later, after a wait.
+    bool later = verdict.code == 0 || verdict.code / 100 == 4;
+    NoteKept(file, verdict.code != 0 ? verdict.reply : "no reply from the relay", verdict.forGood, later);
 }
 
 }  // namespace
@@ -48,7 +52,12 @@ FileVerdict RefusedVerdict(int code, const std::string& reply, bool forGood) {
     return verdict;
 }
 
+FateTally RunTally() {
+    return Tally;
+}
+
 std::int32_t DecideFile(const SpoolFile& file, const FileVerdict& verdict) {
+    ++(verdict.verdict == Verdict::Sent ? Tally.sent : Tally.kept);
     switch (verdict.verdict) {
     case Verdict::Sent:
         return Delete(file, verdict.reply);
@@ -62,12 +71,12 @@ std::int32_t DecideFile(const SpoolFile& file, const FileVerdict& verdict) {
     case Verdict::TooBig:
         NoteOutcome(EX_UNAVAILABLE);
         LogMessage("Too big for the relay: " + file.name + " (" + verdict.why + ")!", LevelError);
-        NoteKept(file, "Too big for the relay (" + verdict.why + ")", verdict.forGood);
+        NoteKept(file, "Too big for the relay (" + verdict.why + ")", verdict.forGood, false);
         return 0;
     case Verdict::NoRecipient:
         NoteOutcome(EX_DATAERR);
         LogMessage("No recipient in " + file.name + "!", LevelError);
-        NoteKept(file, "No recipient", true);
+        NoteKept(file, "No recipient", true, false);
         return 0;
     }
     return 0;

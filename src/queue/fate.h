@@ -30,6 +30,13 @@ struct FileVerdict {
 // The verdict of a refusal (or of no reply at all, when `reply` is empty).
 FileVerdict RefusedVerdict(int code, const std::string& reply, bool forGood);
 
+// What this process's verdicts came to: files sent, and files kept (refused, no reply, changed,
+// too big, no recipient).
+struct FateTally {
+    std::int64_t sent = 0, kept = 0;
+};
+FateTally RunTally();
+
 // Applies `verdict` to `file`. 0; -1 when an accepted file could not be deleted (it would go
 // twice: nothing more may go in this run).
 std::int32_t DecideFile(const SpoolFile& file, const FileVerdict& verdict);

@@ -22,7 +22,7 @@
 namespace sendal {
 namespace {
 
-constexpr int FieldCount = 5;
+constexpr int FieldCount = 6;
 constexpr int PollSliceMs = 100;
 
 int NoticePipe = -1;
@@ -49,8 +49,8 @@ std::string Field(const std::string& text) {
 }
 
 void RunCommand(const std::string& command, const std::vector<std::string>& fields) {
-    const char* names[FieldCount] = {"SENDAL_FILE", "SENDAL_REASON", "SENDAL_FROM", "SENDAL_RECIPIENTS",
-                                     "SENDAL_SUBJECT"};
+    const char* names[FieldCount] = {"SENDAL_FILE", "SENDAL_REASON",  "SENDAL_FROM",
+                                     "SENDAL_RECIPIENTS", "SENDAL_SUBJECT", "SENDAL_EVENT"};
     std::vector<std::pair<std::string, std::string>> added;
     for (int i = 0; i < FieldCount; ++i) added.emplace_back(names[i], fields[i]);
     ChildEnvironment environment;
@@ -129,7 +129,7 @@ std::int32_t StartNotifier(const std::string& command) {
 bool SendNotice(const Notice& notice) {
     if (NoticePipe < 0) return false;
     std::string record = Field(notice.file) + Field(notice.reason) + Field(notice.from) +
-                         Field(notice.recipients) + Field(notice.subject);
+                         Field(notice.recipients) + Field(notice.subject) + Field(notice.event);
     return WriteAll(NoticePipe, record) == 0;
 }
 

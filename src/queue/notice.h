@@ -1,5 +1,6 @@
-// The notice command: run once for each file that is held, so the user learns of it (a
-// desktop notice, a mail into their own mailbox, a push message). It runs in a helper process
+// The notice command: run once for each file that is held, or that waited too long (stuck),
+// once when none waits too long any more (clear), and for a login the relay refused, so the
+// user learns of it (a desktop notice, a mail into their own mailbox, a push message). It runs in a helper process
 // started before the run confines itself, for a confined run can start no program.
 #pragma once
 
@@ -10,6 +11,7 @@ namespace sendal {
 
 struct Notice {
     std::string file, reason, from, recipients, subject;
+    std::string event = "held";  // held, stuck, clear or login
 };
 
 constexpr int NoticeCommandSeconds = 60;
@@ -19,7 +21,7 @@ constexpr int NoticeCommandSeconds = 60;
 std::int32_t StartNotifier(const std::string& command);
 
 // Hands a notice to the helper; it runs the command with SENDAL_FILE, SENDAL_REASON,
-// SENDAL_FROM, SENDAL_RECIPIENTS and SENDAL_SUBJECT set, at most NoticeCommandSeconds, and
+// SENDAL_FROM, SENDAL_RECIPIENTS, SENDAL_SUBJECT and SENDAL_EVENT set, at most NoticeCommandSeconds, and
 // logs its failure. False when there is no helper.
 bool SendNotice(const Notice& notice);
 

@@ -92,14 +92,6 @@ std::string MoveToHeld(const SpoolFile& file) {
     return {};
 }
 
-// The notice command may run anywhere: it gets the whole path.
-std::string Absolute(const std::string& path) {
-    if (!path.empty() && path[0] == '/') return path;
-    char here[4096];
-    if (::getcwd(here, sizeof here) == nullptr) return path;
-    return JoinPath(here, path.rfind("./", 0) == 0 ? path.substr(2) : path);
-}
-
 void Hold(const SpoolFile& file, QueueState& state, const std::string& reason) {
     errno = 0;
     std::string heldName = MoveToHeld(file);
@@ -118,7 +110,7 @@ void Hold(const SpoolFile& file, QueueState& state, const std::string& reason) {
     state.outcome = "held";
     std::string heldFolder = JoinPath(SpoolFolder, HeldFolderName);
     state.noticed = !Policy.notifyCommand.empty();
-    if (state.noticed && !SendNotice({Absolute(JoinPath(heldFolder, heldName)), reason, file.sender, file.recipients, file.subject}))
+    if (state.noticed && !SendNotice({AbsolutePath(JoinPath(heldFolder, heldName)), reason, file.sender, file.recipients, file.subject}))
         LogMessage("Notice command not run for " + file.name + "!", LevelWarning);
     SaveRecord(heldFolder, file, state);  // a move keeps the file's identity
 }
@@ -189,13 +181,13 @@ void NoteSent(const SpoolFile& file, const std::string& reply) {
     Journal(file, "sent", reply);
 }
 
-void NoteKept(const SpoolFile& file, const std::string& reason, bool forGood) {
+void NoteKept(const SpoolFile& file, const std::string& reason, bool forGood, bool later) {
     QueueState state = FileRecord(file);
     std::int64_t now = Now();
     struct stat info {};  // a file queued by another program has no record: its age is its own
     if (state.firstSeen == 0)
         state.firstSeen = ::stat(file.path.c_str(), &info) == 0 ? std::min<std::int64_t>(info.st_mtime, now) : now;
-    NoteTry(state, reason, forGood ? "refused" : "deferred", !forGood, now);
+    NoteTry(state, reason, forGood ? "refused" : "deferred", later, now);
     bool expired = Policy.expireDays > 0 && now - state.firstSeen > Policy.expireDays * SecondsPerDay;
     if ((Policy.hold && forGood) || expired) {
         Hold(file, state, expired && !forGood ? "waited over " + std::to_string(Policy.expireDays) +

@@ -33,8 +33,8 @@ void NoteSent(const SpoolFile& file, const std::string& reply);
 
 // The file stays: `forGood` when the relay (or we) will never take it as it is. With -hold
 // such a file, or one waiting longer than -expire=, moves to the held folder, with its log
-// line and its notice. One that may go later gets its next-try time.
-void NoteKept(const SpoolFile& file, const std::string& reason, bool forGood);
+// line and its notice. One that may go `later` (a 4xx, no reply) gets its next-try time.
+void NoteKept(const SpoolFile& file, const std::string& reason, bool forGood, bool later);
 
 // A try of the session that ended before any file was sent (no connection, the greeting,
 // EHLO, STARTTLS or the login refused, a certificate or password command failure, a stop):

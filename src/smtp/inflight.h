@@ -16,7 +16,7 @@ namespace sendal {
 // What became of a step of a file: the run goes on (the file went, or stays where the step
 // says so); the file stays and the run goes on; the session had to be given up inside a file
 // (it changed while it was sent, or the relay does not understand BDAT); the run ends.
-enum class Fate { GoesOn, FileKept, SessionAbandoned, ChunkingRefused, RunEnds };
+enum class Fate { GoesOn, FileKept, SessionAbandoned, ChunkingRefused, SessionFull, RunEnds };
 
 // A reply that refuses the command itself (500 to 504: unknown, not implemented, out of
 // sequence), not the message: for BDAT the sign of a relay that cannot take it.

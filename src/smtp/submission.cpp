@@ -156,7 +156,7 @@ std::int32_t OpenDialogue(const RunOptions& options) {
 
 std::int32_t ReadSubmissionSecret(const RunOptions& options) {
     if (options.auth == AuthNone || options.auth == AuthExternal ||
-        ReadCredentials(RelayHost, options.login, options.passwordCommand) == 0)
+        ReadCredentials(RelayHost, options.login, options.passwordCommand, options.underAccount) == 0)
         return 0;
     if (StopSignal() == 0) NoteOutcome(EX_CONFIG);
     return -1;

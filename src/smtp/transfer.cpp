@@ -12,6 +12,7 @@
 #include <cstring>
 #include <deque>
 #include <set>
+#include <sstream>
 
 #include "base/console.h"
 #include "base/dirsearch.h"
@@ -42,8 +43,11 @@ constexpr std::uint64_t SmallestSaneSizeLimit = 1000;
 
 std::set<std::string> HandledThisRun;  // sent or kept: a second pass after a reconnect skips them
 std::set<std::string> TriedAgain;      // left by a relay that closed the session, tried once more
-std::chrono::steady_clock::time_point PaceStart;  // when the session's first file began
-long long PacedFiles = 0;
+// The starts of the last files under -rate=N, the oldest first (at most N of them).
+std::deque<std::chrono::steady_clock::time_point> PacedStarts;
+// A relay that allows N messages a minute counts them in its own sliding minute, by its own
+// clock and at its own moment of each transaction: N files keep to a little more than that.
+constexpr auto PaceWindow = std::chrono::seconds(62);
 
 // One transaction: the envelope, the text and the end of data, whose reply is read now or,
 // pipelined, with the next envelope. RunEnds after the log says why.
@@ -109,12 +113,19 @@ void DescribeFile(SpoolFile& file, const AddressList& list) {
     if (CurrentSession.options->syslog && ::stat(file.path.c_str(), &info) == 0) file.size = static_cast<std::uint64_t>(info.st_size);
 }
 
-// With -rate=N the k-th file of the session starts no earlier than k minutes / N after the
-// first; a stop ends the wait. The files before are settled first, so none waits out the
-// pause undeleted after its 2xx. GoesOn or RunEnds.
+// With -rate=N no N+1 files start within the pace window, and they start evenly spaced (one
+// window / N apart), so no relay that counts N a minute in a sliding minute sees one more;
+// a stop ends the wait. The files before are settled first, so none waits out the pause
+// undeleted after its 2xx. GoesOn or RunEnds.
 Fate PaceFiles() {
-    if (CurrentSession.options->rate <= 0) return Fate::GoesOn;
-    auto due = PaceStart + std::chrono::microseconds(PacedFiles++ * 60'000'000LL / CurrentSession.options->rate);
+    const std::size_t rate = static_cast<std::size_t>(CurrentSession.options->rate);
+    if (rate == 0) return Fate::GoesOn;
+    auto due = std::chrono::steady_clock::now();
+    if (!PacedStarts.empty())
+        due = std::max(due, PacedStarts.back() + std::chrono::nanoseconds(PaceWindow) / static_cast<std::int64_t>(rate));
+    if (PacedStarts.size() >= rate) due = std::max(due, PacedStarts[PacedStarts.size() - rate] + PaceWindow);
+    PacedStarts.push_back(due);
+    if (PacedStarts.size() > rate) PacedStarts.pop_front();
     if (std::chrono::steady_clock::now() < due && SettleEarlier(nullptr) != Fate::GoesOn) return Fate::RunEnds;
     while (StopSignal() == 0 && std::chrono::steady_clock::now() < due) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(due - std::chrono::steady_clock::now());
@@ -169,6 +180,30 @@ Fate ReportUnsendable(SpoolLoad scanned, const SpoolFile& file) {
     return Fate::GoesOn;
 }
 
+// What the relay's LIMITS offer says of `name` (RCPTMAX, MAILMAX); 0 when it says nothing.
+std::size_t OfferedLimit(const std::string& name) {
+    std::istringstream limits(OfferedParameters("LIMITS"));
+    for (std::string pair; limits >> pair;)
+        if (pair.size() > name.size() + 1 && pair.compare(0, name.size() + 1, name + "=") == 0 &&
+            pair.find_first_not_of("0123456789", name.size() + 1) == std::string::npos && pair.size() - name.size() < 9)
+            return std::stoul(pair.substr(name.size() + 1));
+    return 0;
+}
+
+std::size_t RecipientsPerTransaction() {
+    std::size_t most = UsesEhlo(*CurrentSession.options) ? OfferedLimit("RCPTMAX") : 0;
+    return most == 0 ? MaxRecipients : std::min(most, MaxRecipients);
+}
+
+// Whether the relay's MAILMAX leaves no room for the transactions `file` needs in this session:
+// a new session then takes it whole (one that has sent nothing yet tries anyway).
+bool SessionFull(std::size_t recipients) {
+    std::size_t most = UsesEhlo(*CurrentSession.options) ? OfferedLimit("MAILMAX") : 0;
+    if (most == 0 || CurrentSession.transactions == 0) return false;
+    std::size_t per = RecipientsPerTransaction(), needed = recipients == 0 ? 1 : (recipients + per - 1) / per;
+    return CurrentSession.transactions + needed > most;
+}
+
 // One spool file from its header scan to its last transaction, in as many transactions as its
 // recipients need. GoesOn (sent or kept), SessionAbandoned, or RunEnds.
 Fate SendSpoolFile(const std::string& spoolFolder, const std::string& spoolName) {
@@ -180,6 +215,7 @@ Fate SendSpoolFile(const std::string& spoolFolder, const std::string& spoolName)
     SpoolLoad scanned = ScanHeaders(file.path, list, &file.subject);
     if (scanned == SpoolLoad::Loaded) DescribeFile(file, list);
     if (scanned != SpoolLoad::Loaded || list.size() == 1) return ReportUnsendable(scanned, file);
+    if (SessionFull(list.size() - 1)) return Fate::SessionFull;
     if (!CurrentSession.options->from.empty()) list[0] = CurrentSession.options->from;
     if (PaceFiles() != Fate::GoesOn) return Fate::RunEnds;
     std::string parameters;
@@ -192,9 +228,10 @@ Fate SendSpoolFile(const std::string& spoolFolder, const std::string& spoolName)
         Envelope envelope;
         envelope.mailParameters = parameters;
         envelope.notify = notify;
-        std::size_t count = std::min(waiting.size(), MaxRecipients);
+        std::size_t count = std::min(waiting.size(), RecipientsPerTransaction());
         envelope.recipients.assign(waiting.begin(), waiting.begin() + count);
         waiting.erase(waiting.begin(), waiting.begin() + count);
+        ++CurrentSession.transactions;
         Fate sent = SendTransaction(list, envelope, file, !waiting.empty());
         if (sent == Fate::FileKept) return Fate::GoesOn;
         if (sent != Fate::GoesOn) return sent;
@@ -229,17 +266,13 @@ std::string SpoolFolderOf(const std::string& fileMask) {
 void StartSpoolRun() {
     HandledThisRun.clear();
     TriedAgain.clear();
+    PacedStarts.clear();  // a new connection of the same run keeps counting, as the relay does
 }
 
 bool TryAgainAfterClosing(const std::string& name) {
     if (!TriedAgain.insert(name).second) return false;
     HandledThisRun.erase(name);
     return true;
-}
-
-void StartPacing() {
-    PaceStart = std::chrono::steady_clock::now();
-    PacedFiles = 0;
 }
 
 TransferEnd TransferSpool(const std::string& fileMask, const SpoolSelection& selection) {
@@ -259,6 +292,13 @@ TransferEnd TransferSpool(const std::string& fileMask, const SpoolSelection& sel
         if (selection.chosen && selection.names.count(spoolName) == 0) continue;
         if (!HandledThisRun.insert(spoolName).second) continue;
         Fate sent = SendSpoolFile(spoolFolder, spoolName);
+        if (sent == Fate::SessionFull) {  // the relay's MAILMAX: the rest go over a new session
+            HandledThisRun.erase(spoolName);
+            SettleInFlight();
+            if (CurrentSession.failed || SessionOutOfStep() || StopSignal() != 0) return TransferEnd::Failed;
+            Quit();
+            return TransferEnd::Abandoned;
+        }
         if (sent == Fate::ChunkingRefused) HandledThisRun.erase(spoolName);  // once more, with DATA
         if (sent == Fate::SessionAbandoned || sent == Fate::ChunkingRefused) {
             SettleInFlight();

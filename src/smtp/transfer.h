@@ -39,9 +39,6 @@ bool TryAgainAfterClosing(const std::string& name);
 // Forgets which files this run has handled (at the start of a run).
 void StartSpoolRun();
 
-// Starts the count of -rate= over (at the start of each session).
-void StartPacing();
-
 // The directory part of a mask: up to and including its last "\", "/" or ":".
 std::string SpoolDirectory(const std::string& fileMask);
 

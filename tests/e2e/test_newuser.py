@@ -48,7 +48,7 @@ def test_recipient_arguments_never_become_header_text(workdir):
         assert f"bad recipient argument {position}".encode() in result.stderr
     assert queued(workdir / "spool") == []
     # A tab is a blank, as in any header.
-    assert enqueue(["--", "Bob\t<bob@x.test>"], CRON_MAIL, workdir).returncode == 0
+    assert enqueue(["-d", "spool", "--", "Bob\t<bob@x.test>"], CRON_MAIL, workdir).returncode == 0
 
 
 def test_cron_mail_arrives_with_date_and_message_id(workdir, recorder):

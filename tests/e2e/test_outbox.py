@@ -18,8 +18,9 @@ ENQUEUE = str(Path(BINARY).with_name("sendal-enqueue"))
 
 
 def enqueue(args, text, cwd, env=None):
+    """sendal-enqueue queueing into `cwd`/spool (SENDAL_SPOOL: no configuration here)."""
     return subprocess.run([ENQUEUE, *args], input=text, cwd=cwd, capture_output=True, timeout=60,
-                          env={**os.environ, **(env or {})})
+                          env={**os.environ, "SENDAL_SPOOL": str(Path(cwd) / "spool"), **(env or {})})
 
 
 def spool_files(folder):
@@ -35,7 +36,8 @@ def test_neomutt_queues_and_sendal_delivers_with_the_bcc_hidden(workdir, recorde
     with open(workdir / "body") as body:
         subprocess.run(["neomutt", "-n", "-F", str(workdir / "muttrc"), "-s", "subject one",
                         "-b", "carol@x.test", "bob@x.test"], stdin=body, cwd=workdir, timeout=60,
-                       env={**os.environ, "HOME": str(workdir)}, check=True, capture_output=True)
+                       env={**os.environ, "HOME": str(workdir), "SENDAL_SPOOL": str(workdir / "spool")},
+                       check=True, capture_output=True)
     [name] = spool_files(workdir / "spool")
     written = (workdir / "spool" / name).read_bytes()
     run_sendal(workdir, [f"127.0.0.1 {recorder.port}"])
@@ -191,3 +193,18 @@ def test_ten_runs_at_once_keep_every_line_of_the_log(tmp_path):
         assert log.count(b"Spool in use by another run!") == 9, (round_, log)
         assert log.count(b"QUIT") == 1 and log.count(b"Sent: m000") == 3, round_
         assert log.count(b"----------  ") == 10 and spool_files(work / "spool") == []
+
+
+def test_enqueue_without_a_spool_refuses_and_mailq_lists(workdir):
+    """Queued where nothing sends it, a message would be lost: the mail program keeps its copy."""
+    env = {k: v for k, v in os.environ.items() if k != "SENDAL_SPOOL"}
+    refused = subprocess.run([ENQUEUE, "bob@x.test"], input=b"Subject: x\n\ntext\n", cwd=workdir,
+                             capture_output=True, timeout=60, env=env)
+    assert refused.returncode == 78 and b"no spool to queue into: give -d FOLDER, set SENDAL_SPOOL" in refused.stderr
+    assert not (workdir / "spool").exists()
+    assert enqueue(["bob@x.test"], b"From: a@x.test\nSubject: x\n\ntext\n", workdir).returncode == 0
+    mailq = workdir / "mailq"
+    mailq.symlink_to(ENQUEUE)
+    listed = subprocess.run([str(mailq)], cwd=workdir, capture_output=True, timeout=60,
+                            env={**env, "SENDAL_SPOOL": str(workdir / "spool")})
+    assert listed.returncode == 0 and b"1 waiting in " in listed.stdout and b"to bob@x.test" in listed.stdout

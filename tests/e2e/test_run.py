@@ -84,7 +84,7 @@ def test_log_written_without_console_or_terminal(workdir):
                                      b"Closed!"]
 
 
-def test_runs_in_the_idle_class(workdir, relay):
+def test_runs_at_the_lowest_priority_of_the_normal_class(workdir, relay):
     # A relay that never greets keeps sendal waiting long enough to look at it.
     silent = relay(greeting="silent")
     write_spool(workdir / "spool", "m0001.out", "To: b\n\nx\n")
@@ -96,13 +96,14 @@ def test_runs_in_the_idle_class(workdir, relay):
             seen["nice"] = os.getpriority(os.PRIO_PROCESS, proc.pid)
         except OSError:
             return False
-        if seen["policy"] in (os.SCHED_IDLE,) or seen["nice"] == 19:
+        if seen["nice"] == 19:
             os.kill(proc.pid, 15)
             return True
         time.sleep(0.05)
         return False
     run_sendal(workdir, ["127.0.0.1", str(silent.port)], while_running=look)
-    assert seen["policy"] == os.SCHED_IDLE or seen["nice"] == 19
+    # It yields to every other program, but the idle class would starve it on a busy machine.
+    assert seen["nice"] == 19 and seen["policy"] == os.SCHED_OTHER
 
 
 def test_closed_standard_output_does_not_end_the_run(workdir):
