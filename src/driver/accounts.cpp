@@ -46,9 +46,10 @@ std::map<const Account*, std::set<std::string>> SortFiles(const Config& config,
     const Account* fallback = AccountFor(config, "");
     if (fallback == nullptr) fallback = &config.accounts.front();
     std::string folder = SpoolFolderOf(mask);
+    SpoolReader reader;
     for (std::string name = FindFirstEntry(mask, SearchFiles); !name.empty(); name = FindNextEntry()) {
         AddressList list;
-        if (ScanHeaders(JoinPath(folder, name), list) != SpoolLoad::Loaded || list.size() < 2) {
+        if (ScanHeaders(reader, JoinPath(folder, name), list) != SpoolLoad::Loaded || list.size() < 2) {
             files[fallback].insert(name);
             continue;
         }

@@ -209,11 +209,11 @@ std::string MissingRecipients(const std::vector<std::string>& given, const Addre
 // The fields every sendmail adds when the header lacks them (relays score mail without them as
 // spam): Date: in local time with its zone, and a Message-ID: unique to this message, on the
 // sender's domain. The header must be loaded (ScanHeaders) and `lineEnd` is the message's own.
-std::string MissingFields(const AddressList& named, const std::string& lineEnd) {
+std::string MissingFields(SpoolReader& reader, const AddressList& named, const std::string& lineEnd) {
     bool date = false, id = false;
-    RewindSpool();
+    RewindSpool(reader);
     HeaderWalk walk;
-    StartHeaderWalk(walk);
+    StartHeaderWalk(walk, reader);
     HeaderPart part;
     while (NextHeaderPart(walk, part)) {
         date = date || (walk.fieldStarts && walk.field == "date");
@@ -346,13 +346,14 @@ int RunEnqueue(const std::vector<std::string>& arguments) {
     if (CopyBlocks(STDIN_FILENO, fd.Get(), &lineEnd) != 0) return WriteFailed(input, errno);
     fd.Reset();
     AddressList named;
-    ScanHeaders(input, named);
+    SpoolReader reader;
+    ScanHeaders(reader, input, named);
     std::string bcc = MissingRecipients(request.recipients, named, lineEnd);
     if (named.size() == 1 && bcc.empty()) {
         ::unlink(input.c_str());
         return Complain("no recipient in the message", EX_DATAERR);
     }
-    std::string added = bcc + MissingFields(named, lineEnd);
+    std::string added = bcc + MissingFields(reader, named, lineEnd);
     std::string queued = input;
     if (!added.empty()) {  // the added lines first, then the message as it came
         if (int created = CreateHidden(request.folder, queued, fd); created != 0) return created;

@@ -46,7 +46,8 @@ std::string Shown(const std::string& text) {
     return ReplaceTerminalControls(text, '?');
 }
 
-QueueEntry Gather(const std::string& folder, const std::string& name, bool held, const Config* config) {
+QueueEntry Gather(SpoolReader& reader, const std::string& folder, const std::string& name, bool held,
+                  const Config* config) {
     QueueEntry entry;
     entry.name = name;
     entry.held = held;
@@ -54,7 +55,7 @@ QueueEntry Gather(const std::string& folder, const std::string& name, bool held,
     struct stat info {};
     if (::lstat(path.c_str(), &info) != 0) return entry;
     AddressList list;
-    SpoolLoad loaded = ScanHeaders(path, list);
+    SpoolLoad loaded = ScanHeaders(reader, path, list);
     QueueState state;
     bool known = LoadQueueState(folder, RecordKeyOf(info), state);
     entry.size = static_cast<std::uint64_t>(info.st_size);
@@ -128,12 +129,13 @@ std::int64_t LastDeliveryBefore(const std::string& path, const std::string& acco
 
 std::vector<QueueEntry> GatherQueue(const std::string& mask, const Config* config) {
     std::vector<QueueEntry> entries;
+    SpoolReader reader;
     std::string folder = SpoolFolderOf(mask);
     for (std::string name = FindFirstEntry(mask, SearchFiles); !name.empty(); name = FindNextEntry())
-        entries.push_back(Gather(folder, name, false, config));
+        entries.push_back(Gather(reader, folder, name, false, config));
     std::string held = JoinPath(folder, HeldFolderName);
     if (RefusedFolder(held).empty())
-        for (const std::string& name : HeldNames(held)) entries.push_back(Gather(held, name, true, config));
+        for (const std::string& name : HeldNames(held)) entries.push_back(Gather(reader, held, name, true, config));
     return entries;
 }
 

@@ -48,14 +48,15 @@ void SplitOutside(char c, bool inAngle, std::vector<std::string>& pieces) {
 
 }  // namespace
 
-void StartHeaderWalk(HeaderWalk& walk) {
+void StartHeaderWalk(HeaderWalk& walk, SpoolReader& reader) {
     walk = HeaderWalk{};
+    walk.reader = &reader;
 }
 
 bool NextHeaderPart(HeaderWalk& walk, HeaderPart& part) {
     if (walk.ended) return false;
     bool lineEnds = true;
-    if (!NextSpoolPart(part.text, lineEnds)) {
+    if (!NextSpoolPart(*walk.reader, part.text, lineEnds)) {
         walk.ended = true;
         return false;
     }
@@ -121,11 +122,11 @@ std::vector<std::string> SplitAddressList(const std::string& value) {
     return pieces;
 }
 
-SpoolLoad ScanHeaders(const std::string& path, AddressList& list, std::string* subject) {
+SpoolLoad ScanHeaders(SpoolReader& reader, const std::string& path, AddressList& list, std::string* subject) {
     list.assign(1, std::string());
-    if (SpoolLoad loaded = LoadSpoolFile(path); loaded != SpoolLoad::Loaded) return loaded;
+    if (SpoolLoad loaded = LoadSpoolFile(reader, path); loaded != SpoolLoad::Loaded) return loaded;
     HeaderWalk walk;
-    StartHeaderWalk(walk);
+    StartHeaderWalk(walk, reader);
     HeaderPart part;
     std::string field, value;  // only an address field's value is kept
     bool inSubject = false;

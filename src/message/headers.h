@@ -21,6 +21,7 @@ struct HeaderPart {
 // The walk over the header block, which ends at its first empty line. It holds no more than
 // one part, so a header line of any length needs no more memory than the reader's window.
 struct HeaderWalk {
+    SpoolReader* reader = nullptr;  // the file it walks
     std::string field;         // the current field's name in small letters; empty for a line
                                // that names none
     bool separator = false;    // the current line is a "From " mailbox separator
@@ -32,7 +33,7 @@ struct HeaderWalk {
 };
 
 // Starts the walk at the reader's current line (after a load or a rewind).
-void StartHeaderWalk(HeaderWalk& walk);
+void StartHeaderWalk(HeaderWalk& walk, SpoolReader& reader);
 
 // The next part of the header block; false at its end.
 bool NextHeaderPart(HeaderWalk& walk, HeaderPart& part);
@@ -57,7 +58,8 @@ using AddressList = std::vector<std::string>;
 // address of the last From field gives entry 0, each address of the To, Cc and Bcc fields one
 // more entry, all cut by the same list rules. What the load gave; the list holds no recipient
 // when it failed. With `subject`, the last Subject field's text too, unfolded (for a notice).
-SpoolLoad ScanHeaders(const std::string& path, AddressList& list, std::string* subject = nullptr);
+SpoolLoad ScanHeaders(SpoolReader& reader, const std::string& path, AddressList& list,
+                      std::string* subject = nullptr);
 
 // The pieces of an address list, split at the commas between addresses: commas inside double
 // quotes (a backslash escapes the next character), comments (nested) and angle brackets do

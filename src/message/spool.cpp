@@ -17,125 +17,102 @@
 namespace sendal {
 namespace {
 
-UniqueFd SpoolFd;
-std::string Window;            // WindowSize bytes of storage
-std::size_t WindowStart = 0;   // the next unread byte in Window
-std::size_t WindowEnd = 0;     // one past the last byte read into Window
-off_t FileOffset = 0;          // where the next read starts
-bool AtEnd = false;            // the file has no byte after WindowEnd
-bool ReadFailed = false;
-struct stat Loaded {};         // the loaded file as it was when loaded
-
 // Moves the unread bytes to the front and reads more behind them. False when nothing more
 // could be read (the end of the file, a read error, or a full window).
-bool ReadMore() {
-    if (AtEnd || ReadFailed) return false;
+bool ReadMore(SpoolReader& r) {
+    if (r.atEnd || r.readFailed) return false;
     // Read up to the size it had when loaded: a file that grew since is changed, and the
     // check before its deletion says so; a small file then stays whole in the window.
-    if (FileOffset >= Loaded.st_size) {
-        AtEnd = true;
+    if (r.offset >= r.loaded.st_size) {
+        r.atEnd = true;
         return false;
     }
-    std::memmove(Window.data(), Window.data() + WindowStart, WindowEnd - WindowStart);
-    WindowEnd -= WindowStart;
-    WindowStart = 0;
-    if (WindowEnd == Window.size()) return false;
+    std::memmove(r.window.data(), r.window.data() + r.start, r.end - r.start);
+    r.end -= r.start;
+    r.start = 0;
+    if (r.end == r.window.size()) return false;
     for (;;) {
-        ssize_t got = ::pread(SpoolFd.Get(), Window.data() + WindowEnd, Window.size() - WindowEnd,
-                              FileOffset);
+        ssize_t got = ::pread(r.fd.Get(), r.window.data() + r.end, r.window.size() - r.end,
+                              r.offset);
         if (got < 0 && errno == EINTR) continue;
-        if (got < 0) ReadFailed = true;
+        if (got < 0) r.readFailed = true;
         if (got <= 0) {
-            AtEnd = true;
+            r.atEnd = true;
             return false;
         }
-        WindowEnd += static_cast<std::size_t>(got);
-        FileOffset += got;
+        r.end += static_cast<std::size_t>(got);
+        r.offset += got;
         return true;
     }
 }
 
 // Hands out `length` bytes from the window start and consumes `consumed` bytes.
-void TakePart(std::string& part, std::size_t length, std::size_t consumed) {
-    part.assign(Window.data() + WindowStart, length);
-    WindowStart += consumed;
+void TakePart(SpoolReader& r, std::string& part, std::size_t length, std::size_t consumed) {
+    part.assign(r.window.data() + r.start, length);
+    r.start += consumed;
 }
 
-// A run of CRs, found once: every lone CR in it ends a line, and the line before the run's
-// last CR ends at the LF that follows, if one does. Knowing the run keeps the reader linear
-// whatever the run's length, also beyond the window.
-struct CrRun {
-    off_t start = -1, end = -1;  // absolute offsets: the first CR, one past the last
-    enum { BeforeOther, BeforeLf, AtFileEnd } next = BeforeOther;
-};
-CrRun KnownRun;
 
-// Where the next LF is, once found (absolute offset), and up to where there is none: a line
-// end search never goes over the same bytes twice, so a window of short lines costs no more
-// than one of long ones.
-off_t NextLf = -1;
-off_t NoLfBefore = 0;
-
-off_t Absolute(std::size_t windowOffset) {
-    return FileOffset - static_cast<off_t>(WindowEnd) + static_cast<off_t>(windowOffset);
+off_t Absolute(const SpoolReader& r, std::size_t windowOffset) {
+    return r.offset - static_cast<off_t>(r.end) + static_cast<off_t>(windowOffset);
 }
 
 // The run of CRs that begins at window offset `at` (or the known one it lies in).
-const CrRun& RunAt(std::size_t at) {
-    off_t position = Absolute(at);
-    if (position >= KnownRun.start && position < KnownRun.end) return KnownRun;
+const CrRun& RunAt(SpoolReader& r, std::size_t at) {
+    off_t position = Absolute(r, at);
+    if (position >= r.knownRun.start && position < r.knownRun.end) return r.knownRun;
     std::size_t after = at;
-    while (after < WindowEnd && Window[after] == '\r') ++after;
-    KnownRun.start = position;
-    KnownRun.end = Absolute(after);
-    if (after < WindowEnd) {
-        KnownRun.next = Window[after] == '\n' ? CrRun::BeforeLf : CrRun::BeforeOther;
-        return KnownRun;
+    while (after < r.end && r.window[after] == '\r') ++after;
+    r.knownRun.start = position;
+    r.knownRun.end = Absolute(r, after);
+    if (after < r.end) {
+        r.knownRun.next = r.window[after] == '\n' ? CrRun::BeforeLf : CrRun::BeforeOther;
+        return r.knownRun;
     }
     // The run goes on past the window: look ahead in the file without moving the window.
     char block[4096];
     for (;;) {
-        ssize_t got = AtEnd ? 0 : ::pread(SpoolFd.Get(), block, sizeof block, KnownRun.end);
+        ssize_t got = r.atEnd ? 0 : ::pread(r.fd.Get(), block, sizeof block, r.knownRun.end);
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) {
-            KnownRun.next = CrRun::AtFileEnd;
-            return KnownRun;
+            r.knownRun.next = CrRun::AtFileEnd;
+            return r.knownRun;
         }
         ssize_t i = 0;
         while (i < got && block[i] == '\r') ++i;
-        KnownRun.end += i;
+        r.knownRun.end += i;
         if (i < got) {
-            KnownRun.next = block[i] == '\n' ? CrRun::BeforeLf : CrRun::BeforeOther;
-            return KnownRun;
+            r.knownRun.next = block[i] == '\n' ? CrRun::BeforeLf : CrRun::BeforeOther;
+            return r.knownRun;
         }
     }
 }
 
 // Consumes the unread bytes up to the absolute offset `to`, which may lie beyond the window.
-void SkipTo(off_t to) {
-    if (to <= FileOffset) {
-        WindowStart = WindowEnd - static_cast<std::size_t>(FileOffset - to);
+void SkipTo(SpoolReader& r, off_t to) {
+    if (to <= r.offset) {
+        r.start = r.end - static_cast<std::size_t>(r.offset - to);
         return;
     }
-    WindowStart = WindowEnd = 0;
-    FileOffset = to;
+    r.start = r.end = 0;
+    r.offset = to;
 }
 
-// The line that ends at window offset `end` (from WindowStart), a CR or LF.
-void CutAtLineEnd(std::string& part, std::size_t end) {
-    std::size_t at = WindowStart + end;
-    if (Window[at] == '\n') {
-        TakePart(part, end, end + 1);
+// The line that ends at window offset `end` (from r.start), a CR or LF.
+void CutAtLineEnd(SpoolReader& r, std::string& part, std::size_t end) {
+    std::size_t at = r.start + end;
+    if (r.window[at] == '\n') {
+        TakePart(r, part, end, end + 1);
         return;
     }
-    const CrRun& run = RunAt(at);
-    part.assign(Window.data() + WindowStart, end);
-    if (run.next == CrRun::BeforeLf && Absolute(at) == run.start)
-        SkipTo(run.end + 1);  // the CRs before an LF belong to its line end
-    else if (run.next == CrRun::AtFileEnd && Absolute(at) == run.start)
-        SkipTo(run.end);      // CRs up to the end of the file end the last line
+    const CrRun& run = RunAt(r, at);
+    part.assign(r.window.data() + r.start, end);
+    if (run.next == CrRun::BeforeLf && Absolute(r, at) == run.start)
+        SkipTo(r, run.end + 1);  // the CRs before an LF belong to its line end
+    else if (run.next == CrRun::AtFileEnd && Absolute(r, at) == run.start)
+        SkipTo(r, run.end);      // CRs up to the end of the file end the last line
     else
-        WindowStart = at + 1;  // a CR alone ends the line
+        r.start = at + 1;  // a CR alone ends the line
 }
 
 }  // namespace
@@ -161,39 +138,39 @@ bool BeingWritten(int fd, const struct stat& info) {
 
 }  // namespace
 
-SpoolLoad LoadSpoolFile(const std::string& path) {
+SpoolLoad LoadSpoolFile(SpoolReader& r, const std::string& path) {
     // O_NONBLOCK keeps a FIFO that slipped past the directory search from blocking the open.
     constexpr int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW;
-    SpoolFd.Reset(::open(PlainPath(path).c_str(), flags));
-    if (!SpoolFd.Valid() && errno == ENOENT) SpoolFd.Reset(::open(ResolvePath(path).c_str(), flags));
+    r.fd.Reset(::open(PlainPath(path).c_str(), flags));
+    if (!r.fd.Valid() && errno == ENOENT) r.fd.Reset(::open(ResolvePath(path).c_str(), flags));
     SpoolLoad result = SpoolLoad::Loaded;
-    if (!SpoolFd.Valid())
+    if (!r.fd.Valid())
         result = errno == ELOOP ? SpoolLoad::Linked : SpoolLoad::Unreadable;
-    else if (::fstat(SpoolFd.Get(), &Loaded) != 0 || !S_ISREG(Loaded.st_mode))
+    else if (::fstat(r.fd.Get(), &r.loaded) != 0 || !S_ISREG(r.loaded.st_mode))
         result = SpoolLoad::Unreadable;
-    else if (BeingWritten(SpoolFd.Get(), Loaded))
+    else if (BeingWritten(r.fd.Get(), r.loaded))
         result = SpoolLoad::Busy;
-    if (result != SpoolLoad::Loaded) SpoolFd.Reset();
-    Window.resize(WindowSize);
-    WindowStart = WindowEnd = 0;  // nothing of the file before is read again
-    FileOffset = 0;
-    AtEnd = !SpoolFd.Valid();
-    ReadFailed = false;
-    RewindSpool();
+    if (result != SpoolLoad::Loaded) r.fd.Reset();
+    r.window.resize(WindowSize);
+    r.start = r.end = 0;  // nothing of the file before is read again
+    r.offset = 0;
+    r.atEnd = !r.fd.Valid();
+    r.readFailed = false;
+    RewindSpool(r);
     return result;
 }
 
-bool SpoolFileChanged() {
+bool SpoolFileChanged(const SpoolReader& r) {
     struct stat now {};
-    if (!SpoolFd.Valid() || ::fstat(SpoolFd.Get(), &now) != 0) return true;
-    return now.st_size != Loaded.st_size || !SameTime(now.st_mtim, Loaded.st_mtim) ||
-           now.st_ino != Loaded.st_ino;
+    if (!r.fd.Valid() || ::fstat(r.fd.Get(), &now) != 0) return true;
+    return now.st_size != r.loaded.st_size || !SameTime(now.st_mtim, r.loaded.st_mtim) ||
+           now.st_ino != r.loaded.st_ino;
 }
 
-SpoolIdentity LoadedSpoolIdentity() {
-    return {static_cast<unsigned long>(Loaded.st_dev), static_cast<unsigned long>(Loaded.st_ino),
-            static_cast<std::int64_t>(Loaded.st_mtim.tv_sec) * 1'000'000'000 + Loaded.st_mtim.tv_nsec,
-            static_cast<std::uint64_t>(Loaded.st_size)};
+SpoolIdentity LoadedSpoolIdentity(const SpoolReader& r) {
+    return {static_cast<unsigned long>(r.loaded.st_dev), static_cast<unsigned long>(r.loaded.st_ino),
+            static_cast<std::int64_t>(r.loaded.st_mtim.tv_sec) * 1'000'000'000 + r.loaded.st_mtim.tv_nsec,
+            static_cast<std::uint64_t>(r.loaded.st_size)};
 }
 
 bool SpoolFileIsAt(const std::string& path, const SpoolIdentity& identity) {
@@ -202,54 +179,54 @@ bool SpoolFileIsAt(const std::string& path, const SpoolIdentity& identity) {
            there.st_ino == identity.inode;
 }
 
-void RewindSpool() {
-    KnownRun = CrRun{};
-    NextLf = -1;
-    NoLfBefore = 0;
-    WindowStart = 0;
+void RewindSpool(SpoolReader& r) {
+    r.knownRun = CrRun{};
+    r.nextLf = -1;
+    r.noLfBefore = 0;
+    r.start = 0;
     // A window that still begins at the file's first byte is read again from memory: the
     // header scan, the measure and the text of a small file cost one read between them.
-    if (FileOffset == static_cast<off_t>(WindowEnd) && !ReadFailed && SpoolFd.Valid()) return;
-    WindowEnd = 0;
-    FileOffset = 0;
-    AtEnd = !SpoolFd.Valid();
-    ReadFailed = false;
+    if (r.offset == static_cast<off_t>(r.end) && !r.readFailed && r.fd.Valid()) return;
+    r.end = 0;
+    r.offset = 0;
+    r.atEnd = !r.fd.Valid();
+    r.readFailed = false;
 }
 
 // The first LF among the unread bytes of the window, or null.
-const char* FindLf() {
-    off_t from = Absolute(WindowStart), to = Absolute(WindowEnd);
-    if (NextLf >= from && NextLf < to) return Window.data() + (WindowStart + (NextLf - from));
-    off_t start = std::max(from, NoLfBefore);
+const char* FindLf(SpoolReader& r) {
+    off_t from = Absolute(r, r.start), to = Absolute(r, r.end);
+    if (r.nextLf >= from && r.nextLf < to) return r.window.data() + (r.start + (r.nextLf - from));
+    off_t start = std::max(from, r.noLfBefore);
     if (start >= to) return nullptr;
-    const char* begin = Window.data() + (WindowStart + (start - from));
+    const char* begin = r.window.data() + (r.start + (start - from));
     auto* lf = static_cast<const char*>(std::memchr(begin, '\n', static_cast<std::size_t>(to - start)));
     if (lf)
-        NextLf = start + (lf - begin);
+        r.nextLf = start + (lf - begin);
     else
-        NoLfBefore = to;
+        r.noLfBefore = to;
     return lf;
 }
 
-bool NextSpoolPart(std::string& part, bool& lineEnds) {
+bool NextSpoolPart(SpoolReader& r, std::string& part, bool& lineEnds) {
     lineEnds = true;
     for (;;) {
-        const char* begin = Window.data() + WindowStart;
-        std::size_t left = WindowEnd - WindowStart;
-        const char* lf = FindLf();
+        const char* begin = r.window.data() + r.start;
+        std::size_t left = r.end - r.start;
+        const char* lf = FindLf(r);
         std::size_t scan = lf ? static_cast<std::size_t>(lf - begin) : left;
         auto* cr = static_cast<const char*>(std::memchr(begin, '\r', scan));
         if (cr || lf) {
-            CutAtLineEnd(part, static_cast<std::size_t>((cr ? cr : lf) - begin));
+            CutAtLineEnd(r, part, static_cast<std::size_t>((cr ? cr : lf) - begin));
             return true;
         }
-        if (ReadMore()) continue;
-        if (left == 0 || ReadFailed) {
+        if (ReadMore(r)) continue;
+        if (left == 0 || r.readFailed) {
             part.clear();
             return false;
         }
-        lineEnds = AtEnd;  // the last line without a line end, or a part of a long line
-        TakePart(part, left, left);
+        lineEnds = r.atEnd;  // the last line without a line end, or a part of a long line
+        TakePart(r, part, left, left);
         return true;
     }
 }
@@ -337,23 +314,23 @@ void MeasureBytes(const char* bytes, std::size_t size, MeasureState& state, Text
 
 }  // namespace
 
-int MeasureSpoolText(TextMeasure& measure) {
+int MeasureSpoolText(SpoolReader& r, TextMeasure& measure) {
     measure = TextMeasure{};
-    RewindSpool();
+    RewindSpool(r);
     MeasureState state;
     do {
-        MeasureBytes(Window.data() + WindowStart, WindowEnd - WindowStart, state, measure);
-        WindowStart = WindowEnd;
-    } while (ReadMore());
+        MeasureBytes(r.window.data() + r.start, r.end - r.start, state, measure);
+        r.start = r.end;
+    } while (ReadMore(r));
     if (state.crs > 0 || state.inLine) measure.wireBytes += 2;  // the last line's end, or the file's
     measure.eightBit = state.eightBit;
-    bool failed = ReadFailed;
-    RewindSpool();
+    bool failed = r.readFailed;
+    RewindSpool(r);
     return failed ? -1 : 0;
 }
 
-bool SpoolReadFailed() {
-    return ReadFailed;
+bool SpoolReadFailed(const SpoolReader& r) {
+    return r.readFailed;
 }
 
 }  // namespace sendal

@@ -1,11 +1,16 @@
-// The spool reader: the spool file at hand, opened once by the header scan and read again from
-// its start by the transfer, through a window of WindowSize bytes, so a message of any size
-// needs no more memory than that.
+// The spool reader: the spool file at hand, opened once by the header scan and read from its
+// start again by the measure and the transfer (a small file from the window in memory),
+// through a window of WindowSize bytes, so a message of any size needs no more memory than that.
 #pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
+
+#include "base/fdio.h"
 
 namespace sendal {
 
@@ -20,6 +25,31 @@ enum class SpoolLoad {
     Busy,    // another process still writes it
 };
 
+// A run of CRs, found once: every lone CR in it ends a line, and the line before the run's
+// last CR ends at the LF that follows, if one does. Knowing the run keeps the reader linear
+// whatever the run's length, also beyond the window.
+struct CrRun {
+    off_t start = -1, end = -1;  // absolute offsets: the first CR, one past the last
+    enum { BeforeOther, BeforeLf, AtFileEnd } next = BeforeOther;
+};
+
+// The reader of one spool file at a time: the file it has open, as it was when loaded, and the
+// window over it. Handed to every routine that reads the file, from its header scan to its
+// last byte sent, so the file read is always the one scanned.
+struct SpoolReader {
+    UniqueFd fd;
+    struct stat loaded {};    // the file as it was when loaded
+    std::string window;       // WindowSize bytes of storage
+    std::size_t start = 0;    // the next unread byte in the window
+    std::size_t end = 0;      // one past the last byte read into it
+    off_t offset = 0;         // where the next read starts
+    bool atEnd = false;       // the file has no byte after `end`
+    bool readFailed = false;
+    CrRun knownRun;
+    off_t nextLf = -1;        // where the next LF is, once found (absolute)
+    off_t noLfBefore = 0;     // and up to where there is none: no byte is searched twice
+};
+
 // A file changed less than this long ago may still be written, where its writer cannot be
 // seen (a file of another owner, on a file system without leases).
 constexpr int SpoolSettleSeconds = 2;
@@ -27,10 +57,10 @@ constexpr int SpoolSettleSeconds = 2;
 // Opens the regular file at `path` as it is written (never through a symbolic link; a FIFO or
 // device is refused without blocking), notes its identity and starts at its first line.
 // A file that another process has open for writing (the kernel refuses a read lease) is busy.
-SpoolLoad LoadSpoolFile(const std::string& path);
+SpoolLoad LoadSpoolFile(SpoolReader& reader, const std::string& path);
 
 // Whether the loaded file changed (size, time or identity) since it was loaded.
-bool SpoolFileChanged();
+bool SpoolFileChanged(const SpoolReader& reader);
 
 // Which file the loaded one is, so that its name can be checked again when it is deleted.
 struct SpoolIdentity {
@@ -38,7 +68,7 @@ struct SpoolIdentity {
     std::int64_t modified = 0;  // nanoseconds since the epoch
     std::uint64_t size = 0;
 };
-SpoolIdentity LoadedSpoolIdentity();
+SpoolIdentity LoadedSpoolIdentity(const SpoolReader& reader);
 
 // The spool file at hand.
 struct SpoolFile {
@@ -58,14 +88,14 @@ struct SpoolFile {
 bool SpoolFileIsAt(const std::string& path, const SpoolIdentity& identity);
 
 // Starts again at the first line, reading the file from its start.
-void RewindSpool();
+void RewindSpool(SpoolReader& reader);
 
 // The next line, or the next part of a line longer than the window, into `part`, without its
 // line end; `lineEnds` tells whether the line ends after it. False at the end of the file or
 // on a read error (see SpoolReadFailed). A line ends at LF (with any CRs just before it) or at
 // a CR not followed by LF, so a file with CR-only line ends reads as its lines; no other byte
 // is ever dropped.
-bool NextSpoolPart(std::string& part, bool& lineEnds);
+bool NextSpoolPart(SpoolReader& reader, std::string& part, bool& lineEnds);
 
 // The text as it goes on the wire: every line with CR LF and one more "." before a line that
 // begins with one; whether a byte of it is above 127.
@@ -76,9 +106,9 @@ struct TextMeasure {
 
 // Reads the file through once for its measure (a small file stays in the window, so the text
 // is then sent from memory) and starts again at its first line. 0, or -1 when reading failed.
-int MeasureSpoolText(TextMeasure& measure);
+int MeasureSpoolText(SpoolReader& reader, TextMeasure& measure);
 
 // Whether reading the file failed since it was loaded: what was read is then incomplete.
-bool SpoolReadFailed();
+bool SpoolReadFailed(const SpoolReader& reader);
 
 }  // namespace sendal

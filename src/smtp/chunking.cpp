@@ -59,9 +59,9 @@ Fate ProveChunking(EndAwaited& current, SpoolFile& file, std::string& piece,
 }
 
 // The text as chunks; replies already there are read after each one.
-Fate StreamText(const std::shared_ptr<EndAwaited>& current, SpoolFile& file) {
+Fate StreamText(SpoolReader& reader, const std::shared_ptr<EndAwaited>& current, SpoolFile& file) {
     MessageText text;
-    StartMessageText(text, true);
+    StartMessageText(text, reader, true);
     std::string piece;
     bool probe = !CurrentSession.chunkingProven;
     for (;;) {
@@ -72,7 +72,7 @@ Fate StreamText(const std::shared_ptr<EndAwaited>& current, SpoolFile& file) {
             if (Fate proved = ProveChunking(*current, file, piece, current); proved != Fate::GoesOn) return proved;
             if (piece.empty() && more != 0) continue;
         }
-        if (more == 0 && SpoolFileChanged()) return StopStreaming(*current, file, true);
+        if (more == 0 && SpoolFileChanged(reader)) return StopStreaming(*current, file, true);
         std::int16_t sent = QueueChunk(piece, more == 0, current);
         if (sent == SendBroken && more != 0) sent = QueueChunk(std::string(), true, current);
         if (sent == SendBroken || more == 0) return Fate::GoesOn;  // the LAST's reply tells the rest
@@ -99,7 +99,7 @@ Fate RefuseChunking(EndAwaited& current) {
 
 }  // namespace
 
-Fate SendChunkedTransaction(const AddressList& list, Envelope& envelope, SpoolFile& file,
+Fate SendChunkedTransaction(SpoolReader& reader, const AddressList& list, Envelope& envelope, SpoolFile& file,
                             bool othersFollow) {
     // One recipient: the envelope goes with the text (the session's first also with the
     // proving byte, whose reply comes after the envelope's, so a refused envelope is told
@@ -125,7 +125,7 @@ Fate SendChunkedTransaction(const AddressList& list, Envelope& envelope, SpoolFi
     current->accepted = streamed ? 1 : envelope.accepted.size();
     ConsoleWrite("         Sending ");
     ConsoleWriteOutside(file.name);
-    Fate result = StreamText(current, file);
+    Fate result = StreamText(reader, current, file);
     ConsoleLineEnd();
     if (result == Fate::ChunkingRefused) return RefuseChunking(*current);
     if (result != Fate::GoesOn || CurrentSession.chunkingProven) return result;

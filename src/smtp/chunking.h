@@ -28,7 +28,7 @@ inline ChunkingMemory RelayChunking;
 // connection when the run goes on (ChunkingRefused), else stays. Replies are read as they
 // arrive, and no more transactions are outstanding than the window allows. GoesOn, FileKept,
 // ChunkingRefused, or RunEnds.
-Fate SendChunkedTransaction(const AddressList& list, Envelope& envelope, SpoolFile& file,
+Fate SendChunkedTransaction(SpoolReader& reader, const AddressList& list, Envelope& envelope, SpoolFile& file,
                             bool othersFollow);
 
 }  // namespace sendal

@@ -56,7 +56,7 @@ bool AddNextPart(MessageText& text) {
         part.clear();
         if (text.walk.endedAtEmptyLine) return AddPart(text, part, true, true), true;
     }
-    if (text.phase == 1 && NextSpoolPart(part, lineEnds)) {
+    if (text.phase == 1 && NextSpoolPart(*text.walk.reader, part, lineEnds)) {
         AddPart(text, part, text.lineStarts, lineEnds);
         text.lineStarts = lineEnds;
         return true;
@@ -69,12 +69,12 @@ bool AddNextPart(MessageText& text) {
 
 }  // namespace
 
-void StartMessageText(MessageText& text, bool chunked) {
+void StartMessageText(MessageText& text, SpoolReader& reader, bool chunked) {
     text = MessageText{};
     text.chunked = chunked;
     text.buffer.reserve(StartingPieceBytes);
-    RewindSpool();
-    StartHeaderWalk(text.walk);
+    RewindSpool(reader);
+    StartHeaderWalk(text.walk, reader);
 }
 
 int NextTextPiece(MessageText& text, std::string& piece) {
@@ -84,7 +84,7 @@ int NextTextPiece(MessageText& text, std::string& piece) {
             return 1;
         }
     }
-    if (SpoolReadFailed()) {
+    if (SpoolReadFailed(*text.walk.reader)) {
         NoteOutcome(EX_IOERR);  // an incomplete text must never get its end
         return -1;
     }
@@ -92,9 +92,9 @@ int NextTextPiece(MessageText& text, std::string& piece) {
     return 0;
 }
 
-std::int16_t SendMessageText(std::string& tail) {
+std::int16_t SendMessageText(SpoolReader& reader, std::string& tail) {
     MessageText text;
-    StartMessageText(text, false);
+    StartMessageText(text, reader, false);
     std::string piece;
     for (;;) {
         int more = NextTextPiece(text, piece);

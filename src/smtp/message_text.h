@@ -34,7 +34,7 @@ struct MessageText {
 };
 
 // Starts at the held file's first line, for DATA or (`chunked`) for BDAT.
-void StartMessageText(MessageText& text, bool chunked);
+void StartMessageText(MessageText& text, SpoolReader& reader, bool chunked);
 
 // The next piece of the wire form into `piece`: 1 when more follow, 0 for the last one (which
 // may be empty), -1 when reading the file failed (an incomplete text must never be ended).
@@ -43,6 +43,6 @@ int NextTextPiece(MessageText& text, std::string& piece);
 // DATA's text: sends it but its last piece, which is left in `tail` (with every line end,
 // without the end-of-data line) to go out with what follows. 0; SendBroken when the relay
 // closed the connection; -1 on a failed send or read (reported).
-std::int16_t SendMessageText(std::string& tail);
+std::int16_t SendMessageText(SpoolReader& reader, std::string& tail);
 
 }  // namespace sendal

@@ -82,7 +82,8 @@ struct Session {
     bool toldNoDsn = false;  // the log said once that the relay takes no DSN requests
     bool greetingRefused = false;  // the relay would not take the session: another may
     bool relayClosed = false;      // a 421 ended the session: with -keepgoing a new one goes on
-    std::size_t transactions = 0;  // MAIL FROMs sent in this session (the relay's MAILMAX)
+    std::size_t transactions = 0;  // MAIL FROMs sent in this session
+    std::size_t recipientsMost = 0, transactionsMost = 0;  // the relay's LIMITS (RCPTMAX, MAILMAX); 0: none
 };
 
 inline Session CurrentSession;

@@ -51,9 +51,9 @@ constexpr auto PaceWindow = std::chrono::seconds(62);
 
 // One transaction: the envelope, the text and the end of data, whose reply is read now or,
 // pipelined, with the next envelope. RunEnds after the log says why.
-Fate SendTransaction(const AddressList& list, Envelope& envelope, SpoolFile& file,
+Fate SendTransaction(SpoolReader& reader, const AddressList& list, Envelope& envelope, SpoolFile& file,
                      bool othersFollow) {
-    if (CurrentSession.chunking) return SendChunkedTransaction(list, envelope, file, othersFollow);
+    if (CurrentSession.chunking) return SendChunkedTransaction(reader, list, envelope, file, othersFollow);
     std::int32_t announced = QueueEnvelope(list, envelope);
     if (Fate settled = SettleEarlier(&file); settled != Fate::GoesOn) return settled;
     if (announced == 0) announced = AwaitGoAhead(envelope);
@@ -61,14 +61,14 @@ Fate SendTransaction(const AddressList& list, Envelope& envelope, SpoolFile& fil
     ConsoleWrite("         Sending ");
     ConsoleWriteOutside(file.name);
     std::string tail;
-    std::int16_t sent = SendMessageText(tail);
+    std::int16_t sent = SendMessageText(reader, tail);
     ConsoleLineEnd();  // also when the text failed, so no later line stands glued to the figure
     if (sent != 0 && sent != SendBroken) {
         LogNotSent(file, nullptr);
         return Fate::RunEnds;
     }
     // With DATA a transaction can only be abandoned with the connection.
-    if (sent == 0 && SpoolFileChanged())
+    if (sent == 0 && SpoolFileChanged(reader))
         return ReportChangedFile(file) == Fate::GoesOn ? Fate::SessionAbandoned : Fate::RunEnds;
     // A relay that hung up in the middle of the text may have said why: its reply is the
     // end of data's.
@@ -81,11 +81,11 @@ Fate SendTransaction(const AddressList& list, Envelope& envelope, SpoolFile& fil
 }
 
 // The sizes the relay is told of. Fate::FileKept for a file larger than the relay takes.
-Fate SizeUp(const AddressList& list, const SpoolFile& file, std::string& parameters) {
+Fate SizeUp(SpoolReader& reader, const AddressList& list, const SpoolFile& file, std::string& parameters) {
     parameters.clear();
     if (!UsesEhlo(*CurrentSession.options) || (!Offers("SIZE") && !Offers("8BITMIME"))) return Fate::GoesOn;
     TextMeasure measure;
-    if (MeasureSpoolText(measure) != 0) return Fate::GoesOn;  // the transfer's own read reports it
+    if (MeasureSpoolText(reader, measure) != 0) return Fate::GoesOn;  // the transfer's own read reports it
     std::uint64_t limit = OfferedSizeLimit();
     if (limit != 0 && measure.wireBytes > limit) {
         if (SettleEarlier(nullptr) != Fate::GoesOn) return Fate::RunEnds;
@@ -104,8 +104,8 @@ Fate SizeUp(const AddressList& list, const SpoolFile& file, std::string& paramet
 }
 
 // What the records, the journal and a notice tell of the file just loaded.
-void DescribeFile(SpoolFile& file, const AddressList& list) {
-    file.identity = LoadedSpoolIdentity();
+void DescribeFile(const SpoolReader& reader, SpoolFile& file, const AddressList& list) {
+    file.identity = LoadedSpoolIdentity(reader);
     file.sender = list[0];
     file.recipientCount = list.size() - 1;
     for (std::size_t i = 1; i < list.size(); ++i) file.recipients += (i > 1 ? ", " : "") + list[i];
@@ -191,14 +191,14 @@ std::size_t OfferedLimit(const std::string& name) {
 }
 
 std::size_t RecipientsPerTransaction() {
-    std::size_t most = UsesEhlo(*CurrentSession.options) ? OfferedLimit("RCPTMAX") : 0;
+    std::size_t most = CurrentSession.recipientsMost;
     return most == 0 ? MaxRecipients : std::min(most, MaxRecipients);
 }
 
 // Whether the relay's MAILMAX leaves no room for the transactions `file` needs in this session:
 // a new session then takes it whole (one that has sent nothing yet tries anyway).
 bool SessionFull(std::size_t recipients) {
-    std::size_t most = UsesEhlo(*CurrentSession.options) ? OfferedLimit("MAILMAX") : 0;
+    std::size_t most = CurrentSession.transactionsMost;
     if (most == 0 || CurrentSession.transactions == 0) return false;
     std::size_t per = RecipientsPerTransaction(), needed = recipients == 0 ? 1 : (recipients + per - 1) / per;
     return CurrentSession.transactions + needed > most;
@@ -206,20 +206,20 @@ bool SessionFull(std::size_t recipients) {
 
 // One spool file from its header scan to its last transaction, in as many transactions as its
 // recipients need. GoesOn (sent or kept), SessionAbandoned, or RunEnds.
-Fate SendSpoolFile(const std::string& spoolFolder, const std::string& spoolName) {
+Fate SendSpoolFile(SpoolReader& reader, const std::string& spoolFolder, const std::string& spoolName) {
     SpoolFile file;
     file.name = spoolName;
     file.path = JoinPath(spoolFolder, spoolName);
     AddressList list;
     // An unreadable file must not go out as an empty message and then be deleted.
-    SpoolLoad scanned = ScanHeaders(file.path, list, &file.subject);
-    if (scanned == SpoolLoad::Loaded) DescribeFile(file, list);
+    SpoolLoad scanned = ScanHeaders(reader, file.path, list, &file.subject);
+    if (scanned == SpoolLoad::Loaded) DescribeFile(reader, file, list);
     if (scanned != SpoolLoad::Loaded || list.size() == 1) return ReportUnsendable(scanned, file);
     if (SessionFull(list.size() - 1)) return Fate::SessionFull;
     if (!CurrentSession.options->from.empty()) list[0] = CurrentSession.options->from;
     if (PaceFiles() != Fate::GoesOn) return Fate::RunEnds;
     std::string parameters;
-    if (Fate sized = SizeUp(list, file, parameters); sized != Fate::GoesOn)
+    if (Fate sized = SizeUp(reader, list, file, parameters); sized != Fate::GoesOn)
         return sized == Fate::FileKept ? Fate::GoesOn : Fate::RunEnds;
     std::string notify = AskNotices(file, parameters);
     std::vector<std::size_t> waiting;
@@ -232,7 +232,7 @@ Fate SendSpoolFile(const std::string& spoolFolder, const std::string& spoolName)
         envelope.recipients.assign(waiting.begin(), waiting.begin() + count);
         waiting.erase(waiting.begin(), waiting.begin() + count);
         ++CurrentSession.transactions;
-        Fate sent = SendTransaction(list, envelope, file, !waiting.empty());
+        Fate sent = SendTransaction(reader, list, envelope, file, !waiting.empty());
         if (sent == Fate::FileKept) return Fate::GoesOn;
         if (sent != Fate::GoesOn) return sent;
         waiting.insert(waiting.begin(), envelope.deferred.begin(), envelope.deferred.end());
@@ -279,8 +279,13 @@ TransferEnd TransferSpool(const std::string& fileMask, const SpoolSelection& sel
     CurrentSession.pipelining = UsesEhlo(*CurrentSession.options) && Offers("PIPELINING");
     CurrentSession.chunking = Pipelined() && Offers("CHUNKING") && !CurrentSession.options->noChunking && !RelayChunking.refused;
     AcknowledgeAtOnce = CurrentSession.pipelining;
+    if (UsesEhlo(*CurrentSession.options)) {
+        CurrentSession.recipientsMost = OfferedLimit("RCPTMAX");
+        CurrentSession.transactionsMost = OfferedLimit("MAILMAX");
+    }
     std::string spoolName = FindFirstEntry(fileMask, SearchFiles);
     if (ReportDeniedListing(fileMask) != 0) return TransferEnd::Failed;
+    SpoolReader reader;  // each file in turn, from its scan to its last byte sent
     // The folder looked up once for the run: every file's path is this folder and its name.
     std::string spoolFolder = ResolvePath(SpoolDirectory(fileMask));
     bool failed = false;
@@ -291,7 +296,7 @@ TransferEnd TransferSpool(const std::string& fileMask, const SpoolSelection& sel
         }
         if (selection.chosen && selection.names.count(spoolName) == 0) continue;
         if (!HandledThisRun.insert(spoolName).second) continue;
-        Fate sent = SendSpoolFile(spoolFolder, spoolName);
+        Fate sent = SendSpoolFile(reader, spoolFolder, spoolName);
         if (sent == Fate::SessionFull) {  // the relay's MAILMAX: the rest go over a new session
             HandledThisRun.erase(spoolName);
             SettleInFlight();

@@ -243,3 +243,18 @@ def test_empty_spool_and_no_relay_is_no_failure(workdir):
     (workdir / "spool").mkdir()
     result = run_sendal(workdir, [f"127.0.0.1 {free_port()},-exitcode"])
     assert result.returncode == 0 and b"Connection failure: " in result.stdout
+
+
+def test_relay_limits_are_kept_to(workdir):
+    relay = ScriptedRelay(replies={"EHLO": b"250-scripted relay\r\n250 LIMITS MAILMAX=3 RCPTMAX=2\r\n"})
+    fill(workdir, 4)
+    write_spool(workdir / "spool", "m0005.out", "From: a@example.org\nTo: x@example.test, y@example.test, "
+                "z@example.test\nSubject: three\n\nthree recipients\n")
+    result = run_sendal(workdir, [f"127.0.0.1 {relay.port},-ehlo -exitcode"])
+    relay.close()
+    assert result.returncode == 0 and left(workdir) == []
+    sessions = bytes(relay.received).split(b"EHLO ")[1:]
+    assert all(s.count(b"MAIL FROM:") <= 3 for s in sessions) and len(sessions) >= 2
+    for transaction in bytes(relay.received).split(b"MAIL FROM:")[1:]:
+        assert transaction.count(b"RCPT TO:") <= 2
+    assert sum(s.count(b"RCPT TO:") for s in sessions) == 7

@@ -50,6 +50,10 @@ bool OutsideQuotesAndComments(const std::string& address) {
 
 }  // namespace
 
+namespace {
+sendal::SpoolReader FuzzReader;  // one file at a time, as in a run
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace sendal;
     fuzzing::ScratchFolder();
@@ -59,9 +63,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(WriteAll(file.Get(), content) == 0);
     }
     OutsideText.clear();
-    if (LoadSpoolFile("m0001.out") == SpoolLoad::Loaded) {
+    if (LoadSpoolFile(FuzzReader, "m0001.out") == SpoolLoad::Loaded) {
         HeaderWalk walk;
-        StartHeaderWalk(walk);
+        StartHeaderWalk(walk, FuzzReader);
         HeaderPart part;
         std::string name, value;
         while (NextHeaderPart(walk, part)) {
@@ -76,7 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         CollectOutsideText(name, value);
     }
     AddressList list;
-    FUZZ_CHECK(ScanHeaders("m0001.out", list) == SpoolLoad::Loaded);
+    FUZZ_CHECK(ScanHeaders(FuzzReader, "m0001.out", list) == SpoolLoad::Loaded);
     for (std::size_t i = 0; i < list.size(); ++i) {
         FUZZ_CHECK(list[i].find_first_of("\r\n") == std::string::npos);
         FUZZ_CHECK(i == 0 || !list[i].empty());
@@ -85,9 +89,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     // The transfer's view: no line of a field that names Bcc is ever sent.
-    RewindSpool();
+    RewindSpool(FuzzReader);
     HeaderWalk walk;
-    StartHeaderWalk(walk);
+    StartHeaderWalk(walk, FuzzReader);
     HeaderPart part;
     bool blind = false;
     while (NextHeaderPart(walk, part)) {
@@ -95,13 +99,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(!blind || IsDroppedField(walk));
     }
 
-    RewindSpool();
+    RewindSpool(FuzzReader);
     std::string line;
     std::string joined;
     // The measure (one pass over the bytes) must tell the wire size the reader's lines make.
     std::uint64_t wire = 0;
     bool starts = true, eightBit = false;
-    for (bool ends = true; NextSpoolPart(line, ends); starts = ends) {
+    for (bool ends = true; NextSpoolPart(FuzzReader, line, ends); starts = ends) {
         FUZZ_CHECK(line.find_first_of("\r\n") == std::string::npos);
         joined += line;
         wire += line.size() + (ends ? 2 : 0) + (starts && !line.empty() && line[0] == '.' ? 1 : 0);
@@ -109,7 +113,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     if (!starts) wire += 2;
     TextMeasure measure;
-    FUZZ_CHECK(MeasureSpoolText(measure) == 0);
+    FUZZ_CHECK(MeasureSpoolText(FuzzReader, measure) == 0);
     FUZZ_CHECK(measure.wireBytes == wire);
     FUZZ_CHECK(measure.eightBit == eightBit);
     std::string want;

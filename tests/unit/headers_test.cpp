@@ -9,6 +9,8 @@
 namespace sendal {
 namespace {
 
+using testing::TestReader;
+
 using testing::ScratchDir;
 using testing::WriteFile;
 
@@ -16,7 +18,7 @@ using testing::WriteFile;
 std::vector<std::string> Scan(const std::string& content) {
     WriteFile("m.out", content);
     AddressList list;
-    EXPECT_EQ(ScanHeaders("m.out", list), SpoolLoad::Loaded);
+    EXPECT_EQ(ScanHeaders(TestReader, "m.out", list), SpoolLoad::Loaded);
     return list;
 }
 
@@ -76,7 +78,7 @@ TEST(ScanHeaders, Cases) {
 TEST(ScanHeaders, HeaderOnlyFileThenRewindGivesEverything) {
     ScratchDir dir;
     EXPECT_EQ(Scan("From: a\nTo: b\n"), (V{"a", "b"}));
-    RewindSpool();
+    RewindSpool(TestReader);
     std::string text;
     EXPECT_TRUE(testing::NextSpoolLine(text));
     EXPECT_EQ(text, "From: a");

@@ -8,12 +8,14 @@
 namespace sendal {
 namespace {
 
+using testing::TestReader;
+
 using testing::ScratchDir;
 using testing::WriteFile;
 
 std::vector<std::string> LoadLines(const std::string& content) {
     WriteFile("m.out", content);
-    EXPECT_EQ(LoadSpoolFile("m.out"), SpoolLoad::Loaded);
+    EXPECT_EQ(LoadSpoolFile(TestReader, "m.out"), SpoolLoad::Loaded);
     std::vector<std::string> lines;
     std::string text;
     while (testing::NextSpoolLine(text)) lines.push_back(text);
@@ -53,11 +55,11 @@ TEST(ReadSpoolLine, LinesAcrossTheWindow) {
     // A line longer than the window comes whole as a line, and in parts of at most the window.
     std::string longLine(2 * WindowSize + 10, 'L');
     EXPECT_EQ(LoadLines("h\n" + longLine + "\r\nt"), (std::vector<std::string>{"h", longLine, "t"}));
-    RewindSpool();
+    RewindSpool(TestReader);
     std::string part;
     bool ends = false;
     std::vector<std::size_t> sizes;
-    while (NextSpoolPart(part, ends)) sizes.push_back(part.size() * 2 + (ends ? 1 : 0));
+    while (NextSpoolPart(TestReader, part, ends)) sizes.push_back(part.size() * 2 + (ends ? 1 : 0));
     EXPECT_EQ(sizes, (std::vector<std::size_t>{3, 2 * WindowSize, 2 * WindowSize, 21, 3}));
 }
 
@@ -66,18 +68,18 @@ TEST(ReadSpoolLine, RewindGivesTheWholeTextAgainAndEndRepeats) {
     LoadLines("x: 1\ny: 2\n");
     std::string text;
     EXPECT_FALSE(testing::NextSpoolLine(text));  // the end keeps being reported
-    RewindSpool();
+    RewindSpool(TestReader);
     EXPECT_TRUE(testing::NextSpoolLine(text));
     EXPECT_EQ(text, "x: 1");
 }
 
 // The wire size the lines make, the slow way: what the measure must agree with.
 std::uint64_t WireBytesByLines() {
-    RewindSpool();
+    RewindSpool(TestReader);
     std::uint64_t wire = 0;
     std::string part;
     bool starts = true, ends = true;
-    for (; NextSpoolPart(part, ends); starts = ends)
+    for (; NextSpoolPart(TestReader, part, ends); starts = ends)
         wire += part.size() + (ends ? 2 : 0) + (starts && !part.empty() && part[0] == '.' ? 1 : 0);
     return wire + (starts ? 0 : 2);
 }
@@ -92,9 +94,9 @@ TEST(MeasureSpoolText, AgreesWithTheLines) {
           std::string("ends in CRs\r\r"), edge + "\r\r\r\r\n.x\n", edge + "\r\r\r\r.y",
           std::string(3 * WindowSize, 'b') + "\n"}) {
         WriteFile("m.out", content);
-        ASSERT_EQ(LoadSpoolFile("m.out"), SpoolLoad::Loaded);
+        ASSERT_EQ(LoadSpoolFile(TestReader, "m.out"), SpoolLoad::Loaded);
         TextMeasure measure;
-        ASSERT_EQ(MeasureSpoolText(measure), 0);
+        ASSERT_EQ(MeasureSpoolText(TestReader, measure), 0);
         EXPECT_EQ(measure.wireBytes, WireBytesByLines()) << content.size();
         EXPECT_GE(measure.wireBytes, content.size() / 2) << content.size();  // this file, not the last
         EXPECT_EQ(measure.eightBit, content.find('\xe9') != std::string::npos);
@@ -103,7 +105,7 @@ TEST(MeasureSpoolText, AgreesWithTheLines) {
 
 TEST(ReadSpoolLine, UnreadableFileGivesEmptyText) {
     ScratchDir dir;
-    EXPECT_EQ(LoadSpoolFile("missing.out"), SpoolLoad::Unreadable);
+    EXPECT_EQ(LoadSpoolFile(TestReader, "missing.out"), SpoolLoad::Unreadable);
     std::string text;
     EXPECT_FALSE(testing::NextSpoolLine(text));
 }

@@ -21,12 +21,15 @@
 
 namespace sendal::testing {
 
+// The spool reader of the unit tests, one file at a time as in a run.
+inline SpoolReader TestReader;
+
 // The next whole line of the spool reader (its parts joined); false at the end.
 inline bool NextSpoolLine(std::string& line) {
     std::string part;
     bool lineEnds = false;
-    if (!NextSpoolPart(line, lineEnds)) return false;
-    while (!lineEnds && NextSpoolPart(part, lineEnds)) line += part;
+    if (!NextSpoolPart(TestReader, line, lineEnds)) return false;
+    while (!lineEnds && NextSpoolPart(TestReader, part, lineEnds)) line += part;
     return true;
 }
 

@@ -15,6 +15,8 @@
 namespace sendal {
 namespace {
 
+using testing::TestReader;
+
 using testing::RelayPair;
 using testing::ScratchDir;
 using testing::WriteFile;
@@ -28,9 +30,9 @@ bool Exists(const std::string& path) {
 bool Dropped(const std::string& first, const std::string& continuation = "") {
     ScratchDir dir;
     WriteFile("m.out", first + "\n" + (continuation.empty() ? "" : continuation + "\n") + "X: y\n");
-    EXPECT_EQ(LoadSpoolFile("m.out"), SpoolLoad::Loaded);
+    EXPECT_EQ(LoadSpoolFile(TestReader, "m.out"), SpoolLoad::Loaded);
     HeaderWalk walk;
-    StartHeaderWalk(walk);
+    StartHeaderWalk(walk, TestReader);
     HeaderPart part;
     bool dropped = true;
     for (int i = continuation.empty() ? 1 : 2; i > 0 && NextHeaderPart(walk, part); --i)
