@@ -14,7 +14,14 @@ namespace sendal {
 enum AuthMechanism { AuthNone, AuthAny, AuthPlain, AuthLogin, AuthXoauth2, AuthOauthbearer, AuthExternal };
 
 // Which command the words ask for.
-enum class RunForm { Host, Send, Queue, Release, Remove, Stop };
+enum class RunForm { Host, Send, Queue, Release, Remove, Authorize, Stop };
+
+// An account's OAuth2 client: the provider's preset, or the endpoints named.
+struct OAuth2Settings {
+    std::string provider;  // "microsoft" or "google"
+    std::string clientId, clientSecret;
+    std::string deviceUrl, authUrl, tokenUrl, scope;
+};
 
 struct RunOptions {
     RunForm form = RunForm::Host;
@@ -24,7 +31,7 @@ struct RunOptions {
     std::string heloName;       // -helo=
     std::string fileMask;       // the spool's mask (host form, --queue)
     std::string configName;     // --config=
-    std::string heldName;       // the file of --release and --remove
+    std::string argument;       // the file of --release and --remove, the account of --authorize
     bool json = false;          // --json: the queue listing as JSON lines
     bool now = false;           // --now: every file tried, whatever its next-try time
 
@@ -56,6 +63,7 @@ struct RunOptions {
     std::vector<std::string> pins;  // -pin=sha256:...: digests of keys the relay may hold
     std::string certFile, keyFile;  // -cert=, -key=: the client certificate, PEM
     std::string account;        // the account's name under --send, for messages
+    OAuth2Settings oauth2;      // an account's OAuth2 client, when sendal keeps its tokens
     bool underAccount = false;  // the options came from an account (hints name its keys)
 
     std::uint64_t given = 0;    // which entries of the option table the command line set

@@ -22,6 +22,8 @@
 #include "base/outcome.h"
 #include "base/path.h"
 #include "base/stop.h"
+#include "base/console.h"
+#include "credentials/oauth2.h"
 #include "driver/cmdline.h"
 #include "driver/config.h"
 #include "driver/reports.h"
@@ -132,6 +134,24 @@ void AwaitAccounts(std::map<pid_t, std::string>& children) {
 }
 
 }  // namespace
+
+int AuthorizeConfigured(const RunOptions& given) {
+    Config config;
+    config.path = ConfigPath(given.configName);
+    std::string error;
+    if (std::int32_t loaded = LoadConfig(config, error); loaded != 0) {
+        WriteStdoutLine(loaded > 0 ? "No configuration: " + config.path + "!" : error);
+        return EX_CONFIG;
+    }
+    for (const Account& account : config.accounts) {
+        if (account.name != given.argument) continue;
+        RunOptions options = account.options;
+        LayGivenOver(given, options);
+        return AuthorizeAccount(options);
+    }
+    WriteStdoutLine("No account " + given.argument + " in " + config.path + "!");
+    return EX_CONFIG;
+}
 
 int RunAccounts(const RunOptions& given) {
     Config config;

@@ -9,4 +9,7 @@ namespace sendal {
 // returns the worst outcome as a sysexits code (see outcome.h).
 int RunAccounts(const RunOptions& given);
 
+// sendal --authorize NAME: the OAuth2 flow of the configured account NAME. The exit code.
+int AuthorizeConfigured(const RunOptions& given);
+
 }  // namespace sendal

@@ -166,12 +166,13 @@ bool WantsUsage(const std::string& host) {
     return host.find('?') != std::string::npos || (!host.empty() && host[0] == '-');
 }
 
-// The commands that are no relay: --send, --queue, --release, --remove.
+// The commands that are no relay: --send, --queue, --release, --remove, --authorize.
 RunForm CommandForm(const std::string& word) {
     if (word == "--send") return RunForm::Send;
     if (word == "--queue") return RunForm::Queue;
     if (word == "--release") return RunForm::Release;
     if (word == "--remove") return RunForm::Remove;
+    if (word == "--authorize") return RunForm::Authorize;
     return RunForm::Host;
 }
 
@@ -194,7 +195,7 @@ std::int32_t TakeCommandWords(RunForm form, const std::vector<std::string>& head
     if (!unknown.empty()) return ReportFailure("Unknown option " + unknown + "!", EX_CONFIG);
     if (!unexpected.empty()) return ReportFailure("Unexpected word " + unexpected + "!", EX_CONFIG);
     if (CheckOptionPairs(options) != 0) return -1;
-    (form == RunForm::Queue ? options.fileMask : options.heldName) = argument;
+    (form == RunForm::Queue ? options.fileMask : options.argument) = argument;
     options.form = form;
     return 0;
 }

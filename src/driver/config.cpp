@@ -141,6 +141,33 @@ bool TakeHosts(const toml::node& node, std::vector<std::string>& into, Problems&
     return true;
 }
 
+// The account's OAuth2 client: [accounts.NAME.oauth2] with a provider or its endpoints.
+bool TakeOAuth2(const toml::node& node, OAuth2Settings& into, Problems& problems) {
+    const toml::table* table = node.as_table();
+    if (table == nullptr) return problems.Set("oauth2 must be a table", node.source());
+    for (auto&& [name, value] : *table) {
+        std::string key(name.str());
+        std::string* field = key == "provider"        ? &into.provider
+                             : key == "client_id"     ? &into.clientId
+                             : key == "client_secret" ? &into.clientSecret
+                             : key == "device_url"    ? &into.deviceUrl
+                             : key == "auth_url"      ? &into.authUrl
+                             : key == "token_url"     ? &into.tokenUrl
+                             : key == "scope"         ? &into.scope
+                                                      : nullptr;
+        if (field == nullptr) return problems.Set("unknown key oauth2." + key, value.source());
+        if (!TakeText(value, "oauth2." + key, *field, problems)) return false;
+        if (key.ends_with("_url") && field->rfind("https://", 0) != 0)
+            return problems.Set("oauth2." + key + " must be an https:// address", value.source());
+    }
+    if (!into.provider.empty() && into.provider != "microsoft" && into.provider != "google")
+        return problems.Set("oauth2.provider must be microsoft or google", node.source());
+    if (into.clientId.empty()) return problems.Set("oauth2 has no client_id", node.source());
+    if (into.provider.empty() && (into.tokenUrl.empty() || (into.deviceUrl.empty() && into.authUrl.empty())))
+        return problems.Set("oauth2 needs a provider, or token_url and device_url or auth_url", node.source());
+    return true;
+}
+
 bool TakeAccountKey(const std::string& key, const toml::node& node, Account& account,
                     Problems& problems) {
     if (int taken = TakeOptionKey(key, node, account.options, problems); taken <= 0) return taken == 0;
@@ -152,6 +179,7 @@ bool TakeAccountKey(const std::string& key, const toml::node& node, Account& acc
     if (key == "from") return TakeFromList(node, account.from, problems);
     if (key == "ca_file") return TakeText(node, key, account.options.caFile, problems);
     if (key == "default") return TakeFlag(node, key, account.isDefault, problems);
+    if (key == "oauth2") return TakeOAuth2(node, account.options.oauth2, problems);
     if (key == "password")  // the one key a new user is sure to try
         return problems.Set("a password never stands here (use password_command or netrc)",
                             node.source());
@@ -181,6 +209,8 @@ bool TakeAccount(const std::string& name, const toml::node& node, Config& config
         return problems.Set("account " + name + " has a fingerprint and a pin: use one", node.source());
     if (options.auth == AuthExternal && options.certFile.empty())
         return problems.Set("account " + name + " logs in with external but has no cert", node.source());
+    if (!options.oauth2.clientId.empty() && options.auth != AuthXoauth2 && options.auth != AuthOauthbearer)
+        return problems.Set("account " + name + " has oauth2 but auth is not xoauth2 or oauthbearer", node.source());
     if (options.auth != AuthNone && account.security == Security::Plain)
         return problems.Set("account " + name + " logs in without TLS (security plain)",
                             node.source());

@@ -146,8 +146,8 @@ int RunQueueCommand(const RunOptions& options) {
     if (listing) return ListQueue(mask, options.json, configured ? &config : nullptr);
     std::string folder = SpoolFolderOf(mask);
     const char* command = options.form == RunForm::Release ? "--release" : "--remove";
-    if (options.heldName.empty()) return WriteStdoutLine(std::string(command) + " needs the name of a held file!"), EX_USAGE;
-    return options.form == RunForm::Release ? Release(folder, options.heldName) : Remove(folder, options.heldName);
+    if (options.argument.empty()) return WriteStdoutLine(std::string(command) + " needs the name of a held file!"), EX_USAGE;
+    return options.form == RunForm::Release ? Release(folder, options.argument) : Remove(folder, options.argument);
 }
 
 }  // namespace sendal

@@ -348,6 +348,8 @@ std::int32_t RunMain() {
         code = RunOutcome;
     } else if (read == 0 && options.form == RunForm::Send) {
         code = RunAccounts(options);
+    } else if (read == 0 && options.form == RunForm::Authorize) {
+        return AuthorizeConfigured(options);
     } else if (read == 0) {
         return RunQueueCommand(options);
     } else if (!hostForm) {

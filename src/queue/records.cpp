@@ -94,8 +94,8 @@ std::string MoveToHeld(const SpoolFile& file) {
 
 void Hold(const SpoolFile& file, QueueState& state, const std::string& reason) {
     errno = 0;
-    std::string heldName = MoveToHeld(file);
-    if (heldName.empty()) {
+    std::string argument = MoveToHeld(file);
+    if (argument.empty()) {
         bool denied = errno == EACCES || errno == EPERM;
         if (denied) NoteOutcome(EX_OSERR);
         LogMessage("Can't hold " + file.name + (denied ? " (rename: " + std::string(std::strerror(errno)) + ")" : "") +
@@ -110,7 +110,7 @@ void Hold(const SpoolFile& file, QueueState& state, const std::string& reason) {
     state.outcome = "held";
     std::string heldFolder = JoinPath(SpoolFolder, HeldFolderName);
     state.noticed = !Policy.notifyCommand.empty();
-    if (state.noticed && !SendNotice({AbsolutePath(JoinPath(heldFolder, heldName)), reason, file.sender, file.recipients, file.subject}))
+    if (state.noticed && !SendNotice({AbsolutePath(JoinPath(heldFolder, argument)), reason, file.sender, file.recipients, file.subject}))
         LogMessage("Notice command not run for " + file.name + "!", LevelWarning);
     SaveRecord(heldFolder, file, state);  // a move keeps the file's identity
 }

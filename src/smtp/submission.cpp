@@ -1,12 +1,15 @@
 // STARTTLS and AUTH. The transport does the TLS; this part only asks for it.
 #include "smtp/submission.h"
 
+#include <sys/prctl.h>
+
 #include <chrono>
 #include <cstring>
 #include <sstream>
 
 #include "base/globals.h"
 #include "credentials/netrc.h"
+#include "credentials/oauth2.h"
 #include "base/runoptions.h"
 #include "base/outcome.h"
 #include "base/stop.h"
@@ -155,6 +158,13 @@ std::int32_t OpenDialogue(const RunOptions& options) {
 }
 
 std::int32_t ReadSubmissionSecret(const RunOptions& options) {
+    // An account whose tokens sendal keeps: the access token, refreshed when it is due.
+    if (!options.oauth2.clientId.empty() && (options.auth == AuthXoauth2 || options.auth == AuthOauthbearer)) {
+        ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);  // before any secret is in memory
+        ForgetSecret();
+        RelayUser = options.login;
+        return AccessTokenFor(options, false, RelayPassword);
+    }
     if (options.auth == AuthNone || options.auth == AuthExternal ||
         ReadCredentials(RelayHost, options.login, options.passwordCommand, options.underAccount) == 0)
         return 0;

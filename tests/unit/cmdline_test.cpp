@@ -153,7 +153,7 @@ TEST(ReadRunWords, CommandArguments) {
     options = {};
     ASSERT_EQ(ReadRunWords("--release,m0001.out", options), 0);
     EXPECT_EQ(options.form, RunForm::Release);
-    EXPECT_EQ(options.heldName, "m0001.out");
+    EXPECT_EQ(options.argument, "m0001.out");
     options = {};
     EXPECT_EQ(ReadRunWords("--send spool", options), -1);
     options = {};
