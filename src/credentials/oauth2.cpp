@@ -35,6 +35,8 @@ constexpr int RedirectWaitSeconds = 300;
 constexpr std::size_t MaxRequestBytes = 8192;
 constexpr const char* DeviceGrant = "urn:ietf:params:oauth:grant-type:device_code";
 
+bool FromStore = false, Refreshed = false;  // this process's login
+
 void Wipe(std::string& text) {
     ::explicit_bzero(text.data(), text.size());
     text.clear();
@@ -363,10 +365,20 @@ int AccessTokenFor(const RunOptions& options, bool force, std::string& token) {
         }
         if (SaveTokens(account, tokens, why) != 0) LogMessage(why + "!", LevelWarning);
         LogMessage("Access token of " + account + " refreshed", LevelNormal);
+        Refreshed = true;
     }
+    FromStore = true;
     token = std::move(tokens.access);
     WipeTokens(tokens);
     return 0;
+}
+
+bool TokenFromStore() {
+    return FromStore;
+}
+
+bool TokenRefreshedThisRun() {
+    return Refreshed;
 }
 
 int AuthorizeAccount(const RunOptions& options) {

@@ -44,6 +44,11 @@ int TakeTokenAnswer(long status, const std::string& body, Tokens& tokens, std::s
 // person must authorise again, else the token endpoint's failure (75).
 int AccessTokenFor(const RunOptions& options, bool force, std::string& token);
 
+// Whether this process logs in with an access token from the token file, and whether it
+// refreshed that token itself (a relay that refuses a token just refreshed is not asked again).
+bool TokenFromStore();
+bool TokenRefreshedThisRun();
+
 // sendal --authorize NAME: the flow of the account's provider, its tokens stored. The exit code.
 int AuthorizeAccount(const RunOptions& options);
 

@@ -70,7 +70,8 @@ std::map<const Account*, std::set<std::string>> SortFiles(const Config& config,
 void HandReport(int pipe, const std::string& account) {
     AccountReport report = ThisSessionReport();
     std::string line = account + '\t' + std::to_string(report.figures.sent) + '\t' +
-                       std::to_string(report.figures.refused) + '\t' + ReplaceTerminalControls(report.loginRefused, ' ') + '\n';
+                       std::to_string(report.figures.refused) + '\t' + (report.tokenRefused ? "1" : "0") + '\t' +
+                       ReplaceTerminalControls(report.loginRefused, ' ') + '\n';
     WriteAll(pipe, line);
 }
 
@@ -82,12 +83,14 @@ std::map<std::string, AccountReport> TakeReports(int pipe) {
     std::istringstream lines(text);
     for (std::string line; std::getline(lines, line);) {
         std::istringstream fields(line);
-        std::string name, sent, kept, login;
-        if (!std::getline(fields, name, '\t') || !std::getline(fields, sent, '\t') || !std::getline(fields, kept, '\t'))
+        std::string name, sent, kept, token, login;
+        if (!std::getline(fields, name, '\t') || !std::getline(fields, sent, '\t') || !std::getline(fields, kept, '\t') ||
+            !std::getline(fields, token, '\t'))
             continue;
         std::getline(fields, login);
         AccountReport& report = reports[name];
         report.figures = {std::atoll(sent.c_str()), std::atoll(kept.c_str())};
+        report.tokenRefused = token == "1";
         report.loginRefused = login;
     }
     return reports;
@@ -97,6 +100,7 @@ std::map<std::string, AccountReport> TakeReports(int pipe) {
 // with what the command line gave laid over them.
 [[noreturn]] void SendForAccount(const Account& account, const RunOptions& given, std::set<std::string> names,
                                  const std::string& mask, int reportPipe) {
+    SetLogLabel("");
     RunOptions options = account.options;
     options.backoff = true;  // timers run --send: a relay that asked to wait is not hammered
     LayGivenOver(given, options);
@@ -114,23 +118,69 @@ std::map<std::string, AccountReport> TakeReports(int pipe) {
     ::_exit(RunOutcome);
 }
 
-// Waits for every child; each stop is passed on to them, and their outcomes count as ours.
-void AwaitAccounts(std::map<pid_t, std::string>& children) {
+// Waits for every child; each stop is passed on to them. Their exit codes by account.
+std::map<std::string, int> AwaitAccounts(std::map<pid_t, std::string>& children) {
+    std::map<std::string, int> codes;
     int passedOn = 0;  // stops passed on: a second one ends the children's settling too
     while (!children.empty()) {
         int status = 0;
         pid_t pid = ::waitpid(-1, &status, 0);
         if (pid < 0) {
-            if (errno != EINTR) return;
+            if (errno != EINTR) return codes;
             if (StopCount() > passedOn) {
                 for (const auto& child : children) ::kill(child.first, StopSignal());
                 passedOn = StopCount();
             }
             continue;
         }
-        if (children.erase(pid) == 0) continue;
-        NoteOutcome(WIFEXITED(status) ? WEXITSTATUS(status) : EX_SOFTWARE);
+        auto child = children.find(pid);
+        if (child == children.end()) continue;
+        codes[child->second] = WIFEXITED(status) ? WEXITSTATUS(status) : EX_SOFTWARE;
+        children.erase(child);
     }
+    return codes;
+}
+
+// One session for each account of `files`, side by side: their exit codes and reports.
+std::map<std::string, int> RunSessions(const std::map<const Account*, std::set<std::string>>& files,
+                                       const RunOptions& given, const std::string& mask,
+                                       std::map<std::string, AccountReport>& reports) {
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) return ReportFailure("Cannot start the sessions!", EX_OSERR), std::map<std::string, int>{};
+    UniqueFd reportsIn(ends[0]), reportsOut(ends[1]);
+    std::map<pid_t, std::string> children;
+    for (const auto& [account, names] : files) {
+        if (StopSignal() != 0) break;
+        pid_t pid = ::fork();
+        if (pid == 0) SendForAccount(*account, given, names, mask, reportsOut.Get());
+        if (pid < 0) ReportFailure("Cannot start the session of " + account->name + "!", EX_OSERR);
+        else children[pid] = account->name;
+    }
+    reportsOut.Reset();  // the children hold the only writing ends: the reading ends with them
+    std::map<std::string, int> codes = AwaitAccounts(children);
+    for (auto& [name, report] : TakeReports(reportsIn.Get())) reports[name] = report;
+    return codes;
+}
+
+// The accounts whose relay refused an access token that was fresh: the provider may have
+// revoked it early. Each gets its token refreshed here and one more session; a refresh the
+// provider refuses needs a person (the log says so).
+std::map<const Account*, std::set<std::string>> RetriesWithNewTokens(
+    const std::map<const Account*, std::set<std::string>>& files, const RunOptions& given,
+    const std::map<std::string, AccountReport>& reports) {
+    std::map<const Account*, std::set<std::string>> again;
+    for (const auto& [account, names] : files) {
+        auto report = reports.find(account->name);
+        if (report == reports.end() || !report->second.tokenRefused) continue;
+        RunOptions options = account->options;
+        LayGivenOver(given, options);
+        SetLogLabel("[" + account->name + "] ");
+        std::string token;
+        if (AccessTokenFor(options, true, token) == 0) again[account] = names;
+        ::explicit_bzero(token.data(), token.size());
+        SetLogLabel("");
+    }
+    return again;
 }
 
 }  // namespace
@@ -173,22 +223,20 @@ int RunAccounts(const RunOptions& given) {
         if (RunOutcome == EX_OK) LogMessage("Nothing to send!", LevelNormal);
         return RunOutcome;
     }
-    int ends[2];
-    if (::pipe2(ends, O_CLOEXEC) != 0) return ReportFailure("Cannot start the sessions!", EX_OSERR), RunOutcome;
-    UniqueFd reportsIn(ends[0]), reportsOut(ends[1]);
-    std::map<pid_t, std::string> children;
-    for (auto& [account, names] : files) {
-        if (StopSignal() != 0) break;
-        pid_t pid = ::fork();
-        if (pid == 0) SendForAccount(*account, given, std::move(names), mask, reportsOut.Get());
-        if (pid < 0) ReportFailure("Cannot start the session of " + account->name + "!", EX_OSERR);
-        else children[pid] = account->name;
-    }
-    reportsOut.Reset();  // the children hold the only writing ends: the reading ends with them
-    AwaitAccounts(children);
+    std::map<std::string, AccountReport> reports;
+    std::map<std::string, int> codes = RunSessions(files, given, mask, reports);
+    auto again = RetriesWithNewTokens(files, given, reports);
+    if (!again.empty() && StopSignal() == 0)
+        for (auto [name, code] : RunSessions(again, given, mask, reports)) codes[name] = code;
+    for (const auto& [account, names] : again)  // refused once more with a token just made
+        if (const AccountReport& report = reports[account->name]; report.tokenRefused)
+            LogMessage("[" + account->name + "] Login needs a person: run sendal --authorize " + account->name + " (" +
+                           report.loginRefused + ")!", LevelError);
+    // The run's exit code: the worst of the sessions' last codes.
+    for (const auto& [name, code] : codes) NoteOutcome(code);
     RunOptions reporting = config.options;
     LayGivenOver(given, reporting);
-    ReportAfterRun(mask, reporting, &config, TakeReports(reportsIn.Get()));
+    ReportAfterRun(mask, reporting, &config, reports);
     return RunOutcome;
 }
 

@@ -18,6 +18,7 @@ struct Config;
 struct AccountReport {
     RunFigures figures;
     std::string loginRefused;  // the relay's words, when it refused the login
+    bool tokenRefused = false;  // it refused an access token sendal keeps and had not just refreshed
 };
 
 // After the run: the alerts of `options` (alert_after, the notice command) and its metrics

@@ -18,6 +18,7 @@
 #include "base/fdio.h"
 #include "base/globals.h"
 #include "credentials/netrc.h"
+#include "credentials/oauth2.h"
 #include "base/number.h"
 #include "base/runoptions.h"
 #include "net/tls.h"
@@ -286,6 +287,8 @@ AccountReport ThisSessionReport() {
     FateTally tally = RunTally();
     report.figures = {tally.sent, tally.kept};
     if (RunOutcome == EX_NOPERM) report.loginRefused = LastFailure();
+    report.tokenRefused = RunOutcome == EX_NOPERM && report.loginRefused.rfind("Login refused", 0) == 0 &&
+                          TokenFromStore() && !TokenRefreshedThisRun();
     return report;
 }
 
