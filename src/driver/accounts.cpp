@@ -6,6 +6,7 @@
 #include "driver/accounts.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -39,6 +40,7 @@ namespace sendal {
 namespace {
 
 constexpr const char* SpoolMask = "/m????.out";
+constexpr int AwaitSliceMilliseconds = 20;
 
 // The spool's files by the account that sends them. A file that cannot be read as a message
 // goes with the default (or first) account, whose session says why it stays.
@@ -119,20 +121,23 @@ std::map<std::string, AccountReport> TakeReports(int pipe) {
 }
 
 // Waits for every child; each stop is passed on to them. Their exit codes by account.
+// A stop that came before the wait began (while the sessions were being started) is passed on
+// as surely as one during it: the wait looks every slice instead of sleeping till a child ends.
 std::map<std::string, int> AwaitAccounts(std::map<pid_t, std::string>& children) {
     std::map<std::string, int> codes;
     int passedOn = 0;  // stops passed on: a second one ends the children's settling too
     while (!children.empty()) {
+        if (StopCount() > passedOn) {
+            for (const auto& child : children) ::kill(child.first, StopSignal());
+            passedOn = StopCount();
+        }
         int status = 0;
-        pid_t pid = ::waitpid(-1, &status, 0);
-        if (pid < 0) {
-            if (errno != EINTR) return codes;
-            if (StopCount() > passedOn) {
-                for (const auto& child : children) ::kill(child.first, StopSignal());
-                passedOn = StopCount();
-            }
+        pid_t pid = ::waitpid(-1, &status, WNOHANG);
+        if (pid == 0 || (pid < 0 && errno == EINTR)) {
+            ::poll(nullptr, 0, AwaitSliceMilliseconds);
             continue;
         }
+        if (pid < 0) return codes;
         auto child = children.find(pid);
         if (child == children.end()) continue;
         codes[child->second] = WIFEXITED(status) ? WEXITSTATUS(status) : EX_SOFTWARE;

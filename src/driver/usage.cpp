@@ -22,6 +22,8 @@ constexpr const char* CommandLines[] = {
     "Or: sendal --queue [--json] [mask] | --release name | --remove name  [--config=file]",
     "  --queue           the waiting files and why each waits; the held ones",
     "  --release name    a held file back into the spool; --remove name deletes it",
+    "Or: sendal --authorize account [--config=file]",
+    "  --authorize name  the account's OAuth2 sign-in, once: its tokens kept and refreshed",
 };
 
 }  // namespace
