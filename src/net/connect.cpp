@@ -116,6 +116,11 @@ int TryAddress(const RelayAddress& relay) {
 std::thread* Receiver = nullptr;
 
 void StartReceiver() {
+    // The receiver of an earlier connection of the run was joined when it closed.
+    if (Receiver != nullptr && !Receiver->joinable()) {
+        delete Receiver;
+        Receiver = nullptr;
+    }
     StopSignalsBlocked forTheReceiver;  // stop signals go to the dialogue, not the receiver
     try {
         Receiver = new std::thread(ReceiveData, SocketHandle);
