@@ -48,6 +48,7 @@ struct SpoolReader {
     CrRun knownRun;
     off_t nextLf = -1;        // where the next LF is, once found (absolute)
     off_t noLfBefore = 0;     // and up to where there is none: no byte is searched twice
+    std::string measureBlock; // the measure's storage for a file larger than the window
 };
 
 // A file changed less than this long ago may still be written, where its writer cannot be
