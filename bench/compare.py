@@ -144,7 +144,6 @@ def bench_large(port, work, master):
     spool = Path(work) / "spool"
     sendal, msmtp, raw = [], [], []
     ehlo, raw_ehlo = [], []
-    helo_transcript = write_transcript(work, master, b"HELO")
     ehlo_transcript = Path(work) / "transcript.ehlo"
     write_transcript(work, master, b"EHLO").rename(ehlo_transcript)
     helo_transcript = write_transcript(work, master, b"HELO")
