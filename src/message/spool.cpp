@@ -11,8 +11,8 @@
 #include <algorithm>
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
+#if defined(__x86_64__)
+#include <immintrin.h>
 #endif
 
 #include "base/fdio.h"
@@ -272,9 +272,45 @@ std::uint64_t SumBytes(__m128i counters) {
 }
 #endif
 
+#if defined(__x86_64__)
+__attribute__((target("avx2"))) std::uint64_t SumBytesWide(const __m256i& counters) {
+    __m256i sums = _mm256_sad_epu8(counters, _mm256_setzero_si256());
+    return static_cast<std::uint64_t>(_mm256_extract_epi64(sums, 0) + _mm256_extract_epi64(sums, 1) +
+                                      _mm256_extract_epi64(sums, 2) + _mm256_extract_epi64(sums, 3));
+}
+
+// The same with AVX2, where the processor has it: 32 bytes at a time. Where it stopped.
+__attribute__((target("avx2"))) std::size_t CountPlainBytesWide(const char* bytes, std::size_t size, PlainCounts& counts) {
+    const __m256i lf = _mm256_set1_epi8('\n'), dot = _mm256_set1_epi8('.'), zero = _mm256_setzero_si256();
+    __m256i ends = zero, dots = zero, high = zero;
+    auto sum = [](const __m256i& counters) { return SumBytesWide(counters); };
+    std::size_t i = 0;
+    for (int rounds = 0; i + 33 <= size; i += 32) {
+        __m256i here = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bytes + i));
+        __m256i next = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bytes + i + 1));
+        __m256i isEnd = _mm256_cmpeq_epi8(here, lf);
+        ends = _mm256_sub_epi8(ends, isEnd);
+        dots = _mm256_sub_epi8(dots, _mm256_and_si256(isEnd, _mm256_cmpeq_epi8(next, dot)));
+        high = _mm256_or_si256(high, here);
+        if (++rounds == 255) {
+            counts.ends += sum(ends), counts.dots += sum(dots);
+            ends = dots = zero;
+            rounds = 0;
+        }
+    }
+    counts.ends += sum(ends), counts.dots += sum(dots);
+    counts.high = _mm256_movemask_epi8(high) != 0;
+    return i;
+}
+#endif
+
 PlainCounts CountPlainBytes(const char* bytes, std::size_t size) {
     PlainCounts counts;
     std::size_t i = 0;
+#if defined(__x86_64__)
+    static const bool wide = __builtin_cpu_supports("avx2");
+    if (wide) i = CountPlainBytesWide(bytes, size, counts);  // the rest 16 and one at a time
+#endif
 #if defined(__SSE2__)
     // Sixteen byte counters each, added up before they could wrap (255 rounds).
     const __m128i lf = _mm_set1_epi8('\n'), dot = _mm_set1_epi8('.');
@@ -293,7 +329,7 @@ PlainCounts CountPlainBytes(const char* bytes, std::size_t size) {
         }
     }
     counts.ends += SumBytes(ends), counts.dots += SumBytes(dots);
-    counts.high = _mm_movemask_epi8(high) != 0;
+    counts.high = counts.high || _mm_movemask_epi8(high) != 0;
 #endif
     for (; i < size; ++i) {
         counts.ends += bytes[i] == '\n';

@@ -88,11 +88,15 @@ std::uint64_t WireBytesByLines() {
 TEST(MeasureSpoolText, AgreesWithTheLines) {
     ScratchDir dir;
     std::string edge(WindowSize - 2, 'a');
+    // Plain text counted in blocks of 16 and 32 bytes: lines of every length up to 70, half of
+    // them beginning with ".", so line ends and dots fall on every place of a block.
+    std::string blocks;
+    for (int i = 0; i < 2000; ++i) blocks += (i % 2 ? "." : "") + std::string(i % 71, 'x') + "\n";
     for (const std::string& content :
          {std::string("a\nb\n"), std::string("a\r\n.b\r\r\n\r.c"), std::string("\r\r\rx\r"),
           std::string(".\n..\n\n"), std::string("\xe9t\xe9\n"), std::string("no end"),
           std::string("ends in CRs\r\r"), edge + "\r\r\r\r\n.x\n", edge + "\r\r\r\r.y",
-          std::string(3 * WindowSize, 'b') + "\n"}) {
+          std::string(3 * WindowSize, 'b') + "\n", blocks, blocks + "\xe9", "." + blocks}) {
         WriteFile("m.out", content);
         ASSERT_EQ(LoadSpoolFile(TestReader, "m.out"), SpoolLoad::Loaded);
         TextMeasure measure;
