@@ -7,6 +7,7 @@
 #include <gnutls/gnutls.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -271,6 +272,7 @@ std::string TokenFilePath(const std::string& account) {
 }
 
 int LoadTokens(const std::string& account, Tokens& tokens, std::string& why) {
+    ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);  // no core file may hold a token
     std::string path = TokenFilePath(account);
     if (path.empty()) return why = "no state folder for the tokens of " + account, -1;
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
@@ -382,6 +384,7 @@ bool TokenRefreshedThisRun() {
 }
 
 int AuthorizeAccount(const RunOptions& options) {
+    ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);  // no core file may hold a token
     OAuth2Settings settings = WithPreset(options.oauth2);
     if (settings.clientId.empty() || settings.tokenUrl.empty() || (settings.deviceUrl.empty() && settings.authUrl.empty())) {
         WriteStdoutLine("Account " + options.account + " has no oauth2 table with a provider or its endpoints!");
