@@ -77,6 +77,9 @@ std::int32_t Confine(const RunOptions& options, const std::string& fileMask) {
     for (const std::string& state : {StateFolderOf(folder), StateFolderOf(JoinPath(folder, HeldFolderName)),
                                      RelayChunking.notes})
         if (!state.empty()) rules.writable.push_back(state);
+    // The metrics file is written after the run, which is confined by then.
+    if (std::size_t slash = options.metricsFile.rfind('/'); slash != std::string::npos && slash > 0)
+        rules.writable.push_back(options.metricsFile.substr(0, slash));
     std::string why;
     if (ConfineRun(rules, why) == 0) return 0;
     return ReportFailure(why, EX_OSERR);

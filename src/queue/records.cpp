@@ -145,6 +145,8 @@ void NoteSessionTry(const std::set<std::string>& names, const std::string& reaso
         if (state.firstSeen == 0) state.firstSeen = std::min<std::int64_t>(info.st_mtime, now);
         NoteTry(state, reason, "deferred", temporary, now);
         if (SaveQueueState(SpoolFolder, state) == 0) Recorded.insert(RecordFileName(state.file));
+        else LogMessage("Can't write the record of " + name + " in " + StateFolderOf(SpoolFolder) + ": " +
+                            std::strerror(errno) + "!", LevelWarning);
     }
 }
 

@@ -258,3 +258,14 @@ def test_relay_limits_are_kept_to(workdir):
     for transaction in bytes(relay.received).split(b"MAIL FROM:")[1:]:
         assert transaction.count(b"RCPT TO:") <= 2
     assert sum(s.count(b"RCPT TO:") for s in sessions) == 7
+
+
+def test_host_form_writes_its_metrics_while_confined(workdir, recorder):
+    from prometheus_client.parser import text_string_to_metric_families
+    (workdir / "metrics").mkdir()
+    metrics = workdir / "metrics" / "sendal.prom"
+    fill(workdir, 2)
+    result = run_sendal(workdir, [f"127.0.0.1 {recorder.port},-metrics={metrics} -exitcode"])
+    assert result.returncode == 0 and left(workdir) == [] and b"Can't write the metrics" not in result.log
+    families = {f.name: f for f in text_string_to_metric_families(metrics.read_text())}
+    assert [s.value for s in families["sendal_run_sent_messages"].samples] == [2]
